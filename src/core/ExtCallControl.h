@@ -1,0 +1,99 @@
+// The daemon's single core object: client of the call manager and of the
+// notification service, owner of the log and of the queue poller, and the
+// event loop of the main thread.
+//
+// Threads: constructed, run and destroyed on the main thread; every callback
+// (the call-manager and notification-service events) runs on the main thread
+// inside Run(). The ...Received command operations run on the caller's thread
+// (normally the connection thread) and take no lock of their own. TRACEX and
+// GetCurTime are safe from any thread.
+#pragma once
+
+#include <cstdarg>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "platform/Messaging.h"
+
+class LogManager;
+
+class ExtCallControl : public CmRemControlMessenger, public AppNotificationMessenger {
+public:
+    ExtCallControl();
+    ~ExtCallControl() override;
+
+    // The event loop over queues 12 and 88; returns after the poller's forced alert.
+    void Run();
+    // Stops the control server; what the crash guard's exit routine calls.
+    void Stop();
+
+    // The one logging entry point (printf style; formats end in "\n").
+    static void TRACEX(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // Whole seconds since the epoch: the clock of every time-out.
+    static unsigned long GetCurTime();
+
+    // Call-manager callbacks.
+    void CallArrived(const unsigned long long& callId, ExtCallType type, const std::string& ext,
+                     const CallParams& from, const CallParams& to,
+                     const unsigned long long& origCallId, long data) override;
+    void OnCallOriginated(const unsigned long long& callId, ExtCallType type,
+                          const std::string& ext, const CallParams& from, const CallParams& to,
+                          const std::string& pattern, long data) override;
+    void CallStateChanged(const unsigned long long& callId, ExtCallState state) override;
+    void MessagePlayed(const unsigned long long& callId) override;
+    void DTMFInjected(const unsigned long long& callId) override;
+    void DtmfDigitDetected(const unsigned long long& callId, char digit) override;
+    void CDRArrived(int cdrType, const RcCDR& cdr, const CallStatistics* statistics) override;
+    void UpdateConfig(int updateType) override;
+
+    // Notification-service callbacks; each returns 1 when it delivered.
+    int OnANSubscribe(const unsigned long long& subscriptionId, int result) override;
+    int OnANUnsubscribe(const unsigned long long& subscriptionId, int result) override;
+    int OnMNNotify(const unsigned long long& subscriptionId, const MailSettings& mail) override;
+    int OnDialogNotify(const unsigned long long& subscriptionId,
+                       const std::list<DialogParams>& dialogs) override;
+    int OnExtListNotify(const unsigned long long& subscriptionId,
+                        const std::list<Ext>& extensions) override;
+    int OnPresenceNotify(const unsigned long long& subscriptionId, long state) override;
+    int OnConfirm(const unsigned long long& subscriptionId) override;
+    int OnErrorConvey(const unsigned long long& subscriptionId, const PUAErrorCode& error) override;
+    int OnANPartyStateChanged(bool connected) override;
+
+    // Call commands from clients (through Call); each logs and forwards.
+    int IncomingCallHandlingReceived(const std::string& ext, long enable, unsigned long requester);
+    int AcceptCallReceived(const unsigned long long& callId, const std::string& callerId,
+                           const std::string& displayName, long virtualAccept);
+    int ForwardCallReceived(const unsigned long long& callId, const std::list<CallParams>& targets,
+                            const std::string& callerId, const std::string& displayName);
+    int RejectCallReceived(const unsigned long long& callId);
+    int CreateCallReceived(const unsigned long long& callId, const std::string& from,
+                           const CallParams& to, const std::string& displayName);
+    int CloseCallReceived(const unsigned long long& callId);
+    int TransferCallReceived(const unsigned long long& callId, const CallParams& to);
+    int JoinCallsReceived(const unsigned long long& callId, const unsigned long long& otherCallId);
+    int UnjoinCallsReceived(const unsigned long long& callId,
+                            const unsigned long long& otherCallId);
+    int PlayMessageReceived(const unsigned long long& callId, const std::string& file, int count);
+    int InjectDTMFReceived(const unsigned long long& callId, const std::string& digits);
+    int EnableDtmfDetectionReceived(const unsigned long long& callId, long enable);
+    int AcceptCRCallReceived(const unsigned long long& callId,
+                             const unsigned long long& subscriberId);
+
+    // Subscription commands from clients (through Subscription).
+    void SubscribeCDRReceived();
+    void SubscribeCRReceived();
+    void SubscribeMNReceived(const unsigned long long& id, const std::string& ext);
+    void SubscribeDialogReceived(const unsigned long long& id, const std::string& ext);
+    void SubscribePresenceReceived(const unsigned long long& id, const std::string& ext);
+    void SubscribeExtListReceived(const unsigned long long& id);
+    void UnsubscribeReceived(const unsigned long long& id, int type);
+
+    // The single instance; set by the constructor, never cleared.
+    static ExtCallControl* mpCallControl;
+    // The process log; owned, created by the constructor, destroyed by the destructor.
+    static LogManager* mpLogger;
+
+private:
+    std::unique_ptr<CyclicQueuePoller> poller;
+};
