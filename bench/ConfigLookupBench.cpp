@@ -18,7 +18,7 @@ constexpr int kExtensions = 10000;
 // A temporary telephony directory with kExtensions user extensions numbered
 // 10000 upwards, built once and removed at exit.
 class Fixture {
-public:
+  public:
     Fixture() {
         char pattern[] = "/tmp/valt-config-bench-XXXXXX";
         mRoot = mkdtemp(pattern);
@@ -35,7 +35,7 @@ public:
 
     std::string ExtensionDb() const { return mRoot + "/telephony/extensiondb"; }
 
-private:
+  private:
     std::string mRoot;
 };
 
