@@ -1,0 +1,63 @@
+#include "platform/CallPolicyAccessor.h"
+
+#include <sys/stat.h>
+
+#include <map>
+#include <memory>
+
+#include "platform/ConfigSettings.h"
+#include "platform/ConfigSqlite.h"
+
+namespace {
+thread_local std::unique_ptr<CallPolicyAccessor> tInstance;
+
+std::string DefaultOf(const char* name) {
+    return FindSetting(name)->defaultValue;
+}
+}  // namespace
+
+CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
+    : mDbPath(std::move(dbPath)),
+      mServerAddress(DefaultOf("policy-server")),
+      mServerPort(DefaultOf("policy-port")),
+      mUserName(DefaultOf("policy-user")),
+      mPassword(DefaultOf("policy-password")),
+      mbSecure(ParseFlag(DefaultOf("policy-secure"))),
+      mRequestTimeout(DefaultOf("request-timeout")),
+      mListenPort(DefaultOf("listen-port")),
+      mbSecureListen(ParseFlag(DefaultOf("secure-listen"))) {}
+
+CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
+    if (!tInstance) {
+        std::string path = SystemDbPath();
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            return nullptr;
+        }
+        tInstance.reset(new CallPolicyAccessor(std::move(path)));
+    }
+    if (loadNow) {
+        tInstance->load();
+    }
+    return tInstance.get();
+}
+
+void CallPolicyAccessor::CloseInstance() {
+    tInstance.reset();
+}
+
+int CallPolicyAccessor::load() {
+    std::map<std::string, std::string> values;
+    if (!ReadSettings(mDbPath, values)) {
+        return 0;
+    }
+    mServerAddress = values["policy-server"];
+    mServerPort = values["policy-port"];
+    mUserName = values["policy-user"];
+    mPassword = values["policy-password"];
+    mbSecure = ParseFlag(values["policy-secure"]);
+    mRequestTimeout = values["request-timeout"];
+    mListenPort = values["listen-port"];
+    mbSecureListen = ParseFlag(values["secure-listen"]);
+    return 1;
+}

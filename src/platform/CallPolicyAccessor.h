@@ -1,0 +1,50 @@
+// Call-policy and listener settings of the configuration library, read from the
+// "settings" table of systemdb.
+//
+// Threads: each thread has its own instance; GetInstance and CloseInstance act
+// on the calling thread's, so the control server (main thread) and the policy
+// worker never share one and nothing needs a lock.
+#pragma once
+
+#include <string>
+
+class CallPolicyAccessor {
+  public:
+    // The calling thread's instance, made on first use; null when systemdb does
+    // not exist. With `loadNow` the settings are read at once (as by load()).
+    static CallPolicyAccessor* GetInstance(bool loadNow);
+    // Destroys the calling thread's instance; does nothing when there is none.
+    static void CloseInstance();
+
+    virtual ~CallPolicyAccessor() = default;
+    CallPolicyAccessor(const CallPolicyAccessor&) = delete;
+    CallPolicyAccessor& operator=(const CallPolicyAccessor&) = delete;
+
+    // Reads the settings: non-zero when they were read. On failure (database
+    // unreadable, corrupt, or locked past the busy time-out) the values stay as
+    // they were: the built-in defaults until a load succeeds.
+    virtual int load();
+
+    const std::string& GetServerAddress() const { return mServerAddress; }
+    const std::string& GetServerPort() const { return mServerPort; }  // text
+    const std::string& GetUserName() const { return mUserName; }
+    const std::string& GetPassword() const { return mPassword; }
+    bool IsSecure() const { return mbSecure; }
+    const std::string& GetRequestTimeout() const { return mRequestTimeout; }  // text, seconds
+    const std::string& GetListenPort() const { return mListenPort; }          // text
+    bool IsSecureListen() const { return mbSecureListen; }
+
+  protected:
+    explicit CallPolicyAccessor(std::string dbPath);
+
+  private:
+    std::string mDbPath;
+    std::string mServerAddress;
+    std::string mServerPort;
+    std::string mUserName;
+    std::string mPassword;
+    bool mbSecure;
+    std::string mRequestTimeout;
+    std::string mListenPort;
+    bool mbSecureListen;
+};

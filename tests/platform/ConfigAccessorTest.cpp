@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ConfigTestSupport.h"
+#include "platform/CallPolicyAccessor.h"
+#include "platform/ConfigAdmin.h"
+#include "platform/ConfigSqlite.h"
+#include "platform/GatewayAccessor.h"
+
+TEST(ConfigPaths, OrbaPathIsTakenUnchangedElseTheRootPrefix) {
+    setenv("ORBA_PATH", "/opt/conf-", 1);
+    EXPECT_EQ(ExtensionDbPath(), "/opt/conf-telephony/extensiondb");
+    unsetenv("ORBA_PATH");
+    setenv("VALTD_ROOT", "/sandbox/", 1);
+    EXPECT_EQ(LineDbPath(), "/sandbox/etc/orba-conf/telephony/linedb");
+    unsetenv("VALTD_ROOT");
+    EXPECT_EQ(ConfigDbDirectory(), "/etc/orba-conf/telephony/");
+}
+
+TEST(ConfigAccessors, NoInstanceWithoutTheSystemDatabase) {
+    ConfigSandbox sb;
+    EXPECT_EQ(CallPolicyAccessor::GetInstance(true), nullptr);
+    EXPECT_EQ(ConfigAdmin::GetInstance(false), nullptr);
+    EXPECT_EQ(GatewayAccessor::GetInstance(true), nullptr);
+    CallPolicyAccessor::CloseInstance();  // harmless without an instance
+}
+
+TEST(ConfigAccessors, DefaultsThenStoredValues) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    CallPolicyAccessor* policy = CallPolicyAccessor::GetInstance(true);
+    ASSERT_NE(policy, nullptr);
+    ASSERT_NE(policy->load(), 0);
+    EXPECT_EQ(policy->GetListenPort(), "4849");
+    EXPECT_EQ(policy->GetRequestTimeout(), "10");
+    EXPECT_FALSE(policy->IsSecureListen());
+    EXPECT_EQ(policy->GetServerAddress(), "");
+    EXPECT_EQ(policy->GetServerPort(), "443");
+    EXPECT_TRUE(policy->IsSecure());
+    CallPolicyAccessor::CloseInstance();
+
+    for (auto kv : {std::pair<const char*, const char*>{"listen-port", "5000"},
+                    {"request-timeout", "-1"},
+                    {"secure-listen", "on"},
+                    {"policy-server", "policy.example"},
+                    {"policy-port", "8080"},
+                    {"policy-user", "u"},
+                    {"policy-password", "p w"},
+                    {"policy-secure", "false"},
+                    {"admin-user", "root"},
+                    {"admin-password", "secret"}}) {
+        ASSERT_EQ(sb.Ok({"set", kv.first, kv.second}), "");
+    }
+    policy = CallPolicyAccessor::GetInstance(false);
+    ASSERT_NE(policy->load(), 0);
+    EXPECT_EQ(policy->GetListenPort(), "5000");
+    EXPECT_EQ(policy->GetRequestTimeout(), "-1");
+    EXPECT_TRUE(policy->IsSecureListen());
+    EXPECT_EQ(policy->GetServerAddress(), "policy.example");
+    EXPECT_EQ(policy->GetServerPort(), "8080");
+    EXPECT_EQ(policy->GetUserName(), "u");
+    EXPECT_EQ(policy->GetPassword(), "p w");
+    EXPECT_FALSE(policy->IsSecure());
+    CallPolicyAccessor::CloseInstance();
+
+    ConfigAdmin* admin = ConfigAdmin::GetInstance(false);
+    ASSERT_NE(admin, nullptr);
+    EXPECT_EQ(admin->GetUserName(), "");  // nothing until loaded
+    ASSERT_NE(admin->load(), 0);
+    EXPECT_EQ(admin->GetUserName(), "root");
+    EXPECT_EQ(admin->GetPassword(), "secret");
+    ConfigAdmin::CloseInstance();
+}
+
+TEST(ConfigAccessors, EachThreadHasItsOwnInstance) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    CallPolicyAccessor* mine = CallPolicyAccessor::GetInstance(true);
+    CallPolicyAccessor* theirs = nullptr;
+    std::thread([&theirs] {
+        theirs = CallPolicyAccessor::GetInstance(true);
+        CallPolicyAccessor::CloseInstance();
+    }).join();
+    EXPECT_NE(theirs, nullptr);
+    EXPECT_NE(mine, theirs);
+    EXPECT_EQ(mine->GetListenPort(), "4849");  // still usable after the other closed
+    CallPolicyAccessor::CloseInstance();
+}
+
+TEST(ConfigAccessors, CorruptDatabaseFailsTheLoadAndKeepsValues) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"set", "listen-port", "6000"}), "");
+    CallPolicyAccessor* policy = CallPolicyAccessor::GetInstance(true);
+    ASSERT_EQ(policy->GetListenPort(), "6000");
+    sb.Corrupt("systemdb");
+    EXPECT_EQ(policy->load(), 0);
+    EXPECT_EQ(policy->GetListenPort(), "6000");
+    CallPolicyAccessor::CloseInstance();
+
+    ConfigAdmin* admin = ConfigAdmin::GetInstance(true);
+    ASSERT_NE(admin, nullptr);
+    EXPECT_EQ(admin->load(), 0);
+    ConfigAdmin::CloseInstance();
+    GatewayAccessor* gateways = GatewayAccessor::GetInstance(true);
+    ASSERT_NE(gateways, nullptr);
+    std::list<const GatewayBlock*> blocks;
+    EXPECT_EQ(gateways->GetGatewayBlocks(blocks, GatewayType_REREV), 0u);
+    GatewayAccessor::CloseInstance();
+}
+
+TEST(ConfigAccessors, GatewayBlocksOfOneTypeInIdOrder) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"add-gateway", "12", "--type", "3"}), "");
+    ASSERT_EQ(sb.Ok({"add-gateway", "4", "--type", "1"}), "");
+    ASSERT_EQ(sb.Ok({"add-gateway", "5", "--type", "3"}), "");
+    GatewayAccessor* accessor = GatewayAccessor::GetInstance(true);
+    ASSERT_NE(accessor, nullptr);
+    std::list<const GatewayBlock*> blocks;
+    ASSERT_EQ(accessor->GetGatewayBlocks(blocks, GatewayType_REREV), 2u);
+    EXPECT_EQ(blocks.front()->mnGatewayId, 5u);
+    EXPECT_EQ(blocks.back()->mnGatewayId, 12u);
+    EXPECT_EQ(accessor->GetGatewayBlocks(blocks, -1), 3u);
+    EXPECT_EQ(blocks.size(), 5u);
+    GatewayAccessor::CloseInstance();
+}

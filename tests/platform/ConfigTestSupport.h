@@ -1,0 +1,78 @@
+// Helpers for the configuration tests: a throw-away telephony directory named by
+// ORBA_PATH, and a runner for the built valtconf.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+
+#ifndef VALTCONF_BIN
+#error "VALTCONF_BIN must name the valtconf executable"
+#endif
+
+struct ValtconfResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Makes a fresh directory, points ORBA_PATH at it and removes both afterwards.
+class ConfigSandbox {
+  public:
+    ConfigSandbox() {
+        char pattern[] = "/tmp/valt-config-test-XXXXXX";
+        mRoot = mkdtemp(pattern);
+        setenv("ORBA_PATH", (mRoot + "/").c_str(), 1);
+        unsetenv("VALTD_ROOT");
+    }
+    ~ConfigSandbox() {
+        unsetenv("ORBA_PATH");
+        std::filesystem::remove_all(mRoot);
+    }
+    ConfigSandbox(const ConfigSandbox&) = delete;
+    ConfigSandbox& operator=(const ConfigSandbox&) = delete;
+
+    const std::string& Root() const { return mRoot; }
+    std::string Db(const std::string& name) const { return mRoot + "/telephony/" + name; }
+
+    // Replaces a database with bytes that are not a database.
+    void Corrupt(const std::string& name) const {
+        std::ofstream(Db(name), std::ios::trunc) << std::string(4096, 'x');
+    }
+
+    // Runs valtconf with `args` in the sandbox's environment.
+    ValtconfResult Run(std::initializer_list<std::string> args) const {
+        std::string command = VALTCONF_BIN;
+        for (const std::string& arg : args) {
+            command += " '" + arg + "'";
+        }
+        const std::string errFile = mRoot + "/stderr.txt";
+        command += " 2>" + errFile;
+        ValtconfResult result{-1, "", ""};
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            result.out.append(buffer, n);
+        }
+        const int status = pclose(pipe);
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::ifstream err(errFile);
+        result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+        return result;
+    }
+
+    // Runs valtconf and expects success (reported through the returned text).
+    std::string Ok(std::initializer_list<std::string> args) const {
+        const ValtconfResult r = Run(args);
+        return r.exitCode == 0 ? r.out : "FAILED(" + std::to_string(r.exitCode) + "): " + r.err;
+    }
+
+  private:
+    std::string mRoot;
+};

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "ConfigTestSupport.h"
+
+namespace {
+
+mode_t Mode(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+bool Mentions(const ValtconfResult& r, const std::string& text) {
+    return r.err.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(Valtconf, InitCreatesPrivateDatabasesUnderTheRootAndIsIdempotent) {
+    ConfigSandbox sb;
+    unsetenv("ORBA_PATH");
+    setenv("VALTD_ROOT", sb.Root().c_str(), 1);
+    const std::string dir = sb.Root() + "/etc/orba-conf/telephony/";
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    ASSERT_EQ(sb.Ok({"set", "listen-port", "5001"}), "");
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    for (const char* name : {"extensiondb", "linedb", "systemdb"}) {
+        EXPECT_EQ(Mode(dir + name), 0600u) << name;
+    }
+    EXPECT_EQ(sb.Ok({"get", "listen-port"}), "5001\n");
+    unsetenv("VALTD_ROOT");
+}
+
+TEST(Valtconf, SettingsAreCheckedAndNormalised) {
+    ConfigSandbox sb;
+    EXPECT_EQ(sb.Ok({"get", "request-timeout"}), "10\n");  // default before any set
+    EXPECT_EQ(sb.Ok({"set", "secure-listen", "yes"}), "");
+    EXPECT_EQ(sb.Ok({"get", "secure-listen"}), "true\n");
+    EXPECT_EQ(sb.Ok({"set", "request-timeout", "0"}), "");
+    EXPECT_EQ(sb.Ok({"set", "policy-password", ""}), "");
+
+    for (auto bad : {std::pair<const char*, const char*>{"listen-port", "65536"},
+                     {"listen-port", "12ab"},
+                     {"policy-port", "-1"},
+                     {"request-timeout", "ten"},
+                     {"secure-listen", "maybe"},
+                     {"vm-total-space-kb", "-5"}}) {
+        const ValtconfResult r = sb.Run({"set", bad.first, bad.second});
+        EXPECT_EQ(r.exitCode, 2) << bad.first << "=" << bad.second;
+        EXPECT_TRUE(Mentions(r, bad.first)) << r.err;
+    }
+    EXPECT_EQ(sb.Ok({"get", "listen-port"}), "4849\n");  // unchanged by the refusals
+    const ValtconfResult unknown = sb.Run({"get", "listen_port"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_TRUE(Mentions(unknown, "unknown setting 'listen_port'"));
+    EXPECT_EQ(sb.Run({"set", "listen-port"}).exitCode, 2);
+}
+
+TEST(Valtconf, ExtensionCommandsAndTheirErrors) {
+    ConfigSandbox sb;
+    EXPECT_EQ(sb.Run({"add-extension", "100"}).exitCode, 2);  // no --kind
+    EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "boss"}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "aa", "--prompt-share", "101"}).exitCode,
+              2);
+    EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "user", "--colour", "red"}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "user", "--password"}).exitCode, 2);
+
+    EXPECT_EQ(sb.Ok({"add-extension", "100", "--kind=user", "--password", "x"}), "");
+    EXPECT_EQ(sb.Ok({"add-extension", "100", "--kind", "aa", "--prompt-dir", "/aa"}), "");
+    const ValtconfResult dup = sb.Run({"add-extension", "100", "--kind", "user"});
+    EXPECT_EQ(dup.exitCode, 1);
+    EXPECT_TRUE(Mentions(dup, "already exists"));
+    EXPECT_EQ(sb.Ok({"add-extension", "0", "--kind", "system"}), "");
+    EXPECT_EQ(sb.Run({"add-extension", "1", "--kind", "system"}).exitCode, 1);
+
+    EXPECT_EQ(sb.Ok({"list", "extensions"}), "100\tuser\t\t0\n100\taa\t/aa\t0\n0\tsystem\t\t0\n");
+    EXPECT_EQ(sb.Ok({"remove", "extension", "100", "--kind", "aa"}), "");
+    EXPECT_EQ(sb.Run({"remove", "extension", "100", "--kind", "aa"}).exitCode, 1);
+    EXPECT_EQ(sb.Ok({"list", "extensions"}), "100\tuser\t\t0\n0\tsystem\t\t0\n");
+}
+
+TEST(Valtconf, GatewayAndLineCommandsAndTheirErrors) {
+    ConfigSandbox sb;
+    const ValtconfResult orphan =
+        sb.Run({"add-fxs-line", "7", "1", "--user", "u", "--password", "p"});
+    EXPECT_EQ(orphan.exitCode, 1);
+    EXPECT_TRUE(Mentions(orphan, "no gateway 7"));
+    EXPECT_EQ(sb.Run({"add-gateway", "7"}).exitCode, 2);  // no --type
+    EXPECT_EQ(sb.Run({"add-gateway", "4294967296", "--type", "3"}).exitCode, 2);
+    EXPECT_EQ(sb.Ok({"add-gateway", "7", "--type", "3"}), "");
+    EXPECT_EQ(sb.Run({"add-gateway", "7", "--type", "1"}).exitCode, 1);
+    EXPECT_EQ(sb.Run({"add-fxs-line", "7", "x", "--user", "u", "--password", "p"}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"add-fxs-line", "7", "1", "--user", "u"}).exitCode, 2);  // no password
+    EXPECT_EQ(sb.Ok({"add-fxs-line", "7", "1", "--user", "u", "--password", "p"}), "");
+    EXPECT_EQ(sb.Run({"add-fxs-line", "7", "1", "--user", "v", "--password", "p"}).exitCode, 1);
+    EXPECT_EQ(sb.Ok({"add-cm-line", "7", "1", "--extension", "201"}), "");
+
+    EXPECT_EQ(sb.Ok({"list", "gateways"}), "7\t3\n");
+    EXPECT_EQ(sb.Ok({"list", "fxs-lines"}), "7\t1\tu\n");
+    EXPECT_EQ(sb.Ok({"list", "cm-lines"}), "7\t1\t201\n");
+    EXPECT_EQ(sb.Ok({"remove", "cm-line", "7", "1"}), "");
+    EXPECT_EQ(sb.Ok({"list", "cm-lines"}), "");
+    EXPECT_EQ(sb.Ok({"list", "fxs-lines"}), "7\t1\tu\n");  // the other table is untouched
+    EXPECT_EQ(sb.Run({"remove", "cm-line", "7", "1"}).exitCode, 1);
+    EXPECT_EQ(sb.Ok({"remove", "gateway", "7"}), "");
+    EXPECT_EQ(sb.Run({"remove", "gateway"}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"list", "phones"}).exitCode, 2);
+}
+
+TEST(Valtconf, HelpUnknownCommandsAndCorruptDatabases) {
+    ConfigSandbox sb;
+    const ValtconfResult help = sb.Run({"add-cm-line", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--extension"), std::string::npos);
+    EXPECT_EQ(sb.Run({"--help"}).exitCode, 0);
+    EXPECT_EQ(sb.Run({}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"frobnicate"}).exitCode, 2);
+
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    sb.Corrupt("systemdb");
+    const ValtconfResult corrupt = sb.Run({"set", "listen-port", "1"});
+    EXPECT_EQ(corrupt.exitCode, 1);
+    EXPECT_TRUE(Mentions(corrupt, "systemdb")) << corrupt.err;
+}

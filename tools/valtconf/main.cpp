@@ -1,0 +1,385 @@
+// valtconf: creates and edits the exchange's configuration databases.
+//
+// Exit codes: 0 success, 1 the operation failed (database error, unknown or
+// duplicate record), 2 bad command line.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ConfigStore.h"
+#include "platform/ConfigSettings.h"
+#include "platform/ConfigSqlite.h"
+
+namespace {
+
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The arguments of one command: positionals in order, and --name value options.
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+    bool help = false;
+
+    bool Has(const std::string& name) const { return options.count(name) != 0; }
+    std::string Get(const std::string& name, const std::string& fallback = "") const {
+        const auto it = options.find(name);
+        return it == options.end() ? fallback : it->second;
+    }
+    std::string Require(const std::string& name) const {
+        if (!Has(name)) {
+            throw UsageError("missing --" + name);
+        }
+        return Get(name);
+    }
+};
+
+struct Command {
+    const char* name;
+    const char* usage;
+    std::vector<std::string> valueOptions;  // options that take a value
+    std::vector<std::string> flagOptions;   // options without a value
+    size_t minPositional;
+    size_t maxPositional;
+    std::function<void(ConfigStore&, const Args&)> run;
+};
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+    for (const std::string& entry : list) {
+        if (entry == item) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Args ParseArgs(const Command& command, int argc, char** argv, int first) {
+    Args args;
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            args.help = true;
+            continue;
+        }
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            std::string name = arg.substr(2);
+            std::string value;
+            const std::string::size_type eq = name.find('=');
+            const bool inlineValue = eq != std::string::npos;
+            if (inlineValue) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+            }
+            if (Contains(command.flagOptions, name) && !inlineValue) {
+                args.options[name] = "";
+            } else if (Contains(command.valueOptions, name)) {
+                if (!inlineValue) {
+                    if (i + 1 >= argc) {
+                        throw UsageError("--" + name + " needs a value");
+                    }
+                    value = argv[++i];
+                }
+                args.options[name] = value;
+            } else {
+                throw UsageError("unknown option --" + name);
+            }
+            continue;
+        }
+        args.positional.push_back(arg);
+    }
+    if (args.help) {
+        return args;
+    }
+    if (args.positional.size() < command.minPositional) {
+        throw UsageError("missing arguments");
+    }
+    if (args.positional.size() > command.maxPositional) {
+        throw UsageError("unexpected argument '" + args.positional[command.maxPositional] + "'");
+    }
+    return args;
+}
+
+// Gateway and line IDs: decimal, 0 to 4294967295 (an unsigned long on the unit).
+unsigned long ParseId(const std::string& what, const std::string& text) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos ||
+        std::strtoull(text.c_str(), nullptr, 10) > 4294967295ull) {
+        throw UsageError(what + " must be a number from 0 to 4294967295, not '" + text + "'");
+    }
+    return static_cast<unsigned long>(std::strtoull(text.c_str(), nullptr, 10));
+}
+
+ExtType ParseKind(const std::string& text) {
+    if (text == "user") {
+        return ExtType_User;
+    }
+    if (text == "aa") {
+        return ExtType_AA;
+    }
+    if (text == "system") {
+        return ExtType_System;
+    }
+    throw UsageError("--kind must be user, aa or system, not '" + text + "'");
+}
+
+const char* KindName(ExtType kind) {
+    return kind == ExtType_User ? "user" : kind == ExtType_AA ? "aa" : "system";
+}
+
+double ParseShare(const std::string& text) {
+    char* end = nullptr;
+    const double share = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(share >= 0.0 && share <= 100.0)) {
+        throw UsageError("--prompt-share must be a percentage from 0 to 100, not '" + text + "'");
+    }
+    return share;
+}
+
+std::string SettingNames() {
+    std::string names;
+    for (const SettingInfo& info : AllSettings()) {
+        names += std::string(names.empty() ? "" : ", ") + info.name;
+    }
+    return names;
+}
+
+std::string FormatShare(double share) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", share);
+    return text;
+}
+
+void RemoveCommand(ConfigStore& store, const Args& args) {
+    const std::string& what = args.positional[0];
+    const size_t count = args.positional.size();
+    if (what == "extension" && count == 2) {
+        store.RemoveExtension(ParseKind(args.Get("kind", "user")), args.positional[1]);
+    } else if (what == "gateway" && count == 2) {
+        store.RemoveGateway(ParseId("gateway ID", args.positional[1]));
+    } else if ((what == "fxs-line" || what == "cm-line") && count == 3) {
+        store.RemoveLine(what == "fxs-line" ? "fxs_lines" : "cm_lines",
+                         ParseId("gateway ID", args.positional[1]),
+                         ParseId("line ID", args.positional[2]));
+    } else {
+        throw UsageError("cannot remove '" + what + "' with " + std::to_string(count - 1) +
+                         " argument(s)");
+    }
+}
+
+void ListCommand(ConfigStore& store, const Args& args) {
+    const std::string& what = args.positional[0];
+    if (what == "settings") {
+        for (const auto& entry : store.ListSettings()) {
+            std::cout << entry.first << '\t' << entry.second << '\n';
+        }
+    } else if (what == "extensions") {
+        for (const ExtensionRow& row : store.ListExtensions()) {
+            std::cout << row.number << '\t' << KindName(row.kind) << '\t' << row.promptDir << '\t'
+                      << FormatShare(row.promptShare) << '\n';
+        }
+    } else if (what == "gateways") {
+        for (const auto& gateway : store.ListGateways()) {
+            std::cout << gateway.first << '\t' << gateway.second << '\n';
+        }
+    } else if (what == "fxs-lines" || what == "cm-lines") {
+        for (const auto& row : store.ListLines(what == "fxs-lines" ? "fxs_lines" : "cm_lines")) {
+            std::cout << row[0] << '\t' << row[1] << '\t' << row[2] << '\n';
+        }
+    } else {
+        throw UsageError("cannot list '" + what + "'");
+    }
+}
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"init",
+         "valtconf init\n"
+         "  Creates the configuration directory and databases where missing.\n"
+         "  Running it again changes nothing.\n",
+         {},
+         {},
+         0,
+         0,
+         [](ConfigStore& store, const Args&) { store.Init(); }},
+        {"set",
+         "valtconf set NAME VALUE\n"
+         "  Stores a setting. Names: see 'valtconf list settings'.\n",
+         {},
+         {},
+         2,
+         2,
+         [](ConfigStore& store, const Args& args) {
+             if (FindSetting(args.positional[0]) == nullptr) {
+                 throw UsageError("unknown setting '" + args.positional[0] +
+                                  "' (settings: " + SettingNames() + ")");
+             }
+             std::string value;
+             try {
+                 value = NormalizeSetting(args.positional[0], args.positional[1]);
+             } catch (const ConfigStoreError& e) {
+                 throw UsageError(e.what());
+             }
+             store.SetSetting(args.positional[0], value);
+         }},
+        {"get",
+         "valtconf get NAME\n"
+         "  Prints a setting (its default when it was never set).\n",
+         {},
+         {},
+         1,
+         1,
+         [](ConfigStore& store, const Args& args) {
+             if (FindSetting(args.positional[0]) == nullptr) {
+                 throw UsageError("unknown setting '" + args.positional[0] +
+                                  "' (settings: " + SettingNames() + ")");
+             }
+             std::cout << store.GetSetting(args.positional[0]) << '\n';
+         }},
+        {"add-extension",
+         "valtconf add-extension NUMBER --kind user|aa|system [--password P]\n"
+         "                      [--prompt-dir D] [--prompt-share PERCENT] [--allow-duplicate]\n"
+         "  Adds an extension at the end of the list. A number may be used once per\n"
+         "  kind unless --allow-duplicate; there is at most one system extension.\n",
+         {"kind", "password", "prompt-dir", "prompt-share"},
+         {"allow-duplicate"},
+         1,
+         1,
+         [](ConfigStore& store, const Args& args) {
+             if (args.positional[0].empty()) {
+                 throw UsageError("the extension number must not be empty");
+             }
+             ExtensionRow row{ParseKind(args.Require("kind")), args.positional[0],
+                              args.Get("password"), args.Get("prompt-dir"),
+                              ParseShare(args.Get("prompt-share", "0"))};
+             store.AddExtension(row, args.Has("allow-duplicate"));
+         }},
+        {"add-gateway",
+         "valtconf add-gateway ID --type N\n"
+         "  Adds a gateway; type 3 is a REREV gateway.\n",
+         {"type"},
+         {},
+         1,
+         1,
+         [](ConfigStore& store, const Args& args) {
+             const std::string type = args.Require("type");
+             if (type.empty() || type.size() > 9 ||
+                 type.find_first_not_of("0123456789") != std::string::npos) {
+                 throw UsageError("--type must be a non-negative number, not '" + type + "'");
+             }
+             store.AddGateway(ParseId("gateway ID", args.positional[0]), std::atoi(type.c_str()));
+         }},
+        {"add-fxs-line",
+         "valtconf add-fxs-line GATEWAY LINE --user U --password P\n"
+         "  Adds the IP-line user of an FXS port of an existing gateway.\n",
+         {"user", "password"},
+         {},
+         2,
+         2,
+         [](ConfigStore& store, const Args& args) {
+             const unsigned long gateway = ParseId("gateway ID", args.positional[0]);
+             const unsigned long line = ParseId("line ID", args.positional[1]);
+             const std::string user = args.Require("user");
+             if (user.empty()) {
+                 throw UsageError("--user must not be empty");
+             }
+             store.AddFxsLine(gateway, line, user, args.Require("password"));
+         }},
+        {"add-cm-line",
+         "valtconf add-cm-line GATEWAY LINE --extension N\n"
+         "  Adds the call-manager line of a port of an existing gateway.\n",
+         {"extension"},
+         {},
+         2,
+         2,
+         [](ConfigStore& store, const Args& args) {
+             const unsigned long gateway = ParseId("gateway ID", args.positional[0]);
+             const unsigned long line = ParseId("line ID", args.positional[1]);
+             const std::string extension = args.Require("extension");
+             if (extension.empty()) {
+                 throw UsageError("--extension must not be empty");
+             }
+             store.AddCmLine(gateway, line, extension);
+         }},
+        {"remove",
+         "valtconf remove extension NUMBER [--kind user|aa|system]   (default kind: user)\n"
+         "valtconf remove gateway ID\n"
+         "valtconf remove fxs-line GATEWAY LINE\n"
+         "valtconf remove cm-line GATEWAY LINE\n",
+         {"kind"},
+         {},
+         2,
+         3,
+         RemoveCommand},
+        {"list",
+         "valtconf list settings|extensions|gateways|fxs-lines|cm-lines\n"
+         "  Prints one tab-separated record a line:\n"
+         "    settings:   NAME VALUE\n"
+         "    extensions: NUMBER KIND PROMPT-DIR PROMPT-SHARE (in list order)\n"
+         "    gateways:   ID TYPE\n"
+         "    fxs-lines:  GATEWAY LINE USER\n"
+         "    cm-lines:   GATEWAY LINE EXTENSION\n",
+         {},
+         {},
+         1,
+         1,
+         ListCommand},
+    };
+    return commands;
+}
+
+void PrintUsage(std::ostream& out) {
+    out << "usage: valtconf COMMAND [ARGUMENTS]\n"
+           "Creates and edits the configuration databases in $ORBA_PATH/telephony/\n"
+           "(default $VALTD_ROOT/etc/orba-conf/telephony/).\n\nCommands:\n";
+    for (const Command& command : Commands()) {
+        out << "  " << command.name << '\n';
+    }
+    out << "\n'valtconf COMMAND --help' describes a command.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(std::cerr);
+        return 2;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        PrintUsage(std::cout);
+        return 0;
+    }
+    const Command* command = nullptr;
+    for (const Command& candidate : Commands()) {
+        if (name == candidate.name) {
+            command = &candidate;
+        }
+    }
+    if (command == nullptr) {
+        std::cerr << "valtconf: unknown command '" << name << "'\n";
+        PrintUsage(std::cerr);
+        return 2;
+    }
+    try {
+        const Args args = ParseArgs(*command, argc, argv, 2);
+        if (args.help) {
+            std::cout << "usage: " << command->usage;
+            return 0;
+        }
+        ConfigStore store(ConfigDbDirectory());
+        command->run(store, args);
+        return 0;
+    } catch (const UsageError& e) {
+        std::cerr << "valtconf " << name << ": " << e.what() << "\nusage: " << command->usage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "valtconf " << name << ": " << e.what() << '\n';
+        return 1;
+    }
+}
