@@ -16,7 +16,7 @@ struct CyclicQueue::Impl {
     };
 
     unsigned long capacity;
-    std::mutex mutex;                // guards everything below
+    std::mutex mutex;                 // guards everything below
     std::condition_variable arrived;  // signalled when a message is stored
     std::deque<Message> messages;
     unsigned long usedBytes = 0;

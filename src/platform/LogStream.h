@@ -13,7 +13,7 @@
 #include "platform/ThreadMutex.h"
 
 class LogStream {
-public:
+  public:
     // /tmp lives in RAM on the unit, so no log file grows beyond this size,
     // whatever the caller asks for.
     static constexpr unsigned long kMaxFileSize = 4UL * 1024 * 1024;
@@ -45,7 +45,7 @@ public:
 
     const std::string& Path() const { return mPath; }
 
-private:
+  private:
     void WriteLocked(const char* data, size_t length);
     void RotateLocked();
     void OpenLocked(bool truncate);
@@ -55,6 +55,6 @@ private:
     const int mnKeepCopies;
     const bool mbEchoToStderr;
     ThreadMutex mMutex;
-    int mFd = -1;                   // guarded by mMutex
+    int mFd = -1;                  // guarded by mMutex
     std::vector<char> mFormatBuf;  // guarded by mMutex
 };

@@ -6,7 +6,7 @@
 #include <pthread.h>
 
 class Thread {
-public:
+  public:
     // Body of a thread: gets the argument given to BeginThread; its result is
     // the thread's exit code, which Join hands back.
     typedef unsigned long (*ThreadProc)(void* arg);

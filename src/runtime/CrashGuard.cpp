@@ -26,8 +26,8 @@ struct SignalInfo {
 
 // Stop signals first, then crash signals; the index is that of the saved action.
 constexpr SignalInfo kSignals[CrashGuard::kSignalCount] = {
-    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
-    {SIGTSTP, "SIGTSTP"}, {SIGILL, "SIGILL"},   {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},
+    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGTERM, "SIGTERM"},
+    {SIGTSTP, "SIGTSTP"}, {SIGILL, "SIGILL"},   {SIGABRT, "SIGABRT"},     {SIGBUS, "SIGBUS"},
     {SIGFPE, "SIGFPE"},   {SIGSEGV, "SIGSEGV"}, {SIGSTKFLT, "SIGSTKFLT"},
 };
 
@@ -84,7 +84,7 @@ void WriteAll(int fd, const char* data, size_t length) {
 // Appends formatted text to a fixed buffer, cutting what does not fit before
 // `limit` (which includes the terminating zero).
 class ReportText {
-public:
+  public:
     ReportText(char* buf, size_t limit) : mBuf(buf), mLimit(limit) { mBuf[0] = '\0'; }
 
     void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
@@ -99,8 +99,8 @@ public:
         }
         int n = vsnprintf(mBuf + mPos, mLimit - mPos, format, args);
         if (n > 0) {
-            mPos += static_cast<size_t>(n) < mLimit - mPos ? static_cast<size_t>(n)
-                                                           : mLimit - mPos - 1;
+            mPos +=
+                static_cast<size_t>(n) < mLimit - mPos ? static_cast<size_t>(n) : mLimit - mPos - 1;
         }
     }
     void AddRepeated(char c, size_t count) {
@@ -113,7 +113,7 @@ public:
     size_t Room() const { return mLimit - 1 - mPos; }
     void SetLimit(size_t limit) { mLimit = limit; }
 
-private:
+  private:
     char* mBuf;
     size_t mLimit;
     size_t mPos = 0;
@@ -135,8 +135,8 @@ std::atomic<void*> CrashGuard::mpUserData{nullptr};
 struct sigaction CrashGuard::mSavedActions[CrashGuard::kSignalCount];
 int CrashGuard::mProcessId = 0;
 
-CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* appPath,
-                       bool syslogOn, bool autoRestart) {
+CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* appPath, bool syslogOn,
+                       bool autoRestart) {
     if (mpTraceBuf.load() != nullptr) {
         return;
     }
@@ -256,12 +256,12 @@ void CrashGuard::FuneralProc(int signal) {
             time_t now = time(nullptr);
             struct tm local {};
             localtime_r(&now, &local);
-            int length = std::snprintf(
-                buf, kTraceBufSize,
-                "\n======= Process %s (%s) has been stopped by signal %s(%d) at "
-                "%02d:%02d:%02d =======\n",
-                TextOrEmpty(mpAppPath), TextOrEmpty(mpAppName), signalName, signal,
-                local.tm_hour, local.tm_min, local.tm_sec);
+            int length =
+                std::snprintf(buf, kTraceBufSize,
+                              "\n======= Process %s (%s) has been stopped by signal %s(%d) at "
+                              "%02d:%02d:%02d =======\n",
+                              TextOrEmpty(mpAppPath), TextOrEmpty(mpAppName), signalName, signal,
+                              local.tm_hour, local.tm_min, local.tm_sec);
             if (length > 0) {
                 size_t size = static_cast<size_t>(length) < kTraceBufSize
                                   ? static_cast<size_t>(length)
@@ -325,9 +325,9 @@ void CrashGuard::DumpStack(int signal, const char* signalName, const char* reaso
     if (half > 1) {
         footerLength = 2 * half + std::strlen(" End of Backtace ") + 2;
     } else {
-        footerLength = static_cast<size_t>(std::snprintf(
-            footerName, sizeof(footerName), "========= End of Backtace of the %s =========\n\n",
-            name));
+        footerLength = static_cast<size_t>(
+            std::snprintf(footerName, sizeof(footerName),
+                          "========= End of Backtace of the %s =========\n\n", name));
     }
     if (footerLength < report.Room()) {
         report.SetLimit(kTraceBufSize - footerLength);
@@ -337,9 +337,8 @@ void CrashGuard::DumpStack(int signal, const char* signalName, const char* reaso
     for (int i = 0; i < frameCount; ++i) {
         Dl_info info{};
         if (dladdr(frames[i], &info) != 0 && info.dli_fname != nullptr) {
-            const char* base = static_cast<const char*>(info.dli_saddr != nullptr
-                                                            ? info.dli_saddr
-                                                            : info.dli_fbase);
+            const char* base = static_cast<const char*>(info.dli_saddr != nullptr ? info.dli_saddr
+                                                                                  : info.dli_fbase);
             std::snprintf(symbol, sizeof(symbol), "%s(%s+0x%lx)", info.dli_fname,
                           info.dli_sname != nullptr ? info.dli_sname : "",
                           static_cast<unsigned long>(static_cast<const char*>(frames[i]) - base));

@@ -16,7 +16,7 @@
 #include <memory>
 
 class CrashGuard {
-public:
+  public:
     // Exit routine: gets whether the process crashed (false for a stop
     // signal), the signal number and the user data given with it.
     typedef int (*ExitRoutine)(bool crashed, int signal, void* data);
@@ -56,7 +56,7 @@ public:
     // Stores the new process's id plus 1 through `pid` when it is not null.
     static bool CreateProcess(const char* path, const char* cmdLine, int* pid);
 
-private:
+  private:
     static void AppendToReport(const char* text, size_t length);
 
     static std::unique_ptr<char[]> mpLogFile;

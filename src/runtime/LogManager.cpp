@@ -66,12 +66,12 @@ LogManager::LogManager(const char* name, bool append, bool createDir, unsigned q
     st.queueLength = queueLength;
     st.line.assign(st.lineSize, '\0');
     st.text = st.line.data();
-    mpStream = std::make_unique<LogStream>(name, append, createDir, 2147483647L, 1, st.lineSize,
-                                           false);
+    mpStream =
+        std::make_unique<LogStream>(name, append, createDir, 2147483647L, 1, st.lineSize, false);
     if (queueLength != 0) {
         st.writerLock = std::make_unique<ThreadMutex>();
-        st.queue = std::make_unique<CyclicQueue>(static_cast<unsigned long>(st.lineSize) *
-                                                 queueLength);
+        st.queue =
+            std::make_unique<CyclicQueue>(static_cast<unsigned long>(st.lineSize) * queueLength);
         st.writerRunning = Thread::BeginThread(LogWriteProc, this, &st.writer);
     }
 }
@@ -119,8 +119,7 @@ void LogManager::FormatTime() {
     if (st.now.seconds == st.lastSecond) {
         std::memset(st.text, ' ', st.stampLength - 1);
         st.text[st.stampLength - 1] = '.';
-        snprintf(st.text + st.stampLength, room - st.stampLength, "%03hu  ",
-                 st.now.milliseconds);
+        snprintf(st.text + st.stampLength, room - st.stampLength, "%03hu  ", st.now.milliseconds);
         return;
     }
 

@@ -15,7 +15,7 @@
 class LogStream;
 
 class LogManager {
-public:
+  public:
     // A moment of the log's clock: whole seconds and milliseconds.
     struct Moment {
         time_t seconds;
@@ -46,7 +46,7 @@ public:
     // Body of the writer thread; `manager` is the LogManager.
     static unsigned long LogWriteProc(void* manager);
 
-protected:
+  protected:
     // Replaces the system clock, so that tests control the time stamps.
     // Call before the manager is shared between threads.
     void SetClock(ClockProc clock, void* data);
@@ -57,7 +57,7 @@ protected:
     void LockWriter();
     void UnlockWriter();
 
-private:
+  private:
     struct State;
 
     // Fills the time stamp at the start of the line; writes the date banner

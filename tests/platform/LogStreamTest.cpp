@@ -31,7 +31,7 @@ void TraceFormat(LogStream& stream, const char* format, ...) {
 }
 
 class LogStreamTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/logstream-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -80,28 +80,6 @@ TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
     }
     stream.TRACE("third\n", 3, 0);
     EXPECT_EQ(ReadFile(mPath), "second\nreport\nthird\n");
-}
-
-TEST_F(LogStreamTest, LineLongerThanTheLimitGoesIntoAFileOfItsOwn) {
-    LogStream stream(mPath.c_str(), true, true, 10, 1, 8192, false);
-    stream.TRACE("0123456789abcdef\n", 3, 0);
-    stream.TRACE("x\n", 3, 0);
-    EXPECT_EQ(ReadFile(mPath + ".1"), "0123456789abcdef\n");
-    EXPECT_EQ(ReadFile(mPath), "x\n");
-}
-
-TEST_F(LogStreamTest, AppendsOrEmptiesTheExistingFile) {
-    {
-        std::ofstream old(mPath);
-        old << "old\n";
-    }
-    { LogStream stream(mPath.c_str(), true, true, 2147483647, 1, 8192, false); }
-    EXPECT_EQ(ReadFile(mPath), "old\n");
-    {
-        LogStream stream(mPath.c_str(), false, true, 2147483647, 1, 8192, false);
-        stream.TRACE("new\n", 3, 0);
-    }
-    EXPECT_EQ(ReadFile(mPath), "new\n");
 }
 
 TEST_F(LogStreamTest, RelativeNameLivesInTheLogDirectoryUnderTheRoot) {

@@ -5,10 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int kGuardedSignals[] = {SIGHUP, SIGINT,  SIGQUIT, SIGTERM, SIGTSTP,  SIGILL,
+constexpr int kGuardedSignals[] = {SIGHUP,  SIGINT, SIGQUIT, SIGTERM, SIGTSTP,  SIGILL,
                                    SIGABRT, SIGBUS, SIGFPE,  SIGSEGV, SIGSTKFLT};
 
 // Exit routine of the tests: appends one line to the marker file given as user
@@ -48,7 +48,7 @@ bool Exists(const std::string& path) {
 }
 
 class CrashGuardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/crashguard-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -22,7 +22,7 @@ struct FakeClock {
 };
 
 class TestLog : public LogManager {
-public:
+  public:
     TestLog(const std::string& path, unsigned queueLength, unsigned lineSize, FakeClock* clock)
         : LogManager(path.c_str(), true, true, queueLength, lineSize) {
         if (clock != nullptr) {
@@ -66,7 +66,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 class LogManagerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/logmanager-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -100,8 +100,8 @@ TEST_F(LogManagerTest, LineWithinTheSameSecondShowsBlanksInPlaceOfTheClock) {
     }
     std::string clock = Clock(mClock.seconds - 1, "%H:%M:%S.");
     std::string next = Clock(mClock.seconds, "%H:%M:%S.");
-    EXPECT_EQ(Contents(), clock + "007  first 1\n" + "        .250  second\n" + next +
-                              "003  third\n");
+    EXPECT_EQ(Contents(),
+              clock + "007  first 1\n" + "        .250  second\n" + next + "003  third\n");
 }
 
 TEST_F(LogManagerTest, DateBannerPrecedesEveryThirtySecondNewSecond) {
@@ -211,11 +211,16 @@ TEST_F(LogManagerTest, QueuedModeDropsLinesOnlyWhenTheQueueStaysFull) {
         }
         log.TRACE("%02d%s\n", 10, body.c_str());  // room again: not dropped
     }
+    // Lines 0 to 3 fill the queue. Once the writer takes line 0 out (it cannot
+    // write it yet), one later line finds room; the others are dropped.
     std::vector<std::string> lines = Lines(Contents());
     ASSERT_GE(lines.size(), 5u) << Contents();
-    ASSERT_LE(lines.size(), 6u);
-    for (size_t i = 0; i + 1 < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].substr(14, 2), (i < 10 ? "0" : "") + std::to_string(i));
+    ASSERT_LE(lines.size(), 6u) << Contents();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(lines[i].substr(14, 2), "0" + std::to_string(i));
+    }
+    if (lines.size() == 6) {
+        EXPECT_EQ(lines[4].substr(14, 1), "0");
     }
     EXPECT_EQ(lines.back().substr(14, 2), "10");
 }
