@@ -1,0 +1,72 @@
+// The process log: puts a time stamp in front of each line, serialises lines
+// from all threads and hands them to the LogStream.
+//
+// Any thread may log. `lock` (in State) guards the line buffer, the time-stamp
+// state and the banner counter, and is held while a line is formatted and
+// written. In queued mode (queue length > 0) callers only copy finished lines
+// into a bounded queue; the writer thread (LogWriteProc) takes `writerLock`,
+// never `lock`, while it writes one line. Lock order: `lock`, then `writerLock`.
+#pragma once
+
+#include <cstdarg>
+#include <ctime>
+#include <memory>
+
+class LogStream;
+
+class LogManager {
+  public:
+    // A moment of the log's clock: whole seconds and milliseconds.
+    struct Moment {
+        time_t seconds;
+        unsigned short milliseconds;
+    };
+    typedef Moment (*ClockProc)(void* data);
+
+    // Opens the log `name` (see LogStream) with the two flags. A queue length
+    // of 0 writes every line synchronously on the calling thread; otherwise a
+    // queue of lineSize * queueLength bytes and a writer thread are created.
+    // lineSize is the longest line with its time stamp and terminating zero.
+    LogManager(const char* name, bool append, bool createDir, unsigned queueLength,
+               unsigned lineSize);
+    // Ends the writer thread after it has written every queued line, then
+    // closes the log.
+    virtual ~LogManager();
+    LogManager(const LogManager&) = delete;
+    LogManager& operator=(const LogManager&) = delete;
+
+    // Writes one time-stamped line; an empty message writes nothing.
+    void TRACE(const char* format, va_list& args);
+    void TRACE(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Writes one line tagged "<<ERROR>> " (level 0) or "<WARNING> " (any other).
+    // It is flushed at once, and error lines also go to standard error.
+    void PANIC(int level, const char* format, va_list& args);
+    void PANIC(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Body of the writer thread; `manager` is the LogManager.
+    static unsigned long LogWriteProc(void* manager);
+
+  protected:
+    // Replaces the system clock, so that tests control the time stamps.
+    // Call before the manager is shared between threads.
+    void SetClock(ClockProc clock, void* data);
+    // Number of bytes of the time stamp in front of each message.
+    unsigned StampWidth() const;
+    // Test access to the writer's lock: a thread that holds it keeps the
+    // writer from writing (the lock is re-entrant, so that thread can still log).
+    void LockWriter();
+    void UnlockWriter();
+
+  private:
+    struct State;
+
+    // Fills the time stamp at the start of the line; writes the date banner
+    // first when it is due. Called with `lock` held.
+    void FormatTime();
+    // Offers the first `length` bytes of the line buffer to the queue, retrying
+    // while the writer makes room. Called with `lock` held.
+    void PostLogMsg(long id);
+
+    std::unique_ptr<LogStream> mpStream;
+    std::unique_ptr<State> mpState;
+};

@@ -1,0 +1,109 @@
+#include "platform/LogStream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+void TraceFormat(LogStream& stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    stream.TRACE(3, format, args, 0);
+    va_end(args);
+}
+
+class LogStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/logstream-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        mDir = pattern;
+        mPath = mDir + "/app.log";
+    }
+    void TearDown() override { std::system(("rm -rf '" + mDir + "'").c_str()); }
+
+    std::string mDir;
+    std::string mPath;
+};
+
+TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
+    const std::string line(29, 'a');
+    LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false);
+    for (int i = 0; i < 3; ++i) {
+        stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);  // 31 bytes each
+    }
+    EXPECT_FALSE(Exists(mPath + ".1"));
+    stream.TRACE((line + "3\n").c_str(), 3, 0);  // 124 > 100: rotate first
+    EXPECT_EQ(ReadFile(mPath + ".1").size(), 93u);
+    EXPECT_EQ(ReadFile(mPath), line + "3\n");
+
+    for (int i = 4; i < 7; ++i) {
+        stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);
+    }
+    // The older copy is replaced, never multiplied.
+    EXPECT_EQ(ReadFile(mPath + ".1"), line + "3\n" + line + "4\n" + line + "5\n");
+    EXPECT_EQ(ReadFile(mPath), line + "6\n");
+    EXPECT_FALSE(Exists(mPath + ".2"));
+}
+
+TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
+    LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false);
+    stream.TRACE("first\n", 3, 0);
+    {
+        std::ofstream other(mPath, std::ios::app);  // as the crash guard appends
+        other << std::string(89, 'r') << "\n";
+    }
+    stream.TRACE("second\n", 3, 0);
+    EXPECT_EQ(ReadFile(mPath + ".1"), "first\n" + std::string(89, 'r') + "\n");
+    EXPECT_EQ(ReadFile(mPath), "second\n");
+    {
+        std::ofstream other(mPath, std::ios::app);
+        other << "report\n";
+    }
+    stream.TRACE("third\n", 3, 0);
+    EXPECT_EQ(ReadFile(mPath), "second\nreport\nthird\n");
+}
+
+TEST_F(LogStreamTest, RelativeNameLivesInTheLogDirectoryUnderTheRoot) {
+    const char* previous = std::getenv("VALTD_ROOT");
+    std::string saved = previous != nullptr ? previous : "";
+    setenv("VALTD_ROOT", mDir.c_str(), 1);
+    {
+        LogStream stream("valtd.log", true, true, 2147483647, 1, 8192, false);
+        stream.TRACE("hello\n", 3, 0);
+        EXPECT_EQ(stream.Path(), mDir + "/tmp/logs/valtd.log");
+    }
+    if (previous != nullptr) {
+        setenv("VALTD_ROOT", saved.c_str(), 1);
+    } else {
+        unsetenv("VALTD_ROOT");
+    }
+    EXPECT_EQ(ReadFile(mDir + "/tmp/logs/valtd.log"), "hello\n");
+}
+
+TEST_F(LogStreamTest, FormattedLineIsCutToTheLineSize) {
+    LogStream stream(mPath.c_str(), true, true, 2147483647, 1, 16, false);
+    TraceFormat(stream, "%s-%d\n", "abcdefghijklmnop", 7);
+    TraceFormat(stream, "");
+    EXPECT_EQ(ReadFile(mPath), "abcdefghijklmno");
+}
+
+}  // namespace
