@@ -19,7 +19,7 @@
 class LogManager;
 
 class ExtCallControl : public CmRemControlMessenger, public AppNotificationMessenger {
-public:
+  public:
     ExtCallControl();
     ~ExtCallControl() override;
 
@@ -94,6 +94,6 @@ public:
     // The process log; owned, created by the constructor, destroyed by the destructor.
     static LogManager* mpLogger;
 
-private:
+  private:
     std::unique_ptr<CyclicQueuePoller> poller;
 };

@@ -15,7 +15,7 @@
 class Call;
 
 class ICallNotify {
-public:
+  public:
     virtual void Authenticate(const std::string& user, const std::string& password) {
         (void)user, (void)password;
     }
@@ -61,7 +61,7 @@ public:
         return 0;
     }
 
-protected:
+  protected:
     // Listeners are never deleted through this interface.
     ~ICallNotify() = default;
 };

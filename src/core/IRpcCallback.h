@@ -13,7 +13,7 @@
 #include "platform/MessagingTypes.h"
 
 class IRpcCallback {
-public:
+  public:
     // 1-3: authentication and extension lookup
     virtual void AuthenticateCB(const std::string& user, const std::string& password) {
         (void)user, (void)password;
@@ -33,8 +33,8 @@ public:
     }
     // 6, 7: a received process / calloriginated request
     virtual void CallArrivedCB(const unsigned long long& callId, ExtCallType type,
-                               const std::string& ext, const CallParams& from,
-                               const CallParams& to, const unsigned long long& origCallId) {
+                               const std::string& ext, const CallParams& from, const CallParams& to,
+                               const unsigned long long& origCallId) {
         (void)callId, (void)type, (void)ext, (void)from, (void)to, (void)origCallId;
     }
     virtual void CallOriginatedCB(const unsigned long long& callId, ExtCallType type,
@@ -67,8 +67,7 @@ public:
     virtual void JoinCB(const unsigned long long& callId, const unsigned long long& otherCallId) {
         (void)callId, (void)otherCallId;
     }
-    virtual void UnjoinCB(const unsigned long long& callId,
-                          const unsigned long long& otherCallId) {
+    virtual void UnjoinCB(const unsigned long long& callId, const unsigned long long& otherCallId) {
         (void)callId, (void)otherCallId;
     }
     virtual void PlayMessageCB(const unsigned long long& callId, const std::string& file,
@@ -124,9 +123,7 @@ public:
                                  const std::list<DialogParams>& dialogs) {
         (void)id, (void)dialogs;
     }
-    virtual void PresenceArrivedCB(const unsigned long long& id, bool dnd) {
-        (void)id, (void)dnd;
-    }
+    virtual void PresenceArrivedCB(const unsigned long long& id, bool dnd) { (void)id, (void)dnd; }
     // 37: system information
     virtual void GetSystemInfoCB(const unsigned long long& id) { (void)id; }
     // 38: a received fault response

@@ -23,7 +23,7 @@ enum SubscriptionType : int {
 };
 
 class ISubscriptionNotify {
-public:
+  public:
     virtual void MailArrived(Subscription* s, const MailSettings& mail) { (void)s, (void)mail; }
     virtual void CDRArrived(Subscription* s, int kind, const RcCDR& cdr,
                             const CallStatistics* statistics) {
@@ -42,10 +42,8 @@ public:
         (void)s, (void)extensions;
     }
     virtual void Confirm(Subscription* s) { (void)s; }
-    virtual void ErrorConvey(Subscription* s, const PUAErrorCode& error) {
-        (void)s, (void)error;
-    }
+    virtual void ErrorConvey(Subscription* s, const PUAErrorCode& error) { (void)s, (void)error; }
 
-protected:
+  protected:
     ~ISubscriptionNotify() = default;
 };

@@ -20,7 +20,7 @@ constexpr int kNotificationQueue = 88;
 
 // Client of the call manager: commands out, call events in (queue 12).
 class CmRemControlMessenger {
-public:
+  public:
     CmRemControlMessenger();
     virtual ~CmRemControlMessenger();
     CmRemControlMessenger(const CmRemControlMessenger&) = delete;
@@ -72,7 +72,7 @@ class Link;
 
 // Client of the notification service: subscriptions out, notifications in (queue 88).
 class AppNotificationMessenger {
-public:
+  public:
     explicit AppNotificationMessenger(Link* link);
     virtual ~AppNotificationMessenger();
     AppNotificationMessenger(const AppNotificationMessenger&) = delete;
@@ -109,7 +109,7 @@ public:
 // queue with a waiting message, 0 when the wait failed, and -1 for the forced
 // alert (a "ForcedAlert" datagram on the poller's own socket, or ForceAlert()).
 class CyclicQueuePoller {
-public:
+  public:
     explicit CyclicQueuePoller(int id);
     ~CyclicQueuePoller();
     CyclicQueuePoller(const CyclicQueuePoller&) = delete;
@@ -121,7 +121,7 @@ public:
     // Makes the next (or the current) WaitForEvents return -1. Any thread.
     void ForceAlert();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> mpImpl;
 };
@@ -129,7 +129,7 @@ private:
 // Bounded queue of messages in one block of memory (the log's queued mode).
 // Any thread; SendMessage never blocks, GetMessage blocks until a message arrives.
 class CyclicQueue {
-public:
+  public:
     explicit CyclicQueue(unsigned long capacity);
     ~CyclicQueue();
     CyclicQueue(const CyclicQueue&) = delete;
@@ -140,7 +140,7 @@ public:
     // Copies the oldest message into `buffer` (cut to `size`), returns its length.
     unsigned long GetMessage(long* id, char* buffer, unsigned long size);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> mpImpl;
 };

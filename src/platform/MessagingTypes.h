@@ -165,9 +165,8 @@ struct PUAErrorCode {
 };
 
 inline bool CallStatistics::operator==(const CallStatistics& o) const {
-    return rtpTxPack == o.rtpTxPack && rtpTxCodec == o.rtpTxCodec &&
-           rtpTxPackSz == o.rtpTxPackSz && rtpRxPack == o.rtpRxPack &&
-           rtpRxCodec == o.rtpRxCodec && rtpRxPackSz == o.rtpRxPackSz &&
+    return rtpTxPack == o.rtpTxPack && rtpTxCodec == o.rtpTxCodec && rtpTxPackSz == o.rtpTxPackSz &&
+           rtpRxPack == o.rtpRxPack && rtpRxCodec == o.rtpRxCodec && rtpRxPackSz == o.rtpRxPackSz &&
            rtpRxLost == o.rtpRxLost && rtpRxJitter == o.rtpRxJitter &&
            rtpRxMaxDelay == o.rtpRxMaxDelay && rtpDelayIncCount == o.rtpDelayIncCount &&
            rtpDelayDecCount == o.rtpDelayDecCount && faxTxPack == o.faxTxPack &&

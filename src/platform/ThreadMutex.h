@@ -10,7 +10,7 @@
 #include <thread>
 
 class ThreadMutex {
-public:
+  public:
     ThreadMutex() = default;
     ThreadMutex(const ThreadMutex&) = delete;
     ThreadMutex& operator=(const ThreadMutex&) = delete;
@@ -42,19 +42,19 @@ public:
     void lock() { Lock(); }
     void unlock() { Unlock(); }
 
-private:
+  private:
     std::recursive_mutex mMutex;
     std::atomic<std::thread::id> mOwner{};
     unsigned mnDepth = 0;  // guarded by mMutex
 };
 
 class ThreadMutexLock {
-public:
+  public:
     explicit ThreadMutexLock(ThreadMutex& m) : mMutex(m) { mMutex.Lock(); }
     ~ThreadMutexLock() { mMutex.Unlock(); }
     ThreadMutexLock(const ThreadMutexLock&) = delete;
     ThreadMutexLock& operator=(const ThreadMutexLock&) = delete;
 
-private:
+  private:
     ThreadMutex& mMutex;
 };

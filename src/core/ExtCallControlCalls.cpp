@@ -1,0 +1,260 @@
+// The call half of ExtCallControl: call-manager events routed to calls and to
+// CDR and CR subscribers, and client call commands sent to the call manager.
+#include <string>
+
+#include "core/Call.h"
+#include "core/ExtCallControl.h"
+#include "core/Subscription.h"
+#include "policy/CallPolicyService.h"
+#include "server/CallControlService.h"
+
+namespace {
+
+// A party in log lines: its user, then "@" and the host when there is one.
+std::string PartyText(const CallParams& party) {
+    return party.host.empty() ? party.user : party.user + "@" + party.host;
+}
+
+const char* CdrTypeName(int cdrType) {
+    switch (cdrType) {
+        case 1:
+            return "STATED_CDR";
+        case 2:
+            return "MISSED_CDR";
+        default:
+            return "FAILED_CDR";
+    }
+}
+
+}  // namespace
+
+void ExtCallControl::CallArrived(const unsigned long long& callId, ExtCallType type,
+                                 const std::string& ext, const CallParams& from,
+                                 const CallParams& to, const unsigned long long& origCallId,
+                                 long data) {
+    TRACEX("ExtCallControl: CallArrived. Type: %d, Ext: %s, From: %s, To: %s. Data: %ld\n",
+           static_cast<int>(type), ext.c_str(), PartyText(from).c_str(), PartyText(to).c_str(),
+           data);
+    auto call = std::make_unique<Call>(callId);
+    if (data != 0) {
+        // `data` is the connection that asked for the extension's incoming calls.
+        if (CallControlService::CallArrived(reinterpret_cast<const CallControlService*>(data),
+                                            call.get(), type, ext, from, to, origCallId)) {
+            call.release();  // the connection owns it now
+            return;
+        }
+        call.reset();
+        AcceptCall(callId, "", "", 0);
+        return;
+    }
+    // No client claims the call: the policy client decides it and owns the Call.
+    Call* unclaimed = call.release();
+    new CallPolicyService(unclaimed);
+    unclaimed->SendCallArrived(type, ext, from, to, origCallId);
+}
+
+void ExtCallControl::OnCallOriginated(const unsigned long long& callId, ExtCallType type,
+                                      const std::string& ext, const CallParams& from,
+                                      const CallParams& to, const std::string& pattern, long data) {
+    TRACEX(
+        "ExtCallControl: OnCallOriginated. CallID: %llu, Type: %d, Ext: %s, From: %s, To: %s. "
+        "Data: %ld. Pattern: %s\n",
+        callId, static_cast<int>(type), ext.c_str(), PartyText(from).c_str(), PartyText(to).c_str(),
+        data, pattern.c_str());
+    TRACEX("ExtCallControl. OnCallOriginated. Trying to get subscr-n list...\n");
+    std::list<unsigned long long> ids;
+    if (!Subscription::GetCRSubscriptions(ids)) {
+        TRACEX("ERROR. ExtCallControl. OnCallOriginated. No CR subscription\n");
+        return;
+    }
+    TRACEX("ExtCallControl. OnCallOriginated. Subscr-n list. Size: %d\n",
+           static_cast<int>(ids.size()));
+    for (unsigned long long id : ids) {
+        if (Subscription* s = Subscription::GetSubscription(id)) {
+            s->SendCallOriginated(callId, type, ext, from, to, pattern);
+            Subscription::ReleaseSubscription();
+        }
+    }
+}
+
+void ExtCallControl::CallStateChanged(const unsigned long long& callId, ExtCallState state) {
+    if (Call* call = Call::GetCall(callId)) {
+        TRACEX("ExtCallControl. CallStateChanged. callState: %d. %llu\n", static_cast<int>(state),
+               callId);
+        call->SendStateChanged(state);
+        Call::ReleaseCall();
+    } else {
+        TRACEX("ERROR. ExtCallControl. CallStateChanged. No such call...%llu\n", callId);
+    }
+}
+
+void ExtCallControl::MessagePlayed(const unsigned long long& callId) {
+    if (Call* call = Call::GetCall(callId)) {
+        TRACEX("ExtCallControl. MessagePlayed. %llu\n", callId);
+        call->SendMessagePlayed();
+        Call::ReleaseCall();
+    } else {
+        TRACEX("ERROR. ExtCallControl. MessagePlayed. No such call...%llu\n", callId);
+    }
+}
+
+void ExtCallControl::DTMFInjected(const unsigned long long& callId) {
+    if (Call* call = Call::GetCall(callId)) {
+        TRACEX("ExtCallControl. DTMFInjected. %llu\n", callId);
+        call->SendDTMFInjected();
+        Call::ReleaseCall();
+    } else {
+        TRACEX("ERROR. ExtCallControl. DTMFInjected. No such call...%llu\n", callId);
+    }
+}
+
+void ExtCallControl::DtmfDigitDetected(const unsigned long long& callId, char digit) {
+    if (Call* call = Call::GetCall(callId)) {
+        TRACEX("ExtCallControl. DtmfDigitDetected. dtmfdigit: %c. %llu\n", digit, callId);
+        call->SendDtmfDigit(digit);
+        Call::ReleaseCall();
+    } else {
+        TRACEX("ERROR. ExtCallControl. DtmfDigitDetected. No such call...%llu\n", callId);
+    }
+}
+
+void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatistics* statistics) {
+    TRACEX("ExtCallControl. CDRArrived. type[%s], called user[%s], caller user[%s], dur[%d].\n",
+           CdrTypeName(cdrType), cdr.calledUser.c_str(), cdr.callingUser.c_str(), cdr.duration);
+    std::list<unsigned long long> ids;
+    if (!Subscription::GetCDRSubscriptions(ids)) {
+        TRACEX("ERROR. ExtCallControl. CDRArrived. No CDR subscription\n");
+        return;
+    }
+    for (unsigned long long id : ids) {
+        if (Subscription* s = Subscription::GetSubscription(id)) {
+            s->SendCDRArrived(cdrType, cdr, statistics);
+            Subscription::ReleaseSubscription();
+        }
+    }
+}
+
+void ExtCallControl::UpdateConfig(int updateType) {
+    if (updateType != UpdateType_CallPolicy) {
+        return;
+    }
+    TRACEX("ExtCallControl: UpdateConfig received. UpdateType = UpdateType_CallPolicy\n");
+    CallPolicyService::UpdateConfigs();
+    CallControlService::UpdateConfigs();
+}
+
+int ExtCallControl::IncomingCallHandlingReceived(const std::string& ext, long enable,
+                                                 unsigned long requester) {
+    TRACEX("ExtCallControl. IncomingCallHandlingReceived. extension: %s, enable: %ld\n",
+           ext.c_str(), enable);
+    return IncomingCallHandling(ext, enable, requester);
+}
+
+int ExtCallControl::AcceptCallReceived(const unsigned long long& callId,
+                                       const std::string& callerId, const std::string& displayName,
+                                       long virtualAccept) {
+    TRACEX(
+        "ExtCallControl. AcceptCallReceived. CallerID: %s, CallerDisplayName: %s, VirtualAccept: "
+        "%ld. %llu\n",
+        callerId.c_str(), displayName.c_str(), virtualAccept, callId);
+    return AcceptCall(callId, callerId, displayName, virtualAccept);
+}
+
+int ExtCallControl::ForwardCallReceived(const unsigned long long& callId,
+                                        const std::list<CallParams>& targets,
+                                        const std::string& callerId,
+                                        const std::string& displayName) {
+    TRACEX("ExtCallControl. ForwardCallReceived. CallerID: %s, CallerDisplayName: %s. %llu\n",
+           callerId.c_str(), displayName.c_str(), callId);
+    return ForwardCall(callId, targets, callerId, displayName);
+}
+
+int ExtCallControl::RejectCallReceived(const unsigned long long& callId) {
+    TRACEX("ExtCallControl. RejectCallReceived. %llu\n", callId);
+    return RejectCall(callId);
+}
+
+int ExtCallControl::CreateCallReceived(const unsigned long long& callId, const std::string& from,
+                                       const CallParams& to, const std::string& displayName) {
+    TRACEX("ExtCallControl. CreateCallReceived. from: %s, to:%s@%s:%s. display name: %s. %llu\n",
+           from.c_str(), to.user.c_str(), to.host.c_str(), to.port.c_str(), displayName.c_str(),
+           callId);
+    return CreateCall(callId, from, to, displayName);
+}
+
+int ExtCallControl::CloseCallReceived(const unsigned long long& callId) {
+    TRACEX("ExtCallControl. CloseCallReceived. %llu\n", callId);
+    return CloseCall(callId);
+}
+
+int ExtCallControl::TransferCallReceived(const unsigned long long& callId, const CallParams& to) {
+    TRACEX("ExtCallControl. TransferCallReceived. to:%s@%s:%s. %llu\n", to.user.c_str(),
+           to.host.c_str(), to.port.c_str(), callId);
+    return TransferCall(callId, to);
+}
+
+int ExtCallControl::JoinCallsReceived(const unsigned long long& callId,
+                                      const unsigned long long& otherCallId) {
+    TRACEX("ExtCallControl. JoinCallsReceived. %llu, %llu\n", callId, otherCallId);
+    return JoinCalls(callId, otherCallId);
+}
+
+int ExtCallControl::UnjoinCallsReceived(const unsigned long long& callId,
+                                        const unsigned long long& otherCallId) {
+    TRACEX("ExtCallControl. UnjoinCallsReceived. %llu, %llu\n", callId, otherCallId);
+    return UnjoinCalls(callId, otherCallId);
+}
+
+int ExtCallControl::PlayMessageReceived(const unsigned long long& callId, const std::string& file,
+                                        int count) {
+    TRACEX("ExtCallControl. PlayMessageReceived. messageFileName: %s, playCount: %d. %llu\n",
+           file.c_str(), count, callId);
+    return PlayMessage(callId, file, count);
+}
+
+int ExtCallControl::InjectDTMFReceived(const unsigned long long& callId,
+                                       const std::string& digits) {
+    TRACEX("ExtCallControl. InjectDTMFReceived. DTMFstring: [%s]. %llu\n", digits.c_str(), callId);
+    return InjectDTMF(callId, digits);
+}
+
+int ExtCallControl::EnableDtmfDetectionReceived(const unsigned long long& callId, long enable) {
+    TRACEX("ExtCallControl. EnableDtmfDetectionReceived. enable: %ld. %llu\n", enable, callId);
+    return EnableDtmfDetection(callId, enable);
+}
+
+int ExtCallControl::AcceptCRCallReceived(const unsigned long long& callId,
+                                         const unsigned long long& subscriberId) {
+    TRACEX("ExtCallControl. AcceptCRCallReceived. SubscriberID: %llu, CallID: %llu\n", subscriberId,
+           callId);
+    if (subscriberId == 0) {
+        TRACEX("ERROR. ExtCallControl. AcceptCRCallReceived. Incoming subscription ID is 0.\n");
+        return 0;
+    }
+    {
+        // The check and the mark are one step under the registry lock, so two
+        // acceptances of the same call cannot both pass.
+        ThreadMutexLock lock(Subscription::mMapLock);
+        std::list<unsigned long long> ids;
+        if (!Subscription::GetCRSubscriptions(ids)) {
+            TRACEX("ERROR. ExtCallControl. AcceptCRCallReceived. No CR subscription\n");
+            return 0;
+        }
+        // First acceptance wins: once a subscriber has taken this call, later
+        // acceptances end here.
+        for (unsigned long long id : ids) {
+            if (Subscription* s = Subscription::GetSubscription(id)) {
+                const bool taken = s->acceptedCallID == callId;
+                Subscription::ReleaseSubscription();
+                if (taken) {
+                    return 0;
+                }
+            }
+        }
+        if (Subscription* accepting = Subscription::GetSubscription(subscriberId)) {
+            accepting->acceptedCallID = callId;
+            Subscription::ReleaseSubscription();
+        }
+    }
+    return AcceptCall(callId, "", "", 0);
+}

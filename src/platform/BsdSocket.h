@@ -1,0 +1,54 @@
+// TCP and UDP sockets of the platform utility library, IPv4 only.
+//
+// A BsdSocket owns its descriptor and closes it when destroyed. Not
+// thread-safe: one thread uses a socket at a time, except that Send on a
+// datagram socket may be called from several threads at once.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+
+class SockAddr {
+  public:
+    SockAddr() = default;
+    // `host` in host byte order (0 means every local address); `port` in host order.
+    SockAddr(unsigned long host, unsigned short port, bool unused = false);
+
+    sockaddr_in& Native() { return mAddr; }
+    const sockaddr_in& Native() const { return mAddr; }
+    unsigned short Port() const;
+    void SetPort(unsigned short port);
+
+  private:
+    sockaddr_in mAddr{};
+};
+
+class BsdSocket {
+  public:
+    explicit BsdSocket(bool unused = false);
+    virtual ~BsdSocket();
+    BsdSocket(const BsdSocket&) = delete;
+    BsdSocket& operator=(const BsdSocket&) = delete;
+
+    // A TCP socket bound to `address` and listening (`type` 1 = stream). Non-zero on success.
+    virtual int Open(int type, const SockAddr& address, int backlog, int flags);
+    // Takes one pending connection into `into`. Exactly 1 on success.
+    virtual int Accept(BsdSocket& into);
+    // A UDP socket bound to `address`. True on success.
+    bool CreateUDPSocket(SockAddr* address);
+    // 1: non-blocking; 0: blocking.
+    bool ChangeMode(int nonBlocking);
+    int SetSocketOption(int level, int option, const void* value, unsigned length);
+    // Writes the whole buffer, waiting up to `timeoutSeconds` for room each time
+    // the socket is full. Returns the bytes written, or -1 on an error before any.
+    int Send(const char* data, int length, int timeoutSeconds, int flags);
+    void Close();
+
+    int GetDescriptor() const { return mFd; }
+    // Resolves a host name or dotted address into `address` (port unchanged).
+    static bool GetHostByName(const char* host, SockAddr& address);
+
+  private:
+    int mFd = -1;
+};
