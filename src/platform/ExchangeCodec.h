@@ -225,8 +225,8 @@ const char* MessageName(const ExchangeMessage& message);
 // One datagram's text for `message`.
 std::string EncodeMessage(const ExchangeMessage& message);
 
-// Parses one datagram. On failure returns false, leaves `message` unspecified
-// and says why in `error` (for the log).
+// Parses one datagram. On failure returns false and says why in `error` (for
+// the log); `message` is then not to be used.
 bool DecodeMessage(const char* data, std::size_t size, ExchangeMessage& message,
                    std::string& error);
 

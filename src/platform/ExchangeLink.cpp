@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "platform/RootPath.h"
 
@@ -176,23 +177,23 @@ bool SendDatagram(const std::string& path, const std::string& payload, bool quie
 }
 
 ReceiveResult ReceiveDatagram(int fd, std::string& payload) {
-    payload.resize(kMaxDatagram);
+    // One buffer per thread, so that a small datagram does not cost a large fill.
+    thread_local std::vector<char> buffer(kMaxDatagram);
+    payload.clear();
     for (;;) {
-        ssize_t n = ::recv(fd, payload.data(), payload.size(), MSG_DONTWAIT | MSG_TRUNC);
+        ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (n >= 0) {
             if (static_cast<std::size_t>(n) > kMaxDatagram) {
                 LinkLog("ExchangeLink: ERROR. Dropped a datagram of %zd bytes (limit %zu)", n,
                         kMaxDatagram);
-                payload.clear();
                 return ReceiveResult::kError;
             }
-            payload.resize(static_cast<std::size_t>(n));
+            payload.assign(buffer.data(), static_cast<std::size_t>(n));
             return ReceiveResult::kMessage;
         }
         if (errno == EINTR) {
             continue;
         }
-        payload.clear();
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return ReceiveResult::kEmpty;
         }

@@ -91,7 +91,7 @@ int TakeFromQueue(int number, ExchangeMessage& message, bool& decoded) {
     if (!queue) {
         return 0;
     }
-    thread_local std::string payload;
+    std::string payload;
     switch (ReceiveDatagram(queue->fd.Get(), payload)) {
         case ReceiveResult::kEmpty:
             return 0;

@@ -1,0 +1,265 @@
+#include "ExchangeSim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+
+#include "SimJson.h"
+#include "platform/Messaging.h"
+
+using nlohmann::json;
+using namespace exlink;
+
+namespace {
+
+// How long the loop keeps reading the daemon's commands after the end of input.
+constexpr int kDrainMs = 300;
+
+int gStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    int saved = errno;
+    char byte = 1;
+    ssize_t ignored = ::write(gStopPipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void Error(const std::string& text) {
+    std::cerr << "exchange-sim: " << text << std::endl;
+}
+
+}  // namespace
+
+ExchangeSim::~ExchangeSim() {
+    if (mCm.Valid()) {
+        ::unlink(mCmPath.c_str());
+    }
+    if (mNs.Valid()) {
+        ::unlink(mNsPath.c_str());
+    }
+}
+
+bool ExchangeSim::Start() {
+    // Signals first: a stop that comes right after the readiness line must find the handler.
+    if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Error(std::string("pipe: ") + std::strerror(errno));
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    if (!EnsureLinkDirectory()) {
+        return false;
+    }
+    mCmPath = LinkSocketPath(kCallManagerSocketName);
+    mNsPath = LinkSocketPath(kNotificationSocketName);
+    mCm = BindDatagramSocket(mCmPath);
+    mNs = BindDatagramSocket(mNsPath);
+    if (!mCm.Valid() || !mNs.Valid()) {
+        return false;
+    }
+    PrintLine({{"ready", true}});
+    return true;
+}
+
+int ExchangeSim::Run() {
+    std::string pending;  // input not yet ended by a newline
+    bool inputOpen = true;
+    auto drainUntil = std::chrono::steady_clock::time_point::max();
+    for (;;) {
+        pollfd fds[4] = {{gStopPipe[0], POLLIN, 0},
+                         {mCm.Get(), POLLIN, 0},
+                         {mNs.Get(), POLLIN, 0},
+                         {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        int timeout = -1;
+        if (!inputOpen) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                drainUntil - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return 0;
+            }
+            timeout = static_cast<int>(left.count());
+        }
+        int ready = ::poll(fds, 4, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Error(std::string("poll: ") + std::strerror(errno));
+            return 1;
+        }
+        if (fds[0].revents & POLLIN) {
+            return 0;
+        }
+        if (fds[1].revents & POLLIN) {
+            DrainSocket(mCm.Get());
+        }
+        if (fds[2].revents & POLLIN) {
+            DrainSocket(mNs.Get());
+        }
+        if (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buffer[4096];
+            ssize_t n = ::read(STDIN_FILENO, buffer, sizeof(buffer));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            if (n <= 0) {
+                inputOpen = false;
+                if (!pending.empty()) {
+                    HandleInputLine(pending);
+                    pending.clear();
+                }
+                drainUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
+                continue;
+            }
+            pending.append(buffer, static_cast<std::size_t>(n));
+            std::size_t newline;
+            while ((newline = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, newline);
+                pending.erase(0, newline + 1);
+                HandleInputLine(line);
+            }
+        }
+    }
+}
+
+void ExchangeSim::HandleInputLine(const std::string& text) {
+    if (text.find_first_not_of(" \t\r") == std::string::npos) {
+        return;
+    }
+    try {
+        json line = json::parse(text);
+        if (!line.is_object()) {
+            Error("not a JSON object: " + text);
+        } else if (line.contains("control")) {
+            HandleControl(line);
+        } else if (line.contains("event")) {
+            HandleEvent(line);
+        } else {
+            Error("neither \"event\" nor \"control\": " + text);
+        }
+    } catch (const std::exception& e) {
+        Error(std::string(e.what()) + ": " + text);
+    }
+}
+
+void ExchangeSim::HandleControl(const json& line) {
+    const std::string control = line.at("control").get<std::string>();
+    if (control == "autoConfirm") {
+        mbAutoConfirm = line.at("value").get<bool>();
+    } else if (control == "sync") {
+        // Nothing to do: the acknowledgement below tells that every earlier line was handled.
+    } else if (control == "raw") {
+        // A datagram sent as is: for tests of the daemon's handling of malformed input.
+        const std::string data = line.at("data").get<std::string>();
+        std::string name;
+        const json& queue = line.at("queue");
+        if (queue.is_string() && queue.get<std::string>() == "poller") {
+            unsigned long long poller = sim::U64Member(line, "poller");
+            name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
+        } else {
+            name = QueueSocketName(kQueuePath, queue.get<int>());
+        }
+        if (!SendDatagram(LinkSocketPath(name), data, true)) {
+            Error("cannot send to the daemon's socket " + name);
+        }
+    } else {
+        Error("unknown control \"" + control + "\"");
+        return;
+    }
+    nlohmann::ordered_json ack;
+    ack["ack"] = control;
+    if (line.contains("token")) {
+        ack["token"] = line["token"];
+    }
+    PrintLine(ack);
+}
+
+void ExchangeSim::HandleEvent(const json& line) {
+    sim::EventTarget target;
+    ExchangeMessage event = sim::EventFromJson(line, target);
+    if (auto* arrived = std::get_if<CallArrivedEv>(&event)) {
+        if (!line.contains("data")) {
+            auto it = mmapRequesters.find(arrived->ext);
+            arrived->data = it != mmapRequesters.end() ? static_cast<long long>(it->second) : 0;
+        }
+    }
+    std::string name;
+    switch (target) {
+        case sim::EventTarget::kCallManagerQueue:
+            name = QueueSocketName(kQueuePath, kCallManagerQueue);
+            break;
+        case sim::EventTarget::kNotificationQueue:
+            name = QueueSocketName(kQueuePath, kNotificationQueue);
+            break;
+        case sim::EventTarget::kPoller: {
+            unsigned long long poller = sim::U64Member(line, "poller");
+            name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
+            break;
+        }
+    }
+    SendToDaemon(name, event);
+}
+
+void ExchangeSim::DrainSocket(int fd) {
+    std::string payload;
+    while (ReceiveDatagram(fd, payload) == ReceiveResult::kMessage) {
+        ExchangeMessage command;
+        std::string error;
+        if (!DecodeMessage(payload.data(), payload.size(), command, error)) {
+            Error("dropped a malformed datagram from the daemon: " + error);
+            continue;
+        }
+        HandleCommand(command);
+    }
+}
+
+void ExchangeSim::HandleCommand(const ExchangeMessage& command) {
+    try {
+        PrintLine(sim::CommandToJson(command));
+    } catch (const std::exception& e) {
+        Error(e.what());
+        return;
+    }
+    if (auto* handling = std::get_if<IncomingCallHandlingCmd>(&command)) {
+        if (handling->enable != 0) {
+            mmapRequesters[handling->ext] = handling->requester;
+        } else {
+            mmapRequesters.erase(handling->ext);
+        }
+    } else if (auto* subscribe = std::get_if<ANSubscribeCmd>(&command)) {
+        if (mbAutoConfirm) {
+            SendToDaemon(QueueSocketName(kQueuePath, kNotificationQueue),
+                         ConfirmEv{subscribe->subscriptionId});
+        }
+    }
+}
+
+bool ExchangeSim::SendToDaemon(const std::string& socketName, const ExchangeMessage& message) {
+    if (!SendDatagram(LinkSocketPath(socketName), EncodeMessage(message), true)) {
+        Error(std::string("cannot send ") + MessageName(message) + " to the daemon's socket " +
+              socketName + " (absent or not reading)");
+        return false;
+    }
+    return true;
+}
+
+void ExchangeSim::PrintLine(const nlohmann::ordered_json& line) {
+    std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}

@@ -1,0 +1,45 @@
+// The exchange simulator: stands in for the call manager and the notification
+// service on the exchange link. Binds cm.sock and ns.sock, turns JSON lines on
+// standard input into events for the daemon, and prints every command the
+// daemon sends as one JSON line on standard output.
+//
+// Threads: single-threaded; everything runs in Run()'s poll loop. The only
+// thing shared with a signal handler is the write end of the stop pipe.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/ExchangeCodec.h"
+#include "platform/ExchangeLink.h"
+
+class ExchangeSim {
+  public:
+    ExchangeSim() = default;
+    ~ExchangeSim();
+    ExchangeSim(const ExchangeSim&) = delete;
+    ExchangeSim& operator=(const ExchangeSim&) = delete;
+
+    // Binds the two sockets and prints the readiness line; false when they cannot be bound.
+    bool Start();
+    // The loop; returns the exit code (0 after the end of input or a stop signal).
+    int Run();
+
+  private:
+    void HandleInputLine(const std::string& line);
+    void HandleControl(const nlohmann::json& line);
+    void HandleEvent(const nlohmann::json& line);
+    void DrainSocket(int fd);
+    void HandleCommand(const exlink::ExchangeMessage& command);
+    bool SendToDaemon(const std::string& socketName, const exlink::ExchangeMessage& message);
+    static void PrintLine(const nlohmann::ordered_json& line);
+
+    exlink::UniqueFd mCm;  // the call manager's command socket
+    exlink::UniqueFd mNs;  // the notification service's command socket
+    std::string mCmPath;
+    std::string mNsPath;
+    std::map<std::string, unsigned long long> mmapRequesters;  // extension -> requester
+    bool mbAutoConfirm = true;
+};
