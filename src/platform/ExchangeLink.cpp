@@ -20,7 +20,7 @@ namespace exlink {
 namespace {
 
 // How long a send keeps retrying while the peer's queue is full.
-constexpr auto kFullQueueRetry = std::chrono::milliseconds(250);
+constexpr auto kFullQueueRetry = std::chrono::milliseconds(1000);
 
 void DefaultLog(const char* line) {
     std::fputs(line, stderr);
