@@ -111,7 +111,19 @@ bool ParseSIPAddress(const std::string& address, std::string& name, std::string&
                      std::string& host, std::string& port, bool unquoteName) {
     std::string text = Trim(address);
     name.clear();
-    size_t lt = text.find('<');
+    // The bracket that opens the URI is the first one outside a quoted name.
+    size_t searchFrom = 0;
+    if (!text.empty() && text.front() == '"') {
+        size_t i = 1;
+        while (i < text.size() && text[i] != '"') {
+            i += (text[i] == '\\') ? 2 : 1;
+        }
+        if (i >= text.size()) {
+            return false;
+        }
+        searchFrom = i + 1;
+    }
+    size_t lt = text.find('<', searchFrom);
     if (lt == std::string::npos) {
         if (text.find_first_of(kBlanks) != std::string::npos) {
             return false;

@@ -27,9 +27,13 @@ TEST(SipAddress, WritesNameAddrAndBareForms) {
 
 TEST(SipAddress, PartsRoundTrip) {
     const Parts cases[] = {
-        {"Front Desk", "201", "10.0.0.5", "5060"}, {"", "201", "pbx.example", ""},
-        {"Say \"hi\" \\ bye", "a.b", "h", "1"},    {"", "", "example.org", "5061"},
-        {"x", "201", "[2001:db8::1]", "5060"},     {"  padded ", "u;p=1", "h", ""},
+        {"Front Desk", "201", "10.0.0.5", "5060"},
+        {"", "201", "pbx.example", ""},
+        {"Say \"hi\" \\ bye", "a.b", "h", "1"},
+        {"", "", "example.org", "5061"},
+        {"x", "201", "[2001:db8::1]", "5060"},
+        {"  padded ", "u;p=1", "h", ""},
+        {"a <b> \\\\", "u", "h", ""},
     };
     for (const Parts& in : cases) {
         std::string text;
