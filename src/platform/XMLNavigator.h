@@ -116,7 +116,6 @@ class XMLNavigator {
     size_t mnPos = 0;
     int mnDepth = 0;
     bool mbEmptyOpen = false;  // the element just entered was written <name/>
-    bool mbEntered = false;    // an element was just entered, its text unread
     bool mbExhausted = false;
     bool mbDepthExceeded = false;
 };
