@@ -26,6 +26,22 @@ class RecordingCallback : public IRpcCallback {
         return o.str();
     }
 
+    static std::string Parties(const std::list<CallParams>& ps) {
+        std::string out;
+        for (const CallParams& p : ps) {
+            out += Party(p);
+        }
+        return out;
+    }
+    static std::string Extensions(const std::list<Ext>& es) {
+        std::string out;
+        for (const Ext& e : es) {
+            out += "{" + e.ext + "|" + e.display + "|" + e.sipAddress + "|" +
+                   std::to_string(e.type) + "|" + std::to_string(e.line) + "}";
+        }
+        return out;
+    }
+
     template <typename... A>
     void Add(const char* name, const A&... args) {
         std::ostringstream o;
@@ -36,140 +52,81 @@ class RecordingCallback : public IRpcCallback {
         calls.push_back(o.str());
     }
 
-    void AuthenticateCB(const std::string& u, const std::string& p) override {
-        Add("Authenticate", u, p);
+// One override that records its arguments under `name`.
+#define VALTD_RECORD(signature, name, ...) \
+    void signature override {              \
+        Add(name, __VA_ARGS__);            \
     }
-    void SecureAuthenticateCB(const std::string& u, const std::string& t,
-                              const std::string& d) override {
-        Add("SecureAuthenticate", u, t, d);
-    }
-    void GetExtensionCB(const std::string& u) override { Add("GetExtension", u); }
-    void GetExtensionResponseCB(bool f, const std::string& t) override {
-        Add("GetExtensionResponse", f, t);
-    }
-    void IncomingCallHandlingCB(const std::string& e, long en) override {
-        Add("IncomingCallHandling", e, en);
-    }
-    void CallArrivedCB(const unsigned long long& id, ExtCallType t, const std::string& e,
-                       const CallParams& f, const CallParams& to,
-                       const unsigned long long& o) override {
-        Add("CallArrived", id, static_cast<int>(t), e, Party(f), Party(to), o);
-    }
-    void CallOriginatedCB(const unsigned long long& id, ExtCallType t, const std::string& e,
-                          const CallParams& f, const CallParams& to,
-                          const std::string& p) override {
-        Add("CallOriginated", id, static_cast<int>(t), e, Party(f), Party(to), p);
-    }
-    void AcceptCB(const unsigned long long& id, const std::string& c, const std::string& d,
-                  long v) override {
-        Add("Accept", id, c, d, v);
-    }
-    void AcceptCRCB(const unsigned long long& id, const unsigned long long& s) override {
-        Add("AcceptCR", id, s);
-    }
-    void ForwardCB(const unsigned long long& id, const std::list<CallParams>& ts,
-                   const std::string& c, const std::string& d) override {
-        std::string list;
-        for (const CallParams& t : ts) {
-            list += Party(t);
-        }
-        Add("Forward", id, list, c, d);
-    }
-    void RejectCB(const unsigned long long& id) override { Add("Reject", id); }
-    void CreateCB(const unsigned long long& id, const std::string& f, const CallParams& to,
-                  const std::string& d) override {
-        Add("Create", id, f, Party(to), d);
-    }
-    void CloseCB(const unsigned long long& id) override { Add("Close", id); }
-    void TransferCB(const unsigned long long& id, const CallParams& to) override {
-        Add("Transfer", id, Party(to));
-    }
-    void JoinCB(const unsigned long long& id, const unsigned long long& o) override {
-        Add("Join", id, o);
-    }
-    void UnjoinCB(const unsigned long long& id, const unsigned long long& o) override {
-        Add("Unjoin", id, o);
-    }
-    void PlayMessageCB(const unsigned long long& id, const std::string& f, int c) override {
-        Add("PlayMessage", id, f, c);
-    }
-    void InjectDTMFCB(const unsigned long long& id, const std::string& k) override {
-        Add("InjectDTMF", id, k);
-    }
-    void EnableDtmfDetectionCB(const unsigned long long& id, long e) override {
-        Add("EnableDtmfDetection", id, e);
-    }
-    void CallStateChangedCB(const unsigned long long& id, int s) override {
-        Add("CallStateChanged", id, s);
-    }
-    void MessagePlayedCB(const unsigned long long& id) override { Add("MessagePlayed", id); }
-    void DTMFInjectedCB(const unsigned long long& id) override { Add("DTMFInjected", id); }
-    void DtmfDigitDetectedCB(const unsigned long long& id, char d) override {
-        Add("DtmfDigitDetected", id, d);
-    }
-    void SubscribeMNCB(const unsigned long long& id, const std::string& e) override {
-        Add("SubscribeMN", id, e);
-    }
-    void SubscribeDialogCB(const unsigned long long& id, const std::string& e) override {
-        Add("SubscribeDialog", id, e);
-    }
-    void SubscribePresenceCB(const unsigned long long& id, const std::string& e) override {
-        Add("SubscribePresence", id, e);
-    }
-    void SubscribeCDRCB(const unsigned long long& id) override { Add("SubscribeCDR", id); }
-    void SubscribeCRCB(const unsigned long long& id) override { Add("SubscribeCR", id); }
-    void UnsubscribeCB(const unsigned long long& id, int t) override { Add("Unsubscribe", id, t); }
-    void SubscribeResponseCB(const unsigned long long& id, bool s, int k) override {
-        Add("SubscribeResponse", id, s, k);
-    }
-    void SubscribeExtListCB(const unsigned long long& id) override { Add("SubscribeExtList", id); }
-    void ExtListArrivedCB(const unsigned long long& id, const std::list<Ext>& l) override {
-        std::string list;
-        for (const Ext& e : l) {
-            list += "{" + e.ext + "|" + e.display + "|" + e.sipAddress + "|" +
-                    std::to_string(e.type) + "|" + std::to_string(e.line) + "}";
-        }
-        Add("ExtListArrived", id, list);
-    }
-    void MailArrivedCB(const unsigned long long& id, const MailSettings& m) override {
-        Add("MailArrived", id, Party(m.from), m.arrival, m.duration, m.mailId);
-    }
-    void CDRArrivedCB(const unsigned long long& id, int k, const RcCDR& c,
-                      const CallStatistics* s) override {
+
+    using S = std::string;
+    using Id = unsigned long long;
+    VALTD_RECORD(AuthenticateCB(const S& u, const S& p), "Authenticate", u, p)
+    VALTD_RECORD(SecureAuthenticateCB(const S& u, const S& t, const S& d), "SecureAuthenticate", u,
+                 t, d)
+    VALTD_RECORD(GetExtensionCB(const S& u), "GetExtension", u)
+    VALTD_RECORD(GetExtensionResponseCB(bool f, const S& t), "GetExtensionResponse", f, t)
+    VALTD_RECORD(IncomingCallHandlingCB(const S& e, long en), "IncomingCallHandling", e, en)
+    VALTD_RECORD(CallArrivedCB(const Id& id, ExtCallType t, const S& e, const CallParams& f,
+                               const CallParams& to, const Id& o),
+                 "CallArrived", id, static_cast<int>(t), e, Party(f), Party(to), o)
+    VALTD_RECORD(CallOriginatedCB(const Id& id, ExtCallType t, const S& e, const CallParams& f,
+                                  const CallParams& to, const S& p),
+                 "CallOriginated", id, static_cast<int>(t), e, Party(f), Party(to), p)
+    VALTD_RECORD(AcceptCB(const Id& id, const S& c, const S& d, long v), "Accept", id, c, d, v)
+    VALTD_RECORD(AcceptCRCB(const Id& id, const Id& s), "AcceptCR", id, s)
+    VALTD_RECORD(ForwardCB(const Id& id, const std::list<CallParams>& ts, const S& c, const S& d),
+                 "Forward", id, Parties(ts), c, d)
+    VALTD_RECORD(RejectCB(const Id& id), "Reject", id)
+    VALTD_RECORD(CreateCB(const Id& id, const S& f, const CallParams& to, const S& d), "Create", id,
+                 f, Party(to), d)
+    VALTD_RECORD(TransferCB(const Id& id, const CallParams& to), "Transfer", id, Party(to))
+    VALTD_RECORD(JoinCB(const Id& id, const Id& o), "Join", id, o)
+    VALTD_RECORD(UnjoinCB(const Id& id, const Id& o), "Unjoin", id, o)
+    VALTD_RECORD(PlayMessageCB(const Id& id, const S& f, int c), "PlayMessage", id, f, c)
+    VALTD_RECORD(InjectDTMFCB(const Id& id, const S& k), "InjectDTMF", id, k)
+    VALTD_RECORD(EnableDtmfDetectionCB(const Id& id, long e), "EnableDtmfDetection", id, e)
+    VALTD_RECORD(CallStateChangedCB(const Id& id, int s), "CallStateChanged", id, s)
+    VALTD_RECORD(DtmfDigitDetectedCB(const Id& id, char d), "DtmfDigitDetected", id, d)
+    VALTD_RECORD(SubscribeMNCB(const Id& id, const S& e), "SubscribeMN", id, e)
+    VALTD_RECORD(SubscribePresenceCB(const Id& id, const S& e), "SubscribePresence", id, e)
+    VALTD_RECORD(SubscribeCDRCB(const Id& id), "SubscribeCDR", id)
+    VALTD_RECORD(UnsubscribeCB(const Id& id, int t), "Unsubscribe", id, t)
+    VALTD_RECORD(SubscribeResponseCB(const Id& id, bool s, int k), "SubscribeResponse", id, s, k)
+    VALTD_RECORD(SubscribeExtListCB(const Id& id), "SubscribeExtList", id)
+    VALTD_RECORD(ExtListArrivedCB(const Id& id, const std::list<Ext>& l), "ExtListArrived", id,
+                 Extensions(l))
+    VALTD_RECORD(MailArrivedCB(const Id& id, const MailSettings& m), "MailArrived", id,
+                 Party(m.from), m.arrival, m.duration, m.mailId)
+    VALTD_RECORD(PresenceArrivedCB(const Id& id, bool d), "PresenceArrived", id, d)
+    VALTD_RECORD(GetSystemInfoCB(const Id& id), "GetSystemInfo", id)
+    VALTD_RECORD(FaultCB(const Id& id, int c, const S& t), "Fault", id, c, t)
+#undef VALTD_RECORD
+
+    void CDRArrivedCB(const Id& id, int k, const RcCDR& c, const CallStatistics* s) override {
         lastCdr = c;
         hadStatistics = s != nullptr;
-        if (s != nullptr) {
-            lastStatistics = *s;
-        }
+        lastStatistics = s != nullptr ? *s : CallStatistics();
         Add("CDRArrived", id, k);
     }
-    void DialogArrivedCB(const unsigned long long& id, const std::list<DialogParams>& d) override {
+    void DialogArrivedCB(const Id& id, const std::list<DialogParams>& d) override {
         lastDialogs = d;
         Add("DialogArrived", id, d.size());
     }
-    void PresenceArrivedCB(const unsigned long long& id, bool d) override {
-        Add("PresenceArrived", id, d);
-    }
-    void GetSystemInfoCB(const unsigned long long& id) override { Add("GetSystemInfo", id); }
-    void FaultCB(const unsigned long long& id, int c, const std::string& t) override {
-        Add("Fault", id, c, t);
-    }
-    int GetWAVListCB(int t, const std::string& e, std::list<std::string>* n) override {
+    int GetWAVListCB(int t, const S& e, std::list<S>* n) override {
         Add("GetWAVList", t, e);
         *n = wavNames;
         return wavResult;
     }
-    int WAVFileDeleteCB(int t, const std::string& e, const std::string& f) override {
+    int WAVFileDeleteCB(int t, const S& e, const S& f) override {
         Add("WAVFileDelete", t, e, f);
         return 1;
     }
-    int FileTransferCB(int t, const std::string& e, const std::string& f, const int& s, bool tr,
-                       std::string& m) override {
+    int FileTransferCB(int t, const S& e, const S& f, const int& s, bool tr, S& m) override {
         Add("FileTransfer", t, e, f, s, tr);
         m = transferMessage;
         return 1;
     }
-    int ConfigurationUpdateCB(const std::string& f, int& s, bool fl, std::string& m) override {
+    int ConfigurationUpdateCB(const S& f, int& s, bool fl, S& m) override {
         Add("ConfigurationUpdate", f, s, fl);
         m = "done";
         return 1;
