@@ -95,6 +95,8 @@ bool CreateCallMethod::SetParams(const unsigned long long& id, const std::string
     EnsureParam<XmlRpcValueString>(2).mstrValue = toText;
     if (!displayName.empty()) {
         EnsureParam<XmlRpcValueString>(3).mstrValue = displayName;
+    } else {
+        SetParam(3, nullptr);
     }
     return true;
 }
