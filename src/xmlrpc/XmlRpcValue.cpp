@@ -1,0 +1,323 @@
+#include "xmlrpc/XmlRpcValue.h"
+
+#include <strings.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char* const kCrLf = "\r\n";
+
+// strtol in base 10, saturated to the 32-bit range; no digits gives 0.
+int TextToInt(const std::string& text) {
+    errno = 0;
+    long v = std::strtol(text.c_str(), nullptr, 10);
+    if (v > INT_MAX) {
+        return INT_MAX;
+    }
+    if (v < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(v);
+}
+
+// Reads the element text (if any) and passes the type end tag.
+bool ReadScalarText(XMLNavigator& nav, std::string& text) {
+    XMLBuffer buffer(256);
+    bool has = nav.GetElementText(buffer);
+    if (has) {
+        text = buffer.Str();
+    }
+    nav.SkipElementEnd();
+    return has;
+}
+
+// One pass of the unescaping: every occurrence of `pattern` becomes `with`,
+// searching again from the start after each replacement. Equivalent linear
+// form: a match can only begin with the pattern's single '&', so it is found
+// when its last byte is appended, and a produced '&' may start the next one.
+void ReplaceAllRescanning(std::string& text, const char* pattern, char with) {
+    const std::string p(pattern);
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out += c;
+        if (out.size() >= p.size() && out.compare(out.size() - p.size(), p.size(), p) == 0) {
+            out.resize(out.size() - p.size());
+            out += with;
+        }
+    }
+    text.swap(out);
+}
+
+}  // namespace
+
+const char* const XmlRpcValue::_ValueTypes[TypeCount] = {
+    "int", "boolean", "double", "dateTime.iso8601", "string", "base64", "array", "struct",
+};
+const char* const XmlRpcValue::_AlterIntName = "i4";
+const char* const XmlRpcValue::_Value = "value";
+const char* const XmlRpcValue::_StartTagStart = "<";
+const char* const XmlRpcValue::_EndTagStart = "</";
+
+bool XmlRpcValue::Build(std::string& out) const {
+    (void)out;
+    return false;
+}
+
+void XmlRpcValue::BuildScalar(std::string& out, const std::string& body) const {
+    const char* tag = _ValueTypes[mnType];
+    out += "<value><";
+    out += tag;
+    out += ">";
+    out += body;
+    out += _EndTagStart;
+    out += tag;
+    out += "></value>";
+    out += kCrLf;
+}
+
+XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
+    int type = -1;
+    if (strcasecmp(tag, _AlterIntName) == 0) {
+        type = TypeInt;
+    }
+    for (int i = 0; i < TypeCount && type < 0; ++i) {
+        if (strcasecmp(tag, _ValueTypes[i]) == 0) {
+            type = i;
+        }
+    }
+    switch (type) {
+        case TypeInt:
+            return new XmlRpcValueInt();
+        case TypeBool:
+            return new XmlRpcValueBool();
+        case TypeDouble:
+            return new XmlRpcValueDouble();
+        case TypeDateTime:
+            return new XmlRpcValueDateTime();
+        case TypeString:
+            return new XmlRpcValueString();
+        case TypeBase64:
+            return new XmlRpcValueBase64();
+        case TypeArray:
+            return new XmlRpcValueArray();
+        case TypeStruct:
+            return new XmlRpcValueStruct();
+        default:
+            return nullptr;
+    }
+}
+
+bool XmlRpcValue::CheckNextElem(XMLNavigator& nav, const char* name) {
+    XMLElem elem;
+    return nav.GetNextElement(elem) && elem.mName.EqualsNoCase(name);
+}
+
+XmlRpcValue* XmlRpcValue::GetParamValue(XMLNavigator& nav) {
+    if (!CheckNextElem(nav, _Value)) {
+        return nullptr;
+    }
+    XMLElem elem;
+    if (!nav.GetNextElement(elem)) {
+        return nullptr;
+    }
+    // A name with a NUL inside matches no tag: compare the counted bytes.
+    if (elem.mName.Str().find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    return NewValue(elem.mName.GetBuffer());
+}
+
+bool XmlRpcValueInt::Build(std::string& out) const {
+    BuildScalar(out, std::to_string(mnValue));
+    return true;
+}
+
+bool XmlRpcValueInt::Parse(XMLNavigator& nav) {
+    std::string text;
+    if (ReadScalarText(nav, text)) {
+        mnValue = TextToInt(text);
+    }
+    return true;
+}
+
+bool XmlRpcValueBool::Build(std::string& out) const {
+    BuildScalar(out, mbValue ? "1" : "0");
+    return true;
+}
+
+bool XmlRpcValueBool::Parse(XMLNavigator& nav) {
+    std::string text;
+    if (ReadScalarText(nav, text)) {
+        mbValue = TextToInt(text) != 0;
+    }
+    return true;
+}
+
+bool XmlRpcValueDouble::Build(std::string& out) const {
+    int n = std::snprintf(nullptr, 0, "%f", mdValue);
+    std::string body(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) {
+        std::snprintf(&body[0], body.size() + 1, "%f", mdValue);
+    }
+    BuildScalar(out, body);
+    return true;
+}
+
+bool XmlRpcValueDouble::Parse(XMLNavigator& nav) {
+    std::string text;
+    if (ReadScalarText(nav, text)) {
+        mdValue = std::strtod(text.c_str(), nullptr);
+    }
+    return true;
+}
+
+bool XmlRpcValueString::Build(std::string& out) const {
+    std::string body = mstrValue;
+    ReplaceSpecialSymbols(body);
+    BuildScalar(out, body);
+    return true;
+}
+
+bool XmlRpcValueString::Parse(XMLNavigator& nav) {
+    std::string text;
+    if (ReadScalarText(nav, text)) {
+        mstrValue = text;
+        RecoverSpecialSymbols(mstrValue);
+    }
+    return true;
+}
+
+bool XmlRpcValueArray::Build(std::string& out) const {
+    out += "<value><array><data>";
+    out += kCrLf;
+    for (const auto& v : mvValues) {
+        if (!v->Build(out)) {
+            return false;
+        }
+    }
+    out += "</data></array></value>";
+    out += kCrLf;
+    return true;
+}
+
+bool XmlRpcValueArray::Cleanup() {
+    mvValues.clear();
+    return false;
+}
+
+bool XmlRpcValueArray::Parse(XMLNavigator& nav) {
+    if (!CheckNextElem(nav, "data")) {
+        return false;
+    }
+    for (;;) {
+        std::unique_ptr<XmlRpcValue> v(GetParamValue(nav));
+        if (!v) {
+            break;
+        }
+        if (!v->Parse(nav)) {
+            return Cleanup();
+        }
+        mvValues.push_back(std::move(v));
+        nav.SkipElementEnd();
+    }
+    nav.SkipElementEnd();
+    return true;
+}
+
+bool XmlRpcValueStruct::Build(std::string& out) const {
+    out += "<value><struct>";
+    for (const Member& m : mvMembers) {
+        out += kCrLf;
+        out += "<member>";
+        out += kCrLf;
+        out += "<name>";
+        out += m.first;
+        out += "</name>";
+        out += kCrLf;
+        if (!m.second->Build(out)) {
+            return false;
+        }
+        out += "</member>";
+    }
+    out += kCrLf;
+    out += "</struct></value>";
+    out += kCrLf;
+    return true;
+}
+
+bool XmlRpcValueStruct::Cleanup() {
+    mvMembers.clear();
+    return false;
+}
+
+bool XmlRpcValueStruct::Parse(XMLNavigator& nav) {
+    while (CheckNextElem(nav, "member")) {
+        if (!CheckNextElem(nav, "name")) {
+            return Cleanup();
+        }
+        XMLBuffer name(256);
+        nav.GetElementText(name);
+        nav.SkipElementEnd();
+        std::unique_ptr<XmlRpcValue> v(GetParamValue(nav));
+        if (!v || !v->Parse(nav)) {
+            return Cleanup();
+        }
+        mvMembers.emplace_back(name.Str(), std::move(v));
+        nav.SkipElementEnd();
+        nav.SkipElementEnd();
+    }
+    return true;
+}
+
+XmlRpcValue* XmlRpcValueStruct::GetMemberValue(const char* name) const {
+    for (const Member& m : mvMembers) {
+        if (strcasecmp(m.first.c_str(), name) == 0 && m.first.find('\0') == std::string::npos) {
+            return m.second.get();
+        }
+    }
+    return nullptr;
+}
+
+void XmlRpcValueStruct::SetMemberValue(const char* name, XmlRpcValue* value) {
+    std::unique_ptr<XmlRpcValue> owned(value);
+    for (Member& m : mvMembers) {
+        if (strcasecmp(m.first.c_str(), name) == 0 && m.first.find('\0') == std::string::npos) {
+            m.second = std::move(owned);
+            return;
+        }
+    }
+    mvMembers.emplace_back(name, std::move(owned));
+}
+
+void ReplaceSpecialSymbols(std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (char c : text) {
+        switch (c) {
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    text.swap(out);
+}
+
+void RecoverSpecialSymbols(std::string& text) {
+    ReplaceAllRescanning(text, "&amp;", '&');
+    ReplaceAllRescanning(text, "&lt;", '<');
+    ReplaceAllRescanning(text, "&gt;", '>');
+    ReplaceAllRescanning(text, "&amp", '&');
+    ReplaceAllRescanning(text, "&lt", '<');
+}

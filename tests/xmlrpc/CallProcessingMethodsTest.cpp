@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include "XmlRpcTestSupport.h"
+#include "xmlrpc/CallProcessingMethods.h"
+
+namespace {
+
+std::vector<std::string> Exec(const std::string& text) {
+    ParsedRequest r(text);
+    EXPECT_TRUE(r.ok()) << text;
+    RecordingCallback cb;
+    if (r.ok()) {
+        r.raw->Execute(cb);
+    }
+    return cb.calls;
+}
+
+using Calls = std::vector<std::string>;
+
+std::string Member(const std::string& name, const std::string& value) {
+    return "<member><name>" + name + "</name>" + value + "</member>";
+}
+
+// Executes a "process" answer made of the given struct members (and ID).
+Calls Decide(const std::string& members, const std::vector<std::string>& more = {}) {
+    std::string text = "<?xml version=\"1.0\"?><methodResponse><params><param><value><struct>" +
+                       members + "</struct></value></param>";
+    for (const std::string& p : more) {
+        text += "<param>" + p + "</param>";
+    }
+    text += "</params></methodResponse>\r\n\r\n";
+    CallArrivedMethod offer;
+    std::unique_ptr<XmlRpcResponseMethod> r(offer.CreateResponseFromXML(text.c_str()));
+    EXPECT_TRUE(r && !r->IsFault()) << text;
+    RecordingCallback cb;
+    if (r) {
+        r->Execute(cb);
+    }
+    return cb.calls;
+}
+
+std::string Targets(const std::vector<std::string>& ts) {
+    std::string a = "<value><array><data>";
+    for (const std::string& t : ts) {
+        a += Str(t);
+    }
+    return a + "</data></array></value>";
+}
+
+}  // namespace
+
+TEST(CallCommands, EachCommandReachesItsOperation) {
+    EXPECT_EQ(Calls{"Create(0,pbx:100,{0|201||||},)"},
+              Exec(RequestText(Method("createcall"), {Str("0"), Str("pbx:100"), Str("pbx:201")})));
+    EXPECT_EQ(
+        Calls{"Create(5,x,{3|555||||},Desk)"},
+        Exec(RequestText(Method("createcall"), {Str("5"), Str("x"), Str("555"), Str("Desk")})));
+    EXPECT_EQ(
+        Calls{"Transfer(5,{1|201||A|h|5060})"},
+        Exec(RequestText(Method("transfercall"), {Str("5"), Str("\"A\" &lt;sip:201@h:5060&gt;")})));
+    EXPECT_EQ(Calls{"Join(5,0)"}, Exec(RequestText(Method("joincalls"), {Str("5"), Str("abc")})));
+    EXPECT_EQ(Calls{"Unjoin(5,6)"}, Exec(RequestText(Method("unjoincalls"), {Str("5"), Str("6")})));
+    EXPECT_EQ(Calls{"InjectDTMF(5,1#)"},
+              Exec(RequestText(Method("injectdtmf"), {Str("5"), Str("1#")})));
+    EXPECT_EQ(Calls{"EnableDtmfDetection(5,1)"},
+              Exec(RequestText(Method("enabledtmfdetection"), {Str("5"), Bool(true)})));
+    EXPECT_EQ(Calls{"IncomingCallHandling(201,0)"},
+              Exec(RequestText(Method("incomingcallhandling"), {Str("201"), Bool(false)})));
+    EXPECT_EQ(Calls{"GetExtension(bob)"}, Exec(RequestText(Method("getextension"), {Str("bob")})));
+    EXPECT_EQ(Calls{"Authenticate(u,p)"},
+              Exec(RequestText(Method("authenticate"), {Str("u"), Str("p")})));
+    EXPECT_EQ(Calls{"SecureAuthenticate(u,t,d)"},
+              Exec(RequestText(Method("sauthenticate"), {Str("u"), Str("t"), Str("d")})));
+    EXPECT_EQ(Calls{"DtmfDigitDetected(5,1)"},
+              Exec(RequestText(Method("dtmfdigitdetected"), {Str("5"), Int(49 + 256)})));
+    EXPECT_EQ(Calls{"CallStateChanged(5,3)"},
+              Exec(RequestText(Method("callstatechanged"), {Str("5"), Int(3)})));
+}
+
+TEST(CallCommands, UnusablePartiesCallNothing) {
+    EXPECT_TRUE(Exec(RequestText(Method("createcall"), {Str("5"), Str("x"), Str("")})).empty());
+    EXPECT_TRUE(Exec(RequestText(Method("transfercall"), {Str("5"), Str("x sip:")})).empty());
+}
+
+TEST(CallCommands, BuildersWriteWhatParsesBack) {
+    CallParams to;
+    to.type = ExtCallType_VM;
+    to.user = "201";
+    to.userSuffix = "2";
+    CreateCallMethod create;
+    ASSERT_TRUE(create.SetParams(7, "pbx:100", to));
+    EXPECT_EQ(Calls{"Create(7,pbx:100,{5|201|2|||},)"}, Exec(Built(create)));
+    EXPECT_EQ(nullptr, create.GetParam(3));
+
+    CallParams badSip;
+    badSip.type = ExtCallType_SIP;
+    TransferCallMethod transfer;
+    EXPECT_FALSE(transfer.SetParams(7, badSip));
+    EXPECT_EQ("<failed>", Built(transfer));
+}
+
+TEST(CallOffers, ProcessStructFollowsTheCallType) {
+    CallParams from;
+    from.type = ExtCallType_PSTN;  // the record's own type is not what decides
+    from.user = "alice";
+    from.sipName = "Alice";
+    from.host = "10.0.0.5";
+    CallParams to;
+    to.user = "5551234";
+    CallArrivedMethod offer;
+    ASSERT_TRUE(offer.SetParams(9, ExtCallType_SIP, "201", from, to, 3));
+    const std::string text = Built(offer);
+    EXPECT_NE(
+        std::string::npos,
+        text.find("<name>From</name>\r\n<value><string>\"Alice\" &lt;sip:alice@10.0.0.5&gt;"));
+    EXPECT_NE(std::string::npos, text.find("<value><string>tel:5551234</string>"));
+    EXPECT_EQ(Calls{"CallArrived(9,1,201,{1|alice||Alice|10.0.0.5|},{3|5551234||||},3)"},
+              Exec(text));
+
+    ASSERT_TRUE(offer.SetParams(9, static_cast<ExtCallType>(42), "201", from, to, 0));
+    EXPECT_NE(std::string::npos, Built(offer).find("<value><string>tel:alice</string>"));
+
+    CallOriginatedMethod originated;
+    to.host = "gw";
+    ASSERT_TRUE(originated.SetParams(4, ExtCallType_VM, "201", from, to, "9*"));
+    EXPECT_EQ(Calls{"CallOriginated(4,5,201,{5|alice||||},{1|5551234|||gw|},9*)"},
+              Exec(Built(originated)));
+}
+
+TEST(CallDecisions, ActionsAndTheirFallbacks) {
+    EXPECT_EQ(
+        Calls{"Reject(7)"},
+        Decide(Member("action", Str("DECLINE")) + Member("reason", Targets({"busy"})), {Str("7")}));
+    EXPECT_EQ(Calls{"Accept(7,,,0)"}, Decide(Member("action", Str("transfer")), {Str("7")}));
+    EXPECT_EQ(Calls{"Accept(7,55,Bob,1)"},
+              Decide(Member("callerid", Str("55")) + Member("displayname", Str("Bob")) +
+                         Member("remotecontrol", Bool(true)),
+                     {Str("7")}));
+    // A remote-control flag of the wrong type counts as false.
+    EXPECT_EQ(Calls{"Accept(7,,,0)"}, Decide(Member("remotecontrol", Int(1)), {Str("7")}));
+    // An action of the wrong type is no action: accept.
+    EXPECT_EQ(Calls{"Accept(7,,,0)"}, Decide(Member("action", Int(1)), {Str("7")}));
+}
+
+TEST(CallDecisions, RedirectTargetsAndMessageTaker) {
+    EXPECT_EQ(Calls{"Forward(7,{2147483648|300||||}{3|555||||},c,d)"},
+              Decide(Member("action", Str("redirect")) +
+                         Member("target", Targets({"pbx:300;actor=\"msg-taker\"", "", "555"})) +
+                         Member("callerid", Str("c")) + Member("displayname", Str("d")),
+                     {Str("7")}));
+    EXPECT_EQ(Calls{"Accept(7,c,,0)"},
+              Decide(Member("action", Str("Redirect")) + Member("target", Targets({""})) +
+                         Member("callerid", Str("c")),
+                     {Str("7")}));
+}
+
+TEST(CallDecisions, CallIdMemberAndItsOverride) {
+    EXPECT_EQ(Calls{"Reject(7)"},
+              Decide(Member("CallID", Str("7")) + Member("action", Str("decline"))));
+    EXPECT_EQ(Calls{"Reject(8)"},
+              Decide(Member("CallID", Str("7")) + Member("action", Str("decline")), {Str("8")}));
+}
+
+TEST(CallDecisions, BuildersRoundTrip) {
+    CallArrivedMethod offer;
+    auto roundTrip = [&](CallArrivedResponseMethod& answer) {
+        std::unique_ptr<XmlRpcResponseMethod> r(offer.CreateResponseFromXML(Built(answer).c_str()));
+        RecordingCallback cb;
+        if (r) {
+            r->Execute(cb);
+        }
+        return cb.calls;
+    };
+    CallArrivedResponseMethod accept;
+    accept.SetParams(11, "55", "Bob", true);
+    EXPECT_TRUE(accept.IsAccept());
+    EXPECT_EQ(Calls{"Accept(11,55,Bob,1)"}, roundTrip(accept));
+
+    CallParams taker;
+    taker.user = "300";
+    taker.type = kCallParamsMsgTakerBit;
+    CallParams sip;
+    sip.type = ExtCallType_SIP;
+    sip.user = "u";
+    sip.host = "h";
+    CallArrivedResponseMethod redirect;
+    redirect.SetParams(11, std::list<CallParams>{taker, sip}, "c", "d");
+    EXPECT_EQ(CallArrivedResponseMethod::ActionRedirect, redirect.GetAction());
+    EXPECT_EQ(Calls{"Forward(11,{2147483648|300||||}{1|u|||h|},c,d)"}, roundTrip(redirect));
+
+    CallArrivedResponseMethod decline;
+    decline.SetParams(11, std::string("busy"));
+    EXPECT_EQ(Calls{"Reject(11)"}, roundTrip(decline));
+}
+
+TEST(CallDecisions, OriginatedAnswers) {
+    CallOriginatedMethod request;
+    auto run = [&](const std::string& text) {
+        std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(text.c_str()));
+        RecordingCallback cb;
+        if (r) {
+            r->Execute(cb);
+        }
+        return cb.calls;
+    };
+    CallOriginatedResponseMethod accept;
+    accept.SetAcceptParams(4, 99);
+    EXPECT_EQ(27, accept.GetMethodIndex());
+    EXPECT_EQ(Calls{"AcceptCR(4,99)"}, run(Built(accept)));
+    CallOriginatedResponseMethod decline;
+    decline.SetDeclineParams(4);
+    EXPECT_FALSE(decline.IsAccept());
+    EXPECT_EQ(Calls{"Reject(4)"}, run(Built(decline)));
+}
+
+TEST(CallEvents, LookupAnswersReachSlotFour) {
+    GetExtensionMethod request;
+    GetExtensionResponseMethod answer;
+    answer.SetParams(false, "no such user");
+    std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(Built(answer).c_str()));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(22, r->GetMethodIndex());
+    RecordingCallback cb;
+    r->Execute(cb);
+    EXPECT_EQ(Calls{"GetExtensionResponse(0,no such user)"}, cb.calls);
+}

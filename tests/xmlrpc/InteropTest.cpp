@@ -1,0 +1,339 @@
+// Interoperability with an independent XML-RPC implementation: Python's
+// standard-library xmlrpc.client must read every text our classes write to
+// the same values, and our factory must read what it writes.
+#include <gtest/gtest.h>
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "XmlRpcTestSupport.h"
+#include "platform/SipAddress.h"
+#include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SubscriptionMethods.h"
+#include "xmlrpc/SystemMethods.h"
+
+namespace {
+
+// Both sides reduce values to one canonical byte string: type letter, then
+// the value ("s5:hello", "i3;", "a2[...]", "m1{s1:k...}").
+const char kPythonScript[] = R"PY(
+import os, sys, xmlrpc.client as x
+
+def canon(v):
+    if isinstance(v, bool): return b'b%d;' % v
+    if isinstance(v, int): return b'i%d;' % v
+    if isinstance(v, float): return b'd' + ('%.6f' % v).encode() + b';'
+    if isinstance(v, str):
+        b = v.encode('utf-8'); return b's%d:' % len(b) + b
+    if isinstance(v, x.DateTime):
+        b = v.value.encode('utf-8'); return b't%d:' % len(b) + b
+    if isinstance(v, list):
+        return b'a%d[' % len(v) + b''.join(canon(e) for e in v) + b']'
+    if isinstance(v, dict):
+        out = b'm%d{' % len(v)
+        for k, e in v.items(): out += canon(k) + canon(e)
+        return out + b'}'
+    raise TypeError(type(v))
+
+def params(ps): return b''.join(canon(p) for p in ps)
+
+d = sys.argv[1]
+for f in sorted(os.listdir(d)):
+    if f.startswith('out_') and f.endswith('.xml'):
+        text = open(os.path.join(d, f), 'rb').read().decode('utf-8')
+        try:
+            ps, name = x.loads(text)
+            res = b'M' + (name or '').encode() + b'\n' + params(ps)
+        except x.Fault as e:
+            res = b'F%d:' % e.faultCode + e.faultString.encode('utf-8')
+        open(os.path.join(d, f[:-4] + '.canon'), 'wb').write(res)
+
+S = 'Services.CallProcessingService.'
+Y = 'Services.SystemService.'
+dlg = [{'CallID': '900', 'Local': '"Desk" <sip:200@h:5060>', 'CallType': 1, 'Dir': 0},
+       {'Remote': '<sip:5@gw>', 'CallType': 0, 'ReferredBy': '', 'Replaces': '12'}]
+requests = [
+    (S + 'createcall', ('42', 'pbx:100', '"A & B" <sip:201@10.0.0.5>', 'Ann <&> \u00e9')),
+    (S + 'createcall', ('0', 'pbx:100', 'tel:5551234')),
+    ('services.callprocessingservice.CLOSECALL', ('42',)),
+    (S + 'transfercall', ('42', 'pstn:0049301234')),
+    (S + 'joincalls', ('42', '43')),
+    (S + 'unjoincalls', ('42', 'abc')),
+    (S + 'callstatechanged', ('42', 3)),
+    (S + 'playmessage', ('42', 'hello.wav', 2)),
+    (S + 'playmessage', ('42', 'hello.wav')),
+    (S + 'messageplayed', ('42',)),
+    (S + 'injectdtmf', ('42', '12#*')),
+    (S + 'dtmfinjected', ('42',)),
+    (S + 'enabledtmfdetection', ('42', True)),
+    (S + 'dtmfdigitdetected', ('42', 49)),
+    (S + 'incomingcallhandling', ('201', False)),
+    (S + 'process', ({'Ext': '201', 'From': '"A" <sip:a@h:5060>', 'To': 'tel:1',
+                      'Contact': '"A" <sip:a@h:5060>', 'OrigCallID': '0'}, '77')),
+    (S + 'authenticate', ('user', 'p<w>&d')),
+    (S + 'sauthenticate', ('user', '1700000000', 'abcdef0123')),
+    (S + 'subscribe', ('9', 1, {'extension': '201'})),
+    (S + 'subscribe', ('9', 2)),
+    (S + 'unsubscribe', ('9',)),
+    (S + 'mailarrived', ('9', {'From': 'vm:201;3', 'Time': x.DateTime('2024-03-05 14:07:09'),
+                               'Duration': 12, 'MailID': 4})),
+    (S + 'cdrarrived', ('9', 1, {'From': '201', 'To': '555', 'Start Time': '1764945000',
+                                 'Duration': 61, 'CallGUID': 'g', 'Details': 'a; b',
+                                 'CIRCaller': True}, {'RTP_Tx_Pack': 3, 'RTP_Tx_Codec': 'PCMA'})),
+    (S + 'cdrarrived', ('9', 1, {'From': '201'})),
+    (S + 'dlgarrived', ('9', dlg)),
+    (S + 'prsarrived', ('9', True)),
+    (S + 'getextension', ('bob',)),
+    (Y + 'getsysteminfo', ('5',)),
+    (Y + 'getwavfileslist', ('5', 0, '201')),
+    (Y + 'beginfiletransfer', ('5', 1, '201', 'a.wav', 2049, False)),
+    (Y + 'deletefile', ('5', 2, '201', 'a.wav')),
+    (S + 'calloriginated', ({'Ext': '201', 'From': 'tel:1', 'To': 'tel:2', 'Pattern': '9*'}, '78')),
+    (S + 'extlistarrived', ('9', [{'Ext': '201', 'Display': 'D', 'SipAddress': 'sip:201@h',
+                                   'Type': 1, 'Line': 2}])),
+    (S + 'extlistarrived', ('9', [])),
+    (Y + 'configurationupdate', ('5', 'a.cfg', 100, True)),
+]
+responses = [
+    (S + 'closecall', ('42',)),
+    (S + 'getextension', (True, '201')),
+    (S + 'sauthenticate', (False, 'denied')),
+    (S + 'process', ({'action': 'redirect', 'target': ['pbx:300;actor="msg-taker"', 'tel:5'],
+                      'callerid': '1', 'displayname': 'D'}, '7')),
+    (S + 'process', ({'action': 'accept', 'remotecontrol': True},)),
+    (S + 'calloriginated', ({'action': 'accept', 'subscrid': '99'}, '8')),
+    (S + 'subscribe', ('9', True, 0)),
+    (Y + 'getsysteminfo', ('5', 'ABC', '2.1 beta - test')),
+    (Y + 'getwavfileslist', ('5', '201', ['a.wav', 'b.wav'], True)),
+    (Y + 'deletefile', ('5', 'a.wav', False)),
+    (Y + 'beginfiletransfer', ('5', '201', 'a.wav', True, 'Space available for file upload.')),
+    (Y + 'configurationupdate', ('5', 'a.cfg', True, 'Configuration uploaded successfully!')),
+]
+
+def write(n, kind, name, text, values):
+    base = os.path.join(d, 'in_%03d' % n)
+    open(base + '.xml', 'wb').write(text.encode('utf-8') + b'\r\n\r\n')
+    open(base + '.meta', 'w').write(kind + ' ' + name)
+    open(base + '.canon', 'wb').write(values)
+
+n = 0
+for name, ps in requests:
+    write(n, 'request', name, x.dumps(ps, name), params(ps)); n += 1
+for name, ps in responses:
+    body = x.Marshaller('utf-8').dumps(ps)
+    text = "<?xml version='1.0'?>\n<methodResponse>\n" + body + "</methodResponse>\n"
+    write(n, 'response', name, text, params(ps)); n += 1
+for name in (S + 'closecall', Y + 'getsysteminfo'):
+    fault = x.Fault(5, 'no such call & <more>')
+    write(n, 'fault', name, x.dumps(fault, methodresponse=True),
+          canon({'faultCode': 5, 'faultString': 'no such call & <more>'})); n += 1
+)PY";
+
+std::string Canon(const XmlRpcValue* v) {
+    auto text = [](char tag, const std::string& s) {
+        return tag + std::to_string(s.size()) + ":" + s;
+    };
+    switch (v->GetType()) {
+        case XmlRpcValue::TypeInt:
+            return "i" + std::to_string(static_cast<const XmlRpcValueInt*>(v)->mnValue) + ";";
+        case XmlRpcValue::TypeBool:
+            return std::string("b") +
+                   (static_cast<const XmlRpcValueBool*>(v)->mbValue ? "1;" : "0;");
+        case XmlRpcValue::TypeString:
+            return text('s', static_cast<const XmlRpcValueString*>(v)->mstrValue);
+        case XmlRpcValue::TypeDateTime:
+            return text('t', static_cast<const XmlRpcValueString*>(v)->mstrValue);
+        case XmlRpcValue::TypeArray: {
+            auto* a = static_cast<const XmlRpcValueArray*>(v);
+            std::string out = "a" + std::to_string(a->mvValues.size()) + "[";
+            for (const auto& e : a->mvValues) {
+                out += Canon(e.get());
+            }
+            return out + "]";
+        }
+        case XmlRpcValue::TypeStruct: {
+            auto* s = static_cast<const XmlRpcValueStruct*>(v);
+            std::string out = "m" + std::to_string(s->mvMembers.size()) + "{";
+            for (const auto& m : s->mvMembers) {
+                out += text('s', m.first) + Canon(m.second.get());
+            }
+            return out + "}";
+        }
+        default:
+            return "?";
+    }
+}
+
+std::string CanonParams(const XmlRpcMethod& m) {
+    std::string out;
+    for (int i = 0; i < m.GetParamCount() && m.GetParam(i) != nullptr; ++i) {
+        out += Canon(m.GetParam(i));
+    }
+    return out;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+int MethodIndexOf(const std::string& name) {
+    for (int i = 0; i < kMethodCount; ++i) {
+        if (strcasecmp(name.c_str(), XmlRpcRequestMethod::_Methods[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+class Interop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::system("python3 -c 'import xmlrpc.client' >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "python3 with xmlrpc.client is not available";
+        }
+        char dirTemplate[] = "/tmp/valtd-interop-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dirTemplate));
+        mDir = dirTemplate;
+        WriteFile(mDir + "/interop.py", kPythonScript);
+    }
+    void TearDown() override {
+        if (!mDir.empty()) {
+            std::system(("rm -rf '" + mDir + "'").c_str());
+        }
+    }
+
+    // Runs the script once: it reads our texts and writes its own.
+    void RunPython() {
+        const std::string cmd = "python3 '" + mDir + "/interop.py' '" + mDir + "' 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        ASSERT_NE(nullptr, p);
+        char buf[512];
+        std::string output;
+        while (fgets(buf, sizeof buf, p) != nullptr) {
+            output += buf;
+        }
+        ASSERT_EQ(0, pclose(p)) << output;
+    }
+
+    // Writes a text we built and what Python is expected to read from it.
+    void Ours(XmlRpcMethod& m, const std::string& name, const std::string& expected) {
+        std::string text;
+        ASSERT_TRUE(m.BuildXML(text)) << name;
+        WriteFile(mDir + "/out_" + name + ".xml", text);
+        mExpected.emplace_back(name, expected);
+    }
+    void Ours(XmlRpcMethod& m, const std::string& name) {
+        std::string head = "M";
+        if (m.GetKind() == XmlRpcMethod::KindRequest) {
+            head += XmlRpcRequestMethod::_Methods[m.GetMethodIndex()];
+        }
+        Ours(m, name, head + "\n" + CanonParams(m));
+    }
+
+    std::string mDir;
+    std::vector<std::pair<std::string, std::string>> mExpected;
+};
+
+}  // namespace
+
+// Python writes every request and answer; we parse each, check the values,
+// write it again with our classes, and Python must read back what it wrote.
+TEST_F(Interop, PythonTextsParseAndOurRewritesReadTheSame) {
+    RunPython();
+    int read = 0;
+    std::vector<bool> parsed(kMethodCount, false);
+    for (int n = 0;; ++n) {
+        char base[32];
+        snprintf(base, sizeof base, "in_%03d", n);
+        std::ifstream probe(mDir + "/" + base + ".xml");
+        if (!probe) {
+            break;
+        }
+        ++read;
+        const std::string text = ReadFile(mDir + "/" + base + ".xml");
+        const std::string meta = ReadFile(mDir + "/" + base + ".meta");
+        const std::string expected = ReadFile(mDir + "/" + base + ".canon");
+        const std::string kind = meta.substr(0, meta.find(' '));
+        const std::string method = meta.substr(meta.find(' ') + 1);
+        const int index = MethodIndexOf(method);
+        ASSERT_GE(index, 0) << method;
+        if (kind == "request") {
+            ParsedRequest r(text);
+            ASSERT_TRUE(r.ok()) << text;
+            EXPECT_EQ(index, r.raw->GetMethodIndex()) << text;
+            EXPECT_EQ(expected, CanonParams(*r.raw)) << text;
+            parsed[index] = true;
+            Ours(*r.raw, base,
+                 std::string("M") + XmlRpcRequestMethod::_Methods[index] + "\n" + expected);
+            continue;
+        }
+        std::unique_ptr<XmlRpcRequestMethod> request(
+            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(method)));
+        ASSERT_TRUE(request);
+        std::unique_ptr<XmlRpcResponseMethod> r(request->CreateResponseFromXML(text.c_str()));
+        ASSERT_TRUE(r) << text;
+        ASSERT_EQ(kind == "fault", r->IsFault()) << text;
+        if (kind == "fault") {
+            auto* f = static_cast<FaultResponseMethod*>(r.get());
+            ASSERT_NE(nullptr, f->GetFault());
+            EXPECT_EQ(expected, Canon(f->GetFault()));
+            Ours(*r, base, "F5:no such call & <more>");
+        } else {
+            EXPECT_EQ(expected, CanonParams(*r)) << text;
+            Ours(*r, base, "M\n" + expected);
+        }
+    }
+    EXPECT_EQ(49, read);
+    EXPECT_EQ(std::vector<bool>(kMethodCount, true), parsed) << "a request class is missing";
+
+    // Builder output with text that needs escaping and the party forms.
+    const std::string odd = "Ann & <Bob> \"Q\" 'x' \xc3\xa9";
+    CallParams sip;
+    sip.type = ExtCallType_SIP;
+    sip.sipName = odd;
+    sip.user = "201";
+    sip.host = "10.0.0.5";
+    CallParams tel;
+    tel.type = ExtCallType_TEL;
+    tel.user = "5551234";
+    CreateCallMethod create;
+    create.SetParams(18446744073709551615ull, "pbx:100", sip, odd);
+    Ours(create, "create");
+    CallArrivedMethod offer;
+    offer.SetParams(42, ExtCallType_SIP, odd, sip, tel, 41);
+    Ours(offer, "offer");
+    MailArrivedMethod mail;
+    mail.SetParams(9, tel, 1709647629, 12, 4);
+    Ours(mail, "mail");
+    DialogArrivedMethod dialogs;
+    dialogs.SetParams(9, "900", 0, 3, 7, 60, "0", 0, "", odd, "<sip:5@gw>", 1);
+    Ours(dialogs, "dialogs");
+    CDRArrivedMethod cdr;
+    cdr.SetParams(9, 1, RcCDR());
+    cdr.SetStatistics(CallStatistics());
+    Ours(cdr, "cdr");
+    CallParams taker = tel;
+    taker.type |= kCallParamsMsgTakerBit;
+    CallArrivedResponseMethod redirect;
+    redirect.SetParams(7, std::list<CallParams>{taker, sip}, "55", odd);
+    Ours(redirect, "redirect");
+    FaultResponseMethod fault(kMethodCloseCall);
+    fault.SetParams(-3, odd);
+    Ours(fault, "fault", "F-3:" + odd);
+
+    RunPython();
+    for (const auto& e : mExpected) {
+        EXPECT_EQ(e.second, ReadFile(mDir + "/out_" + e.first + ".canon")) << e.first;
+    }
+}

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "XmlRpcTestSupport.h"
+#include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SubscriptionMethods.h"
+#include "xmlrpc/XmlRpcLog.h"
+
+namespace {
+
+std::vector<std::string> gLog;
+void Capture(const char* line) {
+    gLog.push_back(line);
+}
+
+class MethodFactory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        gLog.clear();
+        SetXmlRpcLogSink(&Capture);
+    }
+    void TearDown() override { SetXmlRpcLogSink(nullptr); }
+};
+
+}  // namespace
+
+TEST_F(MethodFactory, EveryTableNameCreatesItsClassIgnoringCase) {
+    for (int i = 0; i < kMethodCount; ++i) {
+        std::string name = XmlRpcRequestMethod::_Methods[i];
+        for (char& c : name) {
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        }
+        std::unique_ptr<XmlRpcRequestMethod> m(
+            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(name)));
+        ASSERT_TRUE(m) << name;
+        EXPECT_EQ(i, m->GetMethodIndex());
+        EXPECT_EQ(XmlRpcMethod::KindRequest, m->GetKind());
+    }
+    EXPECT_EQ(nullptr, XmlRpcRequestMethod::CreateMethod(XmlRpcValueString("closecall")));
+}
+
+TEST_F(MethodFactory, NameMatchIgnoresCaseAndIsWrittenBackFromTable) {
+    ParsedRequest r(RequestText("services.callprocessingservice.CLOSECALL", {Str("5")}));
+    ASSERT_TRUE(r.ok());
+    ASSERT_NE(nullptr, dynamic_cast<CloseCallMethod*>(r.raw));
+    EXPECT_NE(std::string::npos, Built(*r.raw).find(Method("closecall")));
+    EXPECT_EQ(
+        (std::vector<std::string>{"CreateFromXML:1\n", "CreateMethod:\n", "CreateFromXML:2\n"}),
+        gLog);
+}
+
+TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
+    const std::string noParams = "<?xml version=\"1.0\"?><methodCall><methodName>" +
+                                 Method("closecall") + "</methodName></methodCall>\r\n\r\n";
+    EXPECT_EQ(nullptr, ParsedRequest(noParams).raw);
+    EXPECT_EQ(nullptr, ParsedRequest("<methodResponse><params/></methodResponse>").raw);
+    EXPECT_EQ(nullptr, ParsedRequest("").raw);
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("nosuch"), {})).unknown());
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("closecall"), {Str("1"), Str("2")})).unknown());
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("closecall"), {})).unknown());
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("closecall"), {Int(1)})).unknown());
+    // A text cut off inside its parameters is not served.
+    std::string whole = RequestText(Method("closecall"), {Str("1")});
+    EXPECT_TRUE(ParsedRequest(whole.substr(0, whole.find("</param>"))).unknown());
+}
+
+TEST_F(MethodFactory, ConfigurationUpdateTracesCreateMethodTwice) {
+    ParsedRequest r(RequestText("Services.SystemService.configurationupdate",
+                                {Str("1"), Str("a.cfg"), Int(3), Bool(true)}));
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(2, std::count(gLog.begin(), gLog.end(), std::string("CreateMethod:\n")));
+}
+
+TEST_F(MethodFactory, OptionalTailsAndTypeChecks) {
+    RecordingCallback cb;
+    {
+        ParsedRequest r(RequestText(Method("playmessage"), {Str("4"), Str("m.wav")}));
+        ASSERT_TRUE(r.ok());
+        r.raw->Execute(cb);
+    }
+    {
+        ParsedRequest r(RequestText(Method("playmessage"), {Str("4"), Str("m.wav"), Int(3)}));
+        ASSERT_TRUE(r.ok());
+        r.raw->Execute(cb);
+    }
+    EXPECT_EQ((std::vector<std::string>{"PlayMessage(4,m.wav,-1)", "PlayMessage(4,m.wav,3)"}),
+              cb.calls);
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("playmessage"), {Str("4"), Str("m"), Str("3")}))
+                    .unknown());
+    EXPECT_TRUE(
+        ParsedRequest(RequestText(Method("playmessage"), {Str("4"), Str("m"), Int(3), Int(4)}))
+            .unknown());
+}
+
+TEST_F(MethodFactory, CallIdReadings) {
+    const std::pair<const char*, unsigned long long> cases[] = {
+        {"00042", 42}, {"abc", 0}, {" 7x", 7}, {"18446744073709551615", 18446744073709551615ull}};
+    for (const auto& c : cases) {
+        ParsedRequest r(RequestText(Method("closecall"), {Str(c.first)}));
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(c.second, r.raw->GetCallID()) << c.first;
+    }
+    // Methods without an ID report 0 whatever their first parameter says.
+    ParsedRequest g(RequestText(Method("getextension"), {Str("123")}));
+    ASSERT_TRUE(g.ok());
+    EXPECT_EQ(0u, g.raw->GetCallID());
+}
+
+TEST_F(MethodFactory, EveryTextEndsWithAnEmptyLine) {
+    CloseCallMethod close;
+    EXPECT_EQ("<failed>", Built(close));  // required ID missing
+    close.SetParams(9);
+    EXPECT_EQ(
+        "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n<methodName>Services.CallProcessingService."
+        "closecall</methodName>\r\n<params>\r\n<param>\r\n<value><string>9</string></value>\r\n"
+        "</param>\r\n</params>\r\n</methodCall>\r\n\r\n",
+        Built(close));
+    XmlRpcResponseMethod plain(kMethodCloseCall);
+    EXPECT_EQ("<failed>", Built(plain));
+    plain.SetParams(9);
+    EXPECT_EQ(
+        "<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<params>\r\n<param>\r\n"
+        "<value><string>9</string></value>\r\n</param>\r\n</params>\r\n</methodResponse>\r\n\r\n",
+        Built(plain));
+}
+
+TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {
+    FaultResponseMethod fault(kMethodCloseCall);
+    EXPECT_EQ("<failed>", Built(fault));
+    fault.SetParams(5, "x");
+    const std::string text = Built(fault);
+    EXPECT_LT(text.find("faultCode"), text.find("faultString"));
+    EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<fault>\r\n"));
+
+    for (int i = 0; i < kMethodCount; ++i) {
+        std::unique_ptr<XmlRpcRequestMethod> req(
+            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(XmlRpcRequestMethod::_Methods[i])));
+        std::unique_ptr<XmlRpcResponseMethod> r(req->CreateResponseFromXML(text.c_str()));
+        ASSERT_TRUE(r);
+        ASSERT_TRUE(r->IsFault());
+        EXPECT_EQ(i, r->GetMethodIndex());
+        RecordingCallback cb;
+        r->Execute(cb);
+        EXPECT_EQ(std::vector<std::string>{"Fault(0,5,x)"}, cb.calls);
+    }
+}
+
+TEST_F(MethodFactory, FaultWithoutIntCodeIsParsedButIgnored) {
+    const std::string text =
+        "<methodResponse><fault><value><struct><member><name>faultCode</name>"
+        "<value><string>5</string></value></member></struct></value></fault></methodResponse>";
+    CloseCallMethod close;
+    std::unique_ptr<XmlRpcResponseMethod> r(close.CreateResponseFromXML(text.c_str()));
+    ASSERT_TRUE(r);
+    RecordingCallback cb;
+    r->Execute(cb);
+    EXPECT_TRUE(cb.calls.empty());
+}
+
+TEST_F(MethodFactory, ResponsesPickTheirClass) {
+    SAuthenticateMethod sauth;
+    AuthenticateResponseMethod answer;
+    answer.SetParams(true, "welcome");
+    std::unique_ptr<XmlRpcResponseMethod> r(sauth.CreateResponseFromXML(Built(answer).c_str()));
+    ASSERT_TRUE(r);
+    auto* auth = dynamic_cast<AuthenticateResponseMethod*>(r.get());
+    ASSERT_NE(nullptr, auth);
+    EXPECT_EQ(14, auth->GetMethodIndex());
+    EXPECT_TRUE(auth->IsAccepted());
+    EXPECT_EQ("welcome", auth->GetText());
+
+    // A plain answer lacks the boolean the authentication answer needs; the
+    // fault class reads any leading string and then has no fault to report.
+    XmlRpcResponseMethod plain(kMethodSAuthenticate);
+    plain.SetParams(3);
+    std::unique_ptr<XmlRpcResponseMethod> odd(sauth.CreateResponseFromXML(Built(plain).c_str()));
+    ASSERT_TRUE(odd);
+    EXPECT_TRUE(odd->IsFault());
+    RecordingCallback none;
+    odd->Execute(none);
+    EXPECT_TRUE(none.calls.empty());
+
+    CloseCallMethod close;
+    std::unique_ptr<XmlRpcResponseMethod> p(close.CreateResponseFromXML(Built(plain).c_str()));
+    ASSERT_TRUE(p);
+    EXPECT_FALSE(p->IsFault());
+    EXPECT_EQ(3u, p->GetCallID());
+    EXPECT_EQ(nullptr, close.CreateResponseFromXML("<methodResponse><x/></methodResponse>"));
+}
+
+TEST_F(MethodFactory, DeepNestingIsRefusedAndLogged) {
+    std::string deep;
+    for (int i = 0; i < kMaxXmlDepth; ++i) {
+        deep += "<value><array><data>";
+    }
+    ParsedRequest r(RequestText(
+        Method("subscribe"), {Str("1"), Int(2), "<value><struct><member><name>x</name>" + deep}));
+    EXPECT_TRUE(r.unknown());
+    ASSERT_FALSE(gLog.empty());
+    EXPECT_NE(std::string::npos, gLog.back().find("nested deeper"));
+}

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "XmlRpcTestSupport.h"
+#include "platform/SipAddress.h"
+#include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SubscriptionMethods.h"
+#include "xmlrpc/SystemMethods.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+std::string Fixture(const char* name) {
+    std::string path = __FILE__;
+    path = path.substr(0, path.rfind('/')) + "/data/" + name;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Calls Exec(const std::string& text, RecordingCallback& cb) {
+    ParsedRequest r(text);
+    EXPECT_TRUE(r.ok()) << text;
+    if (r.ok()) {
+        r.raw->Execute(cb);
+    }
+    return cb.calls;
+}
+
+Calls Exec(const std::string& text) {
+    RecordingCallback cb;
+    return Exec(text, cb);
+}
+
+std::string Options(const std::string& member) {
+    return "<value><struct><member><name>extension</name>" + member + "</member></struct></value>";
+}
+
+std::string Merged(const std::string& name, const std::string& user, const std::string& host,
+                   const std::string& port) {
+    std::string out;
+    EXPECT_TRUE(MergeSIPAddress(out, name, user, host, port, true));
+    return out;
+}
+
+}  // namespace
+
+TEST(Subscriptions, KindsAndTheirExtensions) {
+    const std::string sub = Method("subscribe");
+    EXPECT_EQ(Calls{"SubscribeCDR(9)"}, Exec(RequestText(sub, {Str("9"), Int(2)})));
+    EXPECT_TRUE(Exec(RequestText(sub, {Str("9"), Int(1)})).empty());
+    EXPECT_EQ(Calls{"SubscribeMN(9,201)"},
+              Exec(RequestText(sub, {Str("9"), Int(1), Options(Str("201"))})));
+    EXPECT_TRUE(Exec(RequestText(sub, {Str("9"), Int(3), Options(Int(201))})).empty());
+    EXPECT_TRUE(Exec(RequestText(sub, {Str("9"), Int(7)})).empty());
+    EXPECT_TRUE(ParsedRequest(RequestText(Method("unsubscribe"), {Str("9"), Int(1)})).unknown());
+
+    SubscribeMethod built;
+    built.SetParamsPresence(12, "204");
+    EXPECT_EQ(4, built.GetSubType());
+    EXPECT_EQ(Calls{"SubscribePresence(12,204)"}, Exec(Built(built)));
+    built.SetParamsExtList(12);
+    EXPECT_EQ(Calls{"SubscribeExtList(12)"}, Exec(Built(built)));
+    EXPECT_EQ(0, SubscribeMethod().GetSubType());
+
+    ParsedRequest unsub(RequestText(Method("unsubscribe"), {Str("9")}));
+    ASSERT_TRUE(unsub.ok());
+    auto* u = static_cast<UnsubscribeMethod*>(unsub.raw);
+    EXPECT_EQ(0, u->GetSubType());
+    u->SetSubType(3);
+    RecordingCallback cb;
+    u->Execute(cb);
+    EXPECT_EQ(Calls{"Unsubscribe(9,3)"}, cb.calls);
+
+    SubscribeResponseMethod answer;
+    answer.SetParams(9, false, 42);
+    std::unique_ptr<XmlRpcResponseMethod> r(
+        SubscribeMethod().CreateResponseFromXML(Built(answer).c_str()));
+    ASSERT_TRUE(r);
+    RecordingCallback rc;
+    r->Execute(rc);
+    EXPECT_EQ(Calls{"SubscribeResponse(9,0,42)"}, rc.calls);
+}
+
+TEST(Notifications, MailTimeUsesSpaceSeparatedLocalTime) {
+    struct tm local = {};
+    local.tm_year = 2024 - 1900;
+    local.tm_mon = 2;
+    local.tm_mday = 5;
+    local.tm_hour = 14;
+    local.tm_min = 7;
+    local.tm_sec = 9;
+    local.tm_isdst = -1;
+    time_t when = mktime(&local);
+    CallParams from;
+    from.user = "201";
+    MailArrivedMethod mail;
+    ASSERT_TRUE(mail.SetParams(3, from, when, 12, 4));
+    const std::string text = Built(mail);
+    EXPECT_NE(std::string::npos,
+              text.find("<value><dateTime.iso8601>2024-03-05 14:07:09</dateTime.iso8601></value>"));
+    EXPECT_EQ(Calls{"MailArrived(3,{0|201||||}," + std::to_string(when) + ",12,4)"}, Exec(text));
+
+    CallParams badSip;
+    badSip.type = ExtCallType_SIP;
+    MailArrivedMethod refused;
+    EXPECT_FALSE(refused.SetParams(3, badSip, when, 1, 1));
+    EXPECT_EQ("<failed>", Built(refused));
+}
+
+TEST(Notifications, DialogDefaultsAreLeftOut) {
+    DialogArrivedMethod none;
+    EXPECT_EQ("<failed>", Built(none));  // no dialogs, no array
+
+    DialogArrivedMethod dlg;
+    dlg.SetParams(5, "77", 2, 5, 7, -1, "0", 0, "", "<sip:a@h>", "<sip:b@h>", 1);
+    dlg.SetParams(5, "0", 1, 3, 2, 30, "76", 4, "\"R\" <sip:r@h>", "", "", 0);
+    const std::string text = Built(dlg);
+    const std::string first = text.substr(0, text.find("</struct>"));
+    for (const char* absent :
+         {"Dir", "DlgState", "Event", "Dur", "Replaces", "CallState", "ReferredBy"}) {
+        EXPECT_EQ(std::string::npos, first.find(std::string("<name>") + absent + "<")) << absent;
+    }
+    const std::string second = text.substr(text.find("</struct>"));
+    EXPECT_EQ(std::string::npos, second.find("<name>CallID<"));
+    EXPECT_EQ(std::string::npos, second.find("<name>Local<"));
+
+    RecordingCallback cb;
+    Exec(text, cb);
+    ASSERT_EQ(2u, cb.lastDialogs.size());
+    const DialogParams& a = cb.lastDialogs.front();
+    EXPECT_EQ(77u, a.callId);
+    EXPECT_EQ(2, a.direction);
+    EXPECT_EQ(7, a.event);
+    EXPECT_EQ(-1, a.duration);
+    EXPECT_EQ("a", a.local.user);
+    const DialogParams& b = cb.lastDialogs.back();
+    EXPECT_EQ(76u, b.replacesId);
+    EXPECT_EQ(4, b.callState);
+    EXPECT_EQ("R", b.referredBy.name);
+}
+
+TEST(Notifications, CdrStatisticsOnlyWhenGiven) {
+    RcCDR cdr;
+    cdr.callingUser = "201";
+    cdr.calledUser = "5551234";
+    cdr.startTime = 1764945000;
+    cdr.duration = 61;
+    cdr.cirCaller = true;
+    CDRArrivedMethod plain;
+    plain.SetParams(7, 2, cdr);
+    const std::string text = Built(plain);
+    EXPECT_EQ(3u, static_cast<size_t>(std::count(text.begin(), text.end(), '\n') > 0 ? 3 : 0));
+    EXPECT_EQ(std::string::npos, text.find("RTP_"));
+    RecordingCallback cb;
+    EXPECT_EQ(Calls{"CDRArrived(7,2)"}, Exec(text, cb));
+    EXPECT_FALSE(cb.hadStatistics);
+    EXPECT_EQ(cdr, cb.lastCdr);
+
+    CallStatistics st;
+    st.rtpTxPack = 5;
+    st.rtpTxCodec = 18;
+    st.rtpRxCodec = 99;
+    st.faxRxDublePack = 3;
+    plain.SetStatistics(st);
+    RecordingCallback cb2;
+    Exec(Built(plain), cb2);
+    ASSERT_TRUE(cb2.hadStatistics);
+    EXPECT_EQ(st, cb2.lastStatistics);
+}
+
+TEST(Notifications, ExtensionListAndPresence) {
+    ExtListArrivedMethod empty;
+    empty.SetParams(6, {});
+    EXPECT_NE(std::string::npos, Built(empty).find("<value><array><data>\r\n</data></array>"));
+    ExtListArrivedMethod list;
+    list.SetParams(6, {Ext{"201", "Desk", "sip:201@h", 1, 2}, Ext{"202", "", "", 0, 0}});
+    EXPECT_EQ(Calls{"ExtListArrived(6,{201|Desk|sip:201@h|1|2}{202|||0|0})"}, Exec(Built(list)));
+    PresenceArrivedMethod dnd;
+    dnd.SetParams(6, true);
+    EXPECT_EQ(Calls{"PresenceArrived(6,1)"}, Exec(Built(dnd)));
+}
+
+TEST(SystemServices, ResponsesAskTheTargetAndRecordTheResult) {
+    RecordingCallback cb;
+    cb.wavNames = {"intro.wav.bak", "LOUD.WAV", "a.wav", "notes.txt"};
+    GetWAVFilesResponseMethod wav;
+    wav.SetParams(5);
+    wav.Execute(cb);  // nothing until the extension is set
+    EXPECT_TRUE(cb.calls.empty());
+    wav.SetExt(2, "201");
+    wav.Execute(cb);
+    EXPECT_EQ((std::list<std::string>{"intro.wav.bak", "a.wav"}), wav.GetNames());
+    EXPECT_TRUE(wav.GetResult());
+
+    FileTransferResponseMethod transfer;
+    transfer.SetParams(5);
+    transfer.SetExt(1, "201", "a.wav", 2049, true);
+    transfer.Execute(cb);
+    EXPECT_EQ("ok", transfer.GetMessage());
+    ConfigurationUpdateResponseMethod config;
+    config.SetParams(5);
+    config.SetConfigFile("a.cfg", 10, true);
+    config.Execute(cb);
+    FileDeleteResponseMethod del;
+    del.SetParams(5);
+    del.SetExt(0, "201", "a.wav");
+    del.Execute(cb);
+    EXPECT_EQ((Calls{"GetWAVList(2,201)", "FileTransfer(1,201,a.wav,2049,1)",
+                     "ConfigurationUpdate(a.cfg,10,1)", "WAVFileDelete(0,201,a.wav)"}),
+              cb.calls);
+
+    // The answers parse back through their requests.
+    FileTransferMethod request;
+    std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(Built(transfer).c_str()));
+    ASSERT_TRUE(r);
+    auto* t = dynamic_cast<FileTransferResponseMethod*>(r.get());
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ("ok", t->GetMessage());
+    EXPECT_EQ(5u, t->GetCallID());
+
+    ParsedRequest info(RequestText("Services.SystemService.getsysteminfo", {Str("5")}));
+    ASSERT_TRUE(info.ok());
+    RecordingCallback ic;
+    info.raw->Execute(ic);
+    EXPECT_EQ(Calls{"GetSystemInfo(5)"}, ic.calls);
+    EXPECT_TRUE(ParsedRequest(RequestText("Services.SystemService.beginfiletransfer",
+                                          {Str("5"), Int(1), Str("201"), Str("a"), Int(2)}))
+                    .unknown());
+}
+
+// The fixtures are texts the daemon is known to write; our builders must
+// produce them byte for byte from the same values.
+TEST(WireFixtures, ProcessOffer) {
+    CallParams from;
+    from.sipName = "Alice Example";
+    from.user = "alice";
+    from.host = "10.0.0.5";
+    from.port = "5060";
+    CallParams to;
+    to.user = "5551234";
+    CallArrivedMethod offer;
+    ASSERT_TRUE(offer.SetParams(184467440737095ull, ExtCallType_SIP, "201", from, to, 0));
+    EXPECT_EQ(Fixture("process.xml"), Built(offer));
+}
+
+TEST(WireFixtures, CdrWithStatistics) {
+    RcCDR cdr;
+    cdr.callingUser = "201";
+    cdr.calledUser = "5551234";
+    cdr.startTime = 1764945000;
+    cdr.duration = 61;
+    cdr.callGuid = "3f2a9c1e-77b0-4c1d-9e21-0a1b2c3d4e5f";
+    cdr.details = "answered; trunk=2";
+    CallStatistics st;
+    st.rtpTxPack = 3000;
+    st.rtpTxCodec = 8;
+    st.rtpTxPackSz = 160;
+    st.rtpRxPack = 2990;
+    st.rtpRxCodec = 8;
+    st.rtpRxPackSz = 160;
+    st.rtpRxLost = 10;
+    st.rtpRxJitter = 4;
+    st.rtpRxMaxDelay = 40;
+    st.rtpDelayIncCount = 1;
+    CDRArrivedMethod m;
+    m.SetParams(7002, 1, cdr);
+    m.SetStatistics(st);
+    EXPECT_EQ(Fixture("cdrarrived.xml"), Built(m));
+}
+
+TEST(WireFixtures, TenDialogs) {
+    DialogArrivedMethod m;
+    for (int i = 0; i < 10; ++i) {
+        std::string n = std::to_string(i);
+        m.SetParams(7001, std::to_string(900000 + i), i % 2, 3, 7, 60 + i, "0", 0, "",
+                    Merged("Desk " + n, "20" + n, "10.0.0.5", "5060"),
+                    Merged("", "555100" + n, "10.0.0.9", ""), 1);
+    }
+    EXPECT_EQ(Fixture("dlgarrived.xml"), Built(m));
+}
