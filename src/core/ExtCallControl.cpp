@@ -6,6 +6,7 @@
 #include "platform/ThreadMutex.h"
 #include "runtime/LogManager.h"
 #include "server/CallControlService.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 ExtCallControl* ExtCallControl::mpCallControl = nullptr;
 LogManager* ExtCallControl::mpLogger = nullptr;
@@ -22,7 +23,8 @@ ThreadMutex& LoggerPointerMutex() {
     return mutex;
 }
 
-void MessagingLogSink(const char* line) {
+// The platform and XML-RPC layers log through hooks; their lines end in "\n".
+void LayerLogSink(const char* line) {
     ExtCallControl::TRACEX("%s", line);
 }
 
@@ -33,7 +35,8 @@ ExtCallControl::ExtCallControl() : CmRemControlMessenger(), AppNotificationMesse
         ThreadMutexLock lock(LoggerPointerMutex());
         mpLogger = new LogManager("valtd.log", true, true, 0, 8192);
     }
-    SetMessagingLog(MessagingLogSink);
+    SetMessagingLog(LayerLogSink);
+    SetXmlRpcLogSink(LayerLogSink);
     poller = std::make_unique<CyclicQueuePoller>(45);
     mpCallControl = this;
     CallControlService::ReadConfigs();
@@ -44,6 +47,7 @@ ExtCallControl::~ExtCallControl() {
     CallControlService::CleanUp();
     poller.reset();
     SetMessagingLog(nullptr);
+    SetXmlRpcLogSink(nullptr);
     ThreadMutexLock lock(LoggerPointerMutex());
     delete mpLogger;
     mpLogger = nullptr;
