@@ -1,0 +1,54 @@
+// The system services behind the control server's handlers: voice prompt
+// files, configuration upload and system information. The connection object
+// (CallControlService) owns the wire side (requests, responses, the socket);
+// these functions do the work on the file system and the configuration.
+//
+// Threads: called on the connection thread, one request at a time; they keep
+// no state between calls.
+#pragma once
+
+#include <list>
+#include <string>
+
+// The raw body of an upload on a client connection: chunks of at most 1024
+// bytes, each answered with the two bytes "OK".
+class IUploadChannel {
+public:
+    // Receives exactly `length` bytes (bytes the connection had already read
+    // come first). False when the connection fails or closes before.
+    virtual bool ReceiveChunk(char* buffer, int length) = 0;
+    // Sends the two bytes "OK". False when the write fails.
+    virtual bool SendOk() = 0;
+
+protected:
+    ~IUploadChannel() = default;
+};
+
+namespace SystemServices {
+
+// Names in the prompt directory of the extension (`type`: 0 user, 1 and 2
+// auto-attendant, 2 in its "custom" subdirectory; empty `ext`: the system
+// extension). False when the extension cannot be found.
+bool GetWAVList(int type, const std::string& ext, std::list<std::string>* names);
+
+// Removes one prompt file. False when it does not exist or cannot be removed.
+bool WAVFileDelete(int type, const std::string& ext, const std::string& file);
+
+// With `transfer` false: checks that the file does not exist and that there is
+// room for `size` bytes. With `transfer` true: receives the body from `channel`
+// into the new file. `message` is the answer's text.
+bool FileTransfer(int type, const std::string& ext, const std::string& file, int size,
+                  bool transfer, std::string& message, IUploadChannel& channel);
+
+// Receives a configuration file of `size` bytes into <root>/tmp/<file>, runs the
+// exchange's configuration tool on it and removes it.
+bool ConfigurationUpdate(const std::string& file, int size, bool flag, std::string& message,
+                         IUploadChannel& channel);
+
+// Runs the configuration tool (<root>/bin/fcgiclient) on a stored file.
+void UpdateConfig(const std::string& path);
+
+// The unit's identifier (trimmed) and the version text from the version file.
+void ReadSystemInfo(std::string& uniqueId, std::string& version);
+
+}  // namespace SystemServices
