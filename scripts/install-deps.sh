@@ -7,7 +7,7 @@ PACKAGES=(
     g++ cmake ninja-build pkg-config
     libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    python3 clang
+    python3 clang libclang-rt-14-dev
 )
 
 missing=()
