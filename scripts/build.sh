@@ -24,6 +24,7 @@ case "$sanitize" in
     *) echo "--sanitize takes 'address' or 'thread'" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -G Ninja -DVALTD_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+# Build output goes to standard error; standard output names the build folder.
+cmake -S . -B "$dir" -G Ninja -DVALTD_SANITIZE="$sanitize" "${extra[@]}" >&2
+cmake --build "$dir" -j "$(nproc)" >&2
 echo "$dir"

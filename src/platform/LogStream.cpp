@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/RootPath.h"
+#include "platform/WriteAll.h"
 
 namespace {
 
@@ -19,20 +20,6 @@ std::string LogFilePath(const char* name) {
         return file;
     }
     return RootPath("/tmp/logs/") + file;
-}
-
-void WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t done = write(fd, data, length);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return;
-        }
-        data += done;
-        length -= static_cast<size_t>(done);
-    }
 }
 
 }  // namespace

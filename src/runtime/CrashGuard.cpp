@@ -16,6 +16,7 @@
 
 #include "platform/RootPath.h"
 #include "platform/Thread.h"
+#include "platform/WriteAll.h"
 
 namespace {
 
@@ -65,20 +66,6 @@ const char* FileNameOf(const char* path) {
         slash = std::strrchr(path, '\\');
     }
     return slash != nullptr ? slash + 1 : path;
-}
-
-void WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t done = write(fd, data, length);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return;
-        }
-        data += done;
-        length -= static_cast<size_t>(done);
-    }
 }
 
 // Appends formatted text to a fixed buffer, cutting what does not fit before

@@ -132,6 +132,12 @@ class Sandbox:
         self.env = dict(os.environ)
         self.env["VALTD_ROOT"] = self.root
         self.env.pop("ORBA_PATH", None)
+        # In sanitizer builds the daemon's own crash guard must see the crash
+        # signals (and re-raise them with the default action), not the
+        # sanitizer's handler.
+        handlers = "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0"
+        for name in ("ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
+            self.env[name] = ":".join(filter(None, [self.env.get(name, ""), handlers]))
         self.sim = None
         self.daemon = None
 
