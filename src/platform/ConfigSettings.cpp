@@ -21,6 +21,8 @@ const std::vector<SettingInfo>& AllSettings() {
         {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
         {"admin-password", "", SettingKind::Text, "administrator account password"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
+        {"upload-max-bytes", "67108864", SettingKind::Size,
+         "largest file body a client may upload (voice prompt or configuration file), in bytes"},
     };
     return settings;
 }

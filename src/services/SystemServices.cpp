@@ -1,0 +1,287 @@
+// Voice prompt files (list, delete, upload) and system information.
+//
+// Runs on the connection thread; each call opens and closes its own extension
+// database connection, so nothing is shared between calls.
+#include "services/SystemServices.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "core/ExtCallControl.h"
+#include "platform/ConfigFile.h"
+#include "platform/ConfigSqlite.h"
+#include "platform/ExtVMBox.h"
+#include "platform/ExtensionManager.h"
+#include "platform/FileUtility.h"
+#include "platform/RootPath.h"
+#include "platform/SmartBuffer.h"
+#include "platform/UniqueId.h"
+#include "services/UploadBody.h"
+
+namespace SystemServices {
+
+namespace {
+
+// Which lookup of the prompt directory failed; each handler logs its own text.
+enum class Missing { kNone, kSystem, kUser, kAA };
+
+struct PromptLocation {
+    Missing missing = Missing::kNone;
+    std::string dir;      // where the files are ("custom" added for type 2)
+    std::string baseDir;  // the extension's prompt directory: what the space check counts
+    double share = 0.0;   // percent of the total voice storage
+};
+
+// A prompt type that names a directory: any type without an extension (the
+// system extension), 0, 1 or 2 with one.
+bool IsKnownType(int type, const std::string& ext) {
+    return ext.empty() || type == 0 || type == 1 || type == 2;
+}
+
+// Resolves the prompt directory of `ext` for `type` (IsKnownType must hold).
+PromptLocation LocatePrompts(int type, const std::string& ext) {
+    PromptLocation location;
+    ExtensionManager manager(ExtensionDbPath(), false);
+    std::unique_ptr<ExtensionBase> extension;
+    if (ext.empty()) {
+        extension = manager.GetSystemExtension(false);
+        location.missing = Missing::kSystem;
+    } else if (type == 0) {
+        extension = manager.GetExtension(ExtType_User, ext, false);
+        location.missing = Missing::kUser;
+    } else {
+        extension = manager.GetExtension(ExtType_AA, ext, false);
+        location.missing = Missing::kAA;
+    }
+    if (!extension) {
+        return location;
+    }
+    location.missing = Missing::kNone;
+    // A user extension keeps its prompt settings in their own part; reading
+    // it again for the others is harmless.
+    extension->load(ExtensionBase::kPartPrompts);
+    location.baseDir = extension->GetPromptDir();
+    location.share = extension->GetPromptShare();
+    location.dir = location.baseDir;
+    if (!ext.empty() && type == 2) {
+        location.dir += "custom";
+    }
+    return location;
+}
+
+// Only an absolute prompt directory is used: an empty one would put the
+// files at the file system's root or in the daemon's working directory.
+bool HasDirectory(const PromptLocation& location) {
+    return !location.baseDir.empty() && location.baseDir[0] == '/';
+}
+
+}  // namespace
+
+bool GetWAVList(int type, const std::string& ext, std::list<std::string>* names) {
+    if (!IsKnownType(type, ext)) {
+        ExtCallControl::TRACEX(
+            "ERROR. GetWAVFilesResponseMethod. GetWAVList: unknown prompt type %d for %s\n", type,
+            ext.c_str());
+        return false;
+    }
+    const PromptLocation location = LocatePrompts(type, ext);
+    switch (location.missing) {
+        case Missing::kSystem:
+            ExtCallControl::TRACEX(
+                "ERROR. GetWAVFilesResponseMethod. GetWAVList: failed to load system "
+                "extension.\n");
+            return false;
+        case Missing::kUser:
+            ExtCallControl::TRACEX(
+                "ERROR. GetWAVFilesResponseMethod. GetWAVList: failed to load extension %s\n",
+                ext.c_str());
+            return false;
+        case Missing::kAA:
+            ExtCallControl::TRACEX(
+                "ERROR. GetWAVFilesResponseMethod. GetWAVList: failed to load AA extension %s\n",
+                ext.c_str());
+            return false;
+        case Missing::kNone:
+            break;
+    }
+    ExtCallControl::TRACEX("GetWAVFilesResponseMethod. GetWAVList: WAV-s Path: %s\n",
+                           location.dir.c_str());
+    if (HasDirectory(location) && names != nullptr) {
+        FileUtility::GetDirContent(location.dir, *names, nullptr);
+    }
+    return true;
+}
+
+bool WAVFileDelete(int type, const std::string& ext, const std::string& file) {
+    if (!IsKnownType(type, ext) || !IsSafeFileName(file)) {
+        ExtCallControl::TRACEX("ERROR. WAVFileDelete: refused type %d, file name %s\n", type,
+                               file.c_str());
+        return false;
+    }
+    const PromptLocation location = LocatePrompts(type, ext);
+    switch (location.missing) {
+        case Missing::kSystem:
+            ExtCallControl::TRACEX("ERROR. CCS. WAVFileDelete: failed to load system extension.\n");
+            return false;
+        case Missing::kUser:
+            ExtCallControl::TRACEX("ERROR. WAVFileDelete: failed to load extension %s\n",
+                                   ext.c_str());
+            return false;
+        case Missing::kAA:
+            ExtCallControl::TRACEX("ERROR. WAVFileDelete: failed to load AA extension %s\n",
+                                   ext.c_str());
+            return false;
+        case Missing::kNone:
+            break;
+    }
+    if (!HasDirectory(location)) {
+        return false;
+    }
+    const std::string path = location.dir + "/" + file;
+    if (!FileUtility::IsFileExist(path)) {
+        return false;
+    }
+    // Prompt files only: a subdirectory such as "custom" is not removed this way.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    return FileUtility::RemoveDirOrFile(path) == 0;
+}
+
+bool FileTransfer(int type, const std::string& ext, const std::string& file, int size,
+                  bool transfer, std::string& message, IUploadChannel& channel) {
+    if (!IsKnownType(type, ext)) {
+        ExtCallControl::TRACEX("ERROR. FileTransfer: unknown prompt type %d for %s\n", type,
+                               ext.c_str());
+        message = "Unknown prompt type.";
+        return false;
+    }
+    if (!IsSafeFileName(file)) {
+        ExtCallControl::TRACEX("ERROR. FileTransfer: refused file name %s\n", file.c_str());
+        message = "Invalid file name.";
+        return false;
+    }
+    const int maxBytes = UploadMaxBytes();
+    if (size < 0 || size > maxBytes) {
+        ExtCallControl::TRACEX("ERROR. FileTransfer: file size %d out of range (0 to %d)\n", size,
+                               maxBytes);
+        message = "File size out of range.";
+        return false;
+    }
+    const PromptLocation location = LocatePrompts(type, ext);
+    switch (location.missing) {
+        case Missing::kSystem:
+            ExtCallControl::TRACEX("ERROR. FileTransfer: failed to load system extension.\n");
+            message = "Cannot load universal extension.";
+            return false;
+        case Missing::kUser:
+            ExtCallControl::TRACEX("Error. CCS. FileTransfer: failed to load extension %s.\n",
+                                   ext.c_str());
+            message = "Failed to load extension.";
+            return false;
+        case Missing::kAA:
+            if (type == 2) {
+                ExtCallControl::TRACEX("ERROR. FileTransfer: failed to load AA extension %s\n",
+                                       ext.c_str());
+            } else {
+                ExtCallControl::TRACEX(
+                    "Error. CCS. FileTransfer: failed to load AA extension %s.\n", ext.c_str());
+            }
+            message = "Failed to load AA extension.";
+            return false;
+        case Missing::kNone:
+            break;
+    }
+    if (!HasDirectory(location)) {
+        ExtCallControl::TRACEX("ERROR. FileTransfer: no prompt directory for %s\n", ext.c_str());
+        message = "No prompt directory.";
+        return false;
+    }
+
+    const std::string path = location.dir + "/" + file;
+    if (FileUtility::IsFileExist(path)) {
+        ExtCallControl::TRACEX("CCS. FileTransfer: This file already exist.\n");
+        message = "This file already exist.";
+        return false;
+    }
+
+    if (!transfer) {
+        const long usedKb = FileUtility::GetDirSizeKb(location.baseDir, true);
+        const long allowedKb =
+            static_cast<long>((ExtVMBox::mnsVMTotalSpace / 100) * location.share);
+        const long freeKb = allowedKb - usedKb;
+        const int sizeKb = size / 1024;
+        ExtCallControl::TRACEX(
+            "CCS. FileTransfer: upload dir path: %s,\n\t\t file name: %s, free space: %ld Kb, "
+            "file size: %d Kb\n",
+            location.dir.c_str(), file.c_str(), freeKb, sizeKb);
+        if (freeKb < sizeKb) {
+            ExtCallControl::TRACEX(
+                "CCS. FileTransfer: There is not sufficient available space for file upload.\n");
+            message = "There is not sufficient available space for file upload.";
+            return false;
+        }
+        ExtCallControl::TRACEX("CCS. FileTransfer: Space available for file upload.\n");
+        message = "Space available for file upload.";
+        return true;
+    }
+
+    // O_EXCL: an upload never replaces a file, even one created meanwhile.
+    FileHandle out = CreateUploadFile(path, O_EXCL, 0644);
+    if (!out) {
+        return false;
+    }
+    ExtCallControl::TRACEX(
+        "CCS. FileTransfer: created wav file path: %s,\n\t\tBegin file receive and write "
+        "process...\n",
+        path.c_str());
+    switch (ReceiveBody(std::move(out), size, channel)) {
+        case BodyResult::kChannelFailed:
+            FileUtility::RemoveDirOrFile(path);
+            ExtCallControl::TRACEX(
+                "ERROR. FileTransfer: connection lost during file receive, removed %s\n",
+                path.c_str());
+            message = "File transfer interrupted.";
+            return false;
+        case BodyResult::kWriteFailed:
+            FileUtility::RemoveDirOrFile(path);
+            ExtCallControl::TRACEX("ERROR. FileTransfer: cannot write %s, removed\n", path.c_str());
+            message = "Cannot write the file.";
+            return false;
+        case BodyResult::kReceived:
+            break;
+    }
+    ExtCallControl::TRACEX("CCS. FileTransfer: End file receive. Close file.\n");
+    message = "File transfered successfully!";
+    return true;
+}
+
+void ReadSystemInfo(std::string& uniqueId, std::string& version) {
+    static const char kBlanks[] = " \t\r\n";
+    uniqueId.clear();
+    version.clear();
+    std::string id;
+    if (GetUniqueID(id)) {
+        const std::string::size_type first = id.find_first_not_of(kBlanks);
+        if (first != std::string::npos) {
+            uniqueId = id.substr(first, id.find_last_not_of(kBlanks) - first + 1);
+        }
+    }
+    try {
+        const Configuration::ConfigFile file(RootPath("/etc/version.txt"), false, true, false, ":",
+                                             "#", nullptr);
+        SmartBuffer buffer(1024);
+        file.GetEntry("Version", buffer.Get(), buffer.Size());
+        version = buffer.Get();
+        file.GetEntry("Flavour", buffer.Get(), buffer.Size());
+        version += buffer.Get();
+        file.GetEntry("Comment", buffer.Get(), buffer.Size());
+        version += std::string(" -") + buffer.Get();
+    } catch (const ConfigException& e) {
+        version.clear();
+        ExtCallControl::TRACEX("\nERROR: %s\n", e.what());
+    }
+}
+
+}  // namespace SystemServices

@@ -1,0 +1,59 @@
+#include "services/UploadBody.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "platform/ConfigSettings.h"
+#include "platform/ConfigSqlite.h"
+#include "services/SystemServices.h"
+
+namespace SystemServices {
+
+bool IsSafeFileName(const std::string& name) {
+    return !name.empty() && name != "." && name.find('/') == std::string::npos &&
+           name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+int UploadMaxBytes() {
+    std::map<std::string, std::string> values;
+    if (!ReadSettings(SystemDbPath(), values)) {
+        values["upload-max-bytes"] = FindSetting("upload-max-bytes")->defaultValue;
+    }
+    return std::atoi(values["upload-max-bytes"].c_str());
+}
+
+FileHandle CreateUploadFile(const std::string& path, int flags, int mode) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FileHandle file(fdopen(fd, "wb"));
+    if (!file) {
+        close(fd);
+    }
+    return file;
+}
+
+BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel) {
+    char chunk[kUploadChunkSize];
+    bool written = true;
+    for (int remaining = size; remaining > 0; remaining -= kUploadChunkSize) {
+        const int length = remaining < kUploadChunkSize ? remaining : kUploadChunkSize;
+        if (!channel.ReceiveChunk(chunk, length) || !channel.SendOk()) {
+            return BodyResult::kChannelFailed;
+        }
+        if (written && fwrite(chunk, 1, static_cast<size_t>(length), file.get()) !=
+                           static_cast<size_t>(length)) {
+            written = false;
+        }
+    }
+    if (fclose(file.release()) != 0) {
+        written = false;
+    }
+    return written ? BodyResult::kReceived : BodyResult::kWriteFailed;
+}
+
+}  // namespace SystemServices

@@ -1,0 +1,49 @@
+// Pieces shared by the two upload handlers (voice prompt files and configuration
+// files): checks of the client's file name and declared size, the owning FILE
+// handle, and the receive loop of the raw body.
+//
+// Free functions without state; called on the connection thread.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+class IUploadChannel;
+
+namespace SystemServices {
+
+// Bytes of one body chunk; the last chunk of a body may be shorter.
+constexpr int kUploadChunkSize = 1024;
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+// A name that stays inside the directory it is joined to: not empty, not ".",
+// and without "/", ".." or NUL bytes.
+bool IsSafeFileName(const std::string& name);
+
+// The largest body a client may upload ("upload-max-bytes" of the settings; the
+// built-in default when the settings cannot be read).
+int UploadMaxBytes();
+
+// Creates `path` for writing with `flags` added to O_WRONLY | O_CREAT |
+// O_NOFOLLOW | O_CLOEXEC (O_EXCL: never overwrite; O_TRUNC: replace). Null when
+// it cannot be created.
+FileHandle CreateUploadFile(const std::string& path, int flags, int mode);
+
+enum class BodyResult {
+    kReceived,       // every byte arrived and was written
+    kChannelFailed,  // the connection failed or closed before the end
+    kWriteFailed,    // every byte arrived, but the file could not be written
+};
+
+// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, answers
+// each chunk with "OK" and writes it to `file`, which is closed afterwards. A
+// write failure does not stop the reception, so that the connection stays in
+// step with the client.
+BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel);
+
+}  // namespace SystemServices
