@@ -124,6 +124,8 @@ struct CountingCall : Call {
 // A sandbox root with the settings pointing at the server, and the daemon's log.
 class Environment {
   public:
+    unsigned short Port() const { return mServer.Port(); }
+
     Environment() {
         char pattern[] = "/tmp/valt-policy-bench-XXXXXX";
         mRoot = mkdtemp(pattern);
@@ -181,5 +183,30 @@ void BM_DecideCalls(benchmark::State& state) {
     state.SetItemsProcessed(submitted);
 }
 BENCHMARK(BM_DecideCalls)->Arg(1)->Arg(50)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Reference: the same exchange with the same server by a plain blocking client
+// (connect, send a request of the same size, read to the end), without the
+// policy client's worker, wake-up, XML building and parsing, or log.
+void BM_BareExchange(benchmark::State& state) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(TheEnvironment().Port());
+    const std::string request = "POST /RPC2 HTTP/1.0\r\n\r\n<methodCall>" + std::string(900, ' ') +
+                                "<string>1</string></methodCall>";
+    char buffer[2048];
+    for (auto _ : state) {
+        exlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            state.SkipWithError("connect failed");
+            break;
+        }
+        (void)::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+        while (::recv(fd.Get(), buffer, sizeof(buffer), 0) > 0) {
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareExchange)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
