@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -359,8 +360,14 @@ bool CallPolicyService::ConnectStep(long now) {
         return true;
     }
     const sockaddr_in& address = ServerAddress().Native();
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    const int error = errno;
+    int rc = -1;
+    int error = EDESTADDRREQ;
+    // No address (the name did not resolve): connect() would take the empty
+    // family as "dissolve the association" and succeed.
+    if (address.sin_family == AF_INET) {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        error = errno;
+    }
     if (rc == 0 || error == EINPROGRESS || error == EAGAIN) {
         FD_SET(fd, &Sets().write);
         mnReqStartTime = now;
@@ -576,6 +583,12 @@ int CallPolicyService::VisitServices(std::vector<std::unique_ptr<CallPolicyServi
 }
 
 unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
+    // A write on a connection the server dropped fails with EPIPE here instead
+    // of raising SIGPIPE (TLS writes cannot ask for MSG_NOSIGNAL).
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     int control;
     {
         ThreadMutexLock lock(mListMutex);

@@ -126,6 +126,13 @@ class Failures(PolicyTest):
         self.assertFallbackAccept(self.decided(1104))
         self.assertIn("CallPolicyService: Thread: connect failed. 111. Accepting Call. 1104\n",
                       self.sandbox.log())
+        # No server configured at all: no address, the connect fails at once.
+        self.sandbox.valtconf("set", "policy-server", "")
+        self.sim.event("UpdateConfig", updateType=4192)
+        self.arrive(1106)
+        self.assertFallbackAccept(self.decided(1106))
+        self.assertIn("CallPolicyService: Thread: connect failed. 89. Accepting Call. 1106\n",
+                      self.sandbox.log())
 
     def test_silent_server_times_out(self):
         self.server.mode = "silent"
