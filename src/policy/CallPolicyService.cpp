@@ -1,20 +1,658 @@
 #include "policy/CallPolicyService.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include "core/ExtCallControl.h"
+#include "platform/CallPolicyAccessor.h"
+#include "policy/Base64.h"
+#include "runtime/NumberString.h"
+#include "xmlrpc/CallProcessingMethods.h"
+
+namespace {
+
+// The worker's descriptor sets. Before select they hold what each socket waits
+// for; after it, what is ready. The worker thread alone touches them.
+struct WorkerSets {
+    WorkerSets() {
+        FD_ZERO(&read);
+        FD_ZERO(&write);
+        FD_ZERO(&except);
+    }
+    fd_set read;
+    fd_set write;
+    fd_set except;
+};
+
+WorkerSets& Sets() {
+    static WorkerSets& sets = *new WorkerSets;
+    return sets;
+}
+
+// The policy server's address, resolved again at every pass. Worker thread only.
+SockAddr& ServerAddress() {
+    static SockAddr& address = *new SockAddr;
+    return address;
+}
+
+// select() can only watch descriptors below FD_SETSIZE.
+bool Watchable(int fd) {
+    return fd >= 0 && fd < FD_SETSIZE;
+}
+
+void Unwatch(int fd) {
+    if (Watchable(fd)) {
+        FD_CLR(fd, &Sets().read);
+        FD_CLR(fd, &Sets().write);
+    }
+}
+
+const char kRequestHead[] =
+    "POST /RPC2 HTTP/1.0\r\n"
+    "Accept: text/xml\r\n"
+    "Content-Type: text/xml\r\n"
+    "User-Agent: tovra xmlrpc client/1.0\r\n"
+    "Cache-Control: no-cache\r\n"
+    "Authorization: Basic ";
+
+}  // namespace
+
+Thread::ThreadProc CallPolicyService::mpThread = nullptr;
+std::atomic<int> CallPolicyService::mbUpdateServerParams{1};
+std::string& CallPolicyService::mServerAddr = *new std::string;
+unsigned short CallPolicyService::mServerPort = 0;
+std::string& CallPolicyService::mUserName = *new std::string;
+std::string& CallPolicyService::mPassword = *new std::string;
+int CallPolicyService::mnReqTimeout = 0;
+int CallPolicyService::mbSecure = 1;
+std::list<std::unique_ptr<CallPolicyService>>& CallPolicyService::mlistServicesInProgress =
+    *new std::list<std::unique_ptr<CallPolicyService>>;
+std::vector<exlink::UniqueFd>& CallPolicyService::mvRetiredSockets =
+    *new std::vector<exlink::UniqueFd>;
+ThreadMutex& CallPolicyService::mListMutex = *new ThreadMutex;
+BsdSocket& CallPolicyService::mControlSocket = *new BsdSocket;
+
+void CallPolicyService::SslFree::operator()(SSL* ssl) const {
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+}
 
 CallPolicyService::CallPolicyService(Call* call) : mpCall(call) {
+    unsigned count;
+    {
+        ThreadMutexLock lock(mListMutex);
+        count = static_cast<unsigned>(mlistServicesInProgress.size());
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Create. %llu. (C:%u)\n", mpCall->GetID(), count);
     mpCall->SetListener(this);
 }
 
-CallPolicyService::~CallPolicyService() = default;
-
-void CallPolicyService::CallArrived(Call* call, ExtCallType /*type*/, const std::string& /*ext*/,
-                                    const CallParams& /*from*/, const CallParams& /*to*/,
-                                    const unsigned long long& /*origCallId*/) {
-    call->AcceptCB(call->GetID(), "", "", 0);
-    // Decided: the service and its call end here. Nothing touches either after
-    // this point (the sender returns at once).
-    delete this;
+CallPolicyService::~CallPolicyService() {
+    mpSSL.reset();
+    mpCTX.reset();
+    mSocket.Reset();
+    mpCall.reset();
+    unsigned count;
+    {
+        ThreadMutexLock lock(mListMutex);
+        mpRequest.reset();
+        mlistRequests.clear();
+        count = static_cast<unsigned>(mlistServicesInProgress.size());
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Delete. (C:%u)\n", count);
 }
 
-void CallPolicyService::UpdateConfigs() {}
+void CallPolicyService::CallArrived(Call* call, ExtCallType type, const std::string& ext,
+                                    const CallParams& from, const CallParams& to,
+                                    const unsigned long long& origCallId) {
+    auto request = std::make_unique<CallArrivedMethod>();
+    // A party that cannot be written leaves the request incomplete; it is then
+    // never sent and the call is accepted (see ComposeXmlRpcHttpRequest).
+    request->SetParams(call->GetID(), type, ext, from, to, origCallId);
+    {
+        ThreadMutexLock lock(mListMutex);
+        mlistRequests.push_back(std::move(request));
+    }
+    Start();
+}
+
+void CallPolicyService::CallStateChanged(Call* /*call*/, ExtCallState state) {
+    if (state == ExtCallState_Disconnected) {
+        Stop();
+    }
+}
+
+bool CallPolicyService::Start() {
+    const unsigned long long id = mpCall->GetID();
+    ExtCallControl::TRACEX("CallPolicyService: Starting Service. %llu\n", id);
+    mSocket.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (::fcntl(mSocket.Get(), F_SETFL, O_NONBLOCK) != 0) {
+        ExtCallControl::TRACEX("ERROR. CallPolicyService: no usable socket. %d. %llu\n", errno, id);
+        mSocket.Reset();
+        return false;
+    }
+    ThreadMutexLock lock(mListMutex);
+    InitControlSocket();
+    // From here the worker owns the service.
+    mlistServicesInProgress.emplace_back(this);
+    if (mpThread == nullptr) {
+        ExtCallControl::TRACEX("CallPolicyService: Starting working thread. %llu\n", id);
+        if (Thread::BeginThread(HttpProcessingProc, nullptr)) {
+            mpThread = HttpProcessingProc;
+        } else {
+            ExtCallControl::TRACEX(
+                "ERROR. CallPolicyService: the working thread did not start. %llu\n", id);
+        }
+    }
+    WakeWorker();
+    ExtCallControl::TRACEX("CallPolicyService: Waking up the thread. %llu\n", id);
+    // Nothing of this service is touched once the lock is released: the worker
+    // may decide the call and destroy the service at once.
+    return true;
+}
+
+bool CallPolicyService::Stop() {
+    const unsigned long long id = mpCall->GetID();
+    ExtCallControl::TRACEX("CallPolicyService: Stopping Service. %llu\n", id);
+    std::unique_ptr<CallPolicyService> self;
+    {
+        ThreadMutexLock lock(mListMutex);
+        if (mbFinishing) {
+            // Already decided: the worker destroys it once the caller releases
+            // the call registry.
+            return true;
+        }
+        auto it = std::find_if(
+            mlistServicesInProgress.begin(), mlistServicesInProgress.end(),
+            [this](const std::unique_ptr<CallPolicyService>& s) { return s.get() == this; });
+        if (it != mlistServicesInProgress.end()) {
+            self = std::move(*it);
+            mlistServicesInProgress.erase(it);
+            // The TLS session is closed while the socket is still ours; the
+            // socket itself is closed by the worker once it is out of its
+            // descriptor sets, so that select never sees a closed descriptor.
+            mpSSL.reset();
+            mpCTX.reset();
+            if (mSocket.Valid()) {
+                mvRetiredSockets.push_back(std::move(mSocket));
+            }
+        }
+        WakeWorker();
+        ExtCallControl::TRACEX("CallPolicyService: Waking up the thread. %llu\n", id);
+    }
+    if (!self) {
+        // Never handed to the worker (Start failed): it owns itself.
+        self.reset(this);
+    }
+    return true;
+}
+
+void CallPolicyService::UpdateConfigs() {
+    mbUpdateServerParams = 1;
+}
+
+void CallPolicyService::ReadConfigs() {
+    CallPolicyAccessor* settings = CallPolicyAccessor::GetInstance(false);
+    if (settings == nullptr) {
+        return;
+    }
+    if (settings->load() == 0) {
+        CallPolicyAccessor::CloseInstance();
+        return;
+    }
+    mServerAddr = settings->GetServerAddress();
+    mServerPort = StringToNumber<unsigned short>(settings->GetServerPort());
+    mUserName = settings->GetUserName();
+    mPassword = settings->GetPassword();
+    mnReqTimeout = StringToNumber<int>(settings->GetRequestTimeout());
+    mbSecure = settings->IsSecure() ? 1 : 0;
+    ExtCallControl::TRACEX("Server: %s.\n", mServerAddr.c_str());
+    ExtCallControl::TRACEX("Port: %u.\n", static_cast<unsigned>(mServerPort));
+    ExtCallControl::TRACEX("Username: %s.\n", mUserName.c_str());
+    ExtCallControl::TRACEX("Request Timeout: %d.\n", mnReqTimeout);
+    ExtCallControl::TRACEX("Secure: %s.\n", mbSecure != 0 ? "true" : "false");
+    CallPolicyAccessor::CloseInstance();
+}
+
+void CallPolicyService::InitControlSocket() {
+    if (mControlSocket.GetDescriptor() != -1) {
+        return;
+    }
+    SockAddr loopback(INADDR_LOOPBACK, 0);
+    if (!mControlSocket.CreateUDPSocket(&loopback)) {
+        ExtCallControl::TRACEX("ERROR. CallPolicyService: no control socket. %d.\n", errno);
+        return;
+    }
+    mControlSocket.ChangeMode(0);
+    const int fd = mControlSocket.GetDescriptor();
+    sockaddr_in bound{};
+    socklen_t length = sizeof(bound);
+    // Connected to its own address: what is sent on it arrives on it.
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&bound), length) != 0) {
+        ExtCallControl::TRACEX("ERROR. CallPolicyService: control socket not connected. %d.\n",
+                               errno);
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Thread: creating control socket. socket = %d.\n",
+                           fd);
+}
+
+void CallPolicyService::WakeWorker() {
+    const char none = 0;
+    ::send(mControlSocket.GetDescriptor(), &none, 0, MSG_DONTWAIT);
+}
+
+std::string CallPolicyService::ComposeXmlRpcHttpRequest() {
+    {
+        ThreadMutexLock lock(mListMutex);
+        if (mlistRequests.empty()) {
+            return "";
+        }
+        mpRequest = std::move(mlistRequests.front());
+        mlistRequests.pop_front();
+    }
+    const unsigned long long id = mpCall->GetID();
+    std::string body;
+    if (!mpRequest->BuildXML(body)) {
+        ExtCallControl::TRACEX("ERROR. CallPolicyService: request cannot be written. %llu\n", id);
+        return "";
+    }
+    std::string credentials;
+    const std::string plain = mUserName + ":" + mPassword;
+    if (!EncodeBase64(plain, credentials)) {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: credentials of %lu bytes too long to encode. %llu\n",
+            static_cast<unsigned long>(plain.size()), id);
+        return "";
+    }
+    std::string text = kRequestHead;
+    text += credentials;
+    text += "\r\nHost: ";
+    text += mServerAddr;
+    text += ":";
+    text += NumberToString(mServerPort);
+    text += "\r\nContent-Length: ";
+    text += NumberToString(body.size());
+    text += "\r\n\r\n";
+    text += body;
+    ExtCallControl::TRACEX("CallPolicyService: Composing XML-RPC Request:\n%s\n", text.c_str());
+    return text;
+}
+
+bool CallPolicyService::ProcessXmlRpcHttpResponse(const char* text) {
+    ExtCallControl::TRACEX("CallPolicyService: Processing XML-RPC response:\n%s\n", text);
+    ThreadMutexLock lock(mListMutex);
+    if (!mpRequest) {
+        return false;
+    }
+    // The status line and header fields are not examined: the parser finds the
+    // methodResponse element in the whole text.
+    std::unique_ptr<XmlRpcResponseMethod> response(mpRequest->CreateResponse(false));
+    if (response && response->Parse(text)) {
+        response->Execute(*mpCall);
+        response.reset();
+        mpRequest.reset();
+        return true;
+    }
+    AcceptByFallback();
+    return false;
+}
+
+void CallPolicyService::AcceptByFallback() {
+    mpCall->AcceptCB(mpCall->GetID(), "", "", 0);
+}
+
+bool CallPolicyService::TimeoutStep(long now, int& nextCheckTimeout) {
+    if (mnReqTimeout <= 0) {
+        return false;
+    }
+    const unsigned long long id = mpCall->GetID();
+    int wait = mnReqTimeout;
+    if (mnReqStartTime != 0) {
+        if (now - mnReqStartTime >= mnReqTimeout) {
+            ExtCallControl::TRACEX(
+                "CallPolicyService: Thread: Request timedout. Accepting Call. %llu\n", id);
+            Unwatch(mSocket.Get());
+            AcceptByFallback();
+            return true;
+        }
+        wait = static_cast<int>(mnReqStartTime + mnReqTimeout - now);
+    }
+    nextCheckTimeout = nextCheckTimeout == 0 ? wait : std::min(nextCheckTimeout, wait);
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: Checking timeout. req start time: %ld, curr time: %ld, "
+        "nextCheckTimeout: %d. %llu\n",
+        mnReqStartTime, now, nextCheckTimeout, id);
+    return false;
+}
+
+bool CallPolicyService::StateStep(long now) {
+    switch (mState) {
+        case StateNew:
+            return ConnectStep(now);
+        case StateConnecting:
+            return ConnectingStep();
+        case StateReceiving:
+            return ReceiveStep();
+        default:
+            return false;
+    }
+}
+
+bool CallPolicyService::ConnectStep(long now) {
+    const unsigned long long id = mpCall->GetID();
+    const int fd = mSocket.Get();
+    ExtCallControl::TRACEX("CallPolicyService: Thread: serv state=new, connecting... %llu\n", id);
+    if (!Watchable(fd)) {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: Thread: socket %d beyond the select limit. Accepting "
+            "Call. %llu\n",
+            fd, id);
+        AcceptByFallback();
+        return true;
+    }
+    const sockaddr_in& address = ServerAddress().Native();
+    int rc = -1;
+    int error = EDESTADDRREQ;
+    // No address (the name did not resolve): connect() would take the empty
+    // family as "dissolve the association" and succeed.
+    if (address.sin_family == AF_INET) {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        error = errno;
+    }
+    if (rc == 0 || error == EINPROGRESS || error == EAGAIN) {
+        FD_SET(fd, &Sets().write);
+        mnReqStartTime = now;
+        mState = StateConnecting;
+        mbConnected = false;
+        mbWaitRead = false;
+        mbUseSsl = mbSecure != 0;
+        return false;
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Thread: connect failed. %d. Accepting Call. %llu\n",
+                           error, id);
+    AcceptByFallback();
+    return true;
+}
+
+bool CallPolicyService::ConnectingStep() {
+    const unsigned long long id = mpCall->GetID();
+    const int fd = mSocket.Get();
+    fd_set& waitSet = mbWaitRead ? Sets().read : Sets().write;
+    if (!FD_ISSET(fd, &waitSet)) {
+        // Still in progress: wait for the socket instead of failing on it.
+        FD_SET(fd, &waitSet);
+        return false;
+    }
+    Unwatch(fd);
+    if (!mbConnected) {
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            ExtCallControl::TRACEX(
+                "CallPolicyService: Thread: connect failed. %d. Accepting Call. %llu\n", error, id);
+            AcceptByFallback();
+            return true;
+        }
+        mbConnected = true;
+    }
+    return mbUseSsl ? HandshakeStep() : SendPlain();
+}
+
+bool CallPolicyService::SendPlain() {
+    const unsigned long long id = mpCall->GetID();
+    const int fd = mSocket.Get();
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: serv state=connecting, sending request... %llu\n", id);
+    const std::string request = ComposeXmlRpcHttpRequest();
+    // A send that writes only part of the request counts as sent.
+    const ssize_t sent =
+        request.empty() ? -1 : ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (sent >= 0) {
+        FD_SET(fd, &Sets().read);
+        mState = StateReceiving;
+        return false;
+    }
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: serv state=connecting, connecting failed. Accepting Call. "
+        "%llu\n",
+        id);
+    AcceptByFallback();
+    return true;
+}
+
+bool CallPolicyService::HandshakeStep() {
+    const unsigned long long id = mpCall->GetID();
+    const int fd = mSocket.Get();
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: serv state=connecting, doing ssl handshake... %llu\n", id);
+    if (!mpCTX) {
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        // No certificate or verification settings: the server is not checked.
+        mpCTX.reset(SSL_CTX_new(TLS_client_method()));
+        if (mpCTX) {
+            // HTTP/1.0 ends the answer by closing the connection; a server that
+            // closes without a TLS close alert still ends the stream.
+            SSL_CTX_set_options(mpCTX.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+            mpSSL.reset(SSL_new(mpCTX.get()));
+            if (mpSSL) {
+                SSL_set_fd(mpSSL.get(), fd);
+            }
+        }
+    }
+    if (!mpCTX || !mpSSL) {
+        ExtCallControl::TRACEX(
+            "CallPolicyService: Thread: ssl initialization failed. Accepting Call. %llu\n", id);
+        AcceptByFallback();
+        return true;
+    }
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: serv state=connecting, Performing SSL_connect. %llu\n", id);
+    ERR_clear_error();
+    const int rc = SSL_connect(mpSSL.get());
+    if (rc <= 0) {
+        const int error = SSL_get_error(mpSSL.get(), rc);
+        ExtCallControl::TRACEX(
+            "CallPolicyService: Thread: serv state=connecting, ssl_connect failed. error = %d. "
+            "%llu\n",
+            error, id);
+        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+            mbWaitRead = error == SSL_ERROR_WANT_READ;
+            FD_SET(fd, mbWaitRead ? &Sets().read : &Sets().write);
+            return false;
+        }
+        ExtCallControl::TRACEX(
+            "CallPolicyService: Thread: serv state=connecting, connecting failed. Accepting Call. "
+            "%llu\n",
+            id);
+        AcceptByFallback();
+        return true;
+    }
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: serv state=connecting, ssl_connect succeeded, sending "
+        "request... %llu\n",
+        id);
+    const std::string request = ComposeXmlRpcHttpRequest();
+    const int written =
+        request.empty() ? 0
+                        : SSL_write(mpSSL.get(), request.data(), static_cast<int>(request.size()));
+    if (written > 0) {
+        FD_SET(fd, &Sets().read);
+        mState = StateReceiving;
+        return false;
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Thread: ssl_write failed. Accepting Call. %llu\n",
+                           id);
+    AcceptByFallback();
+    return true;
+}
+
+bool CallPolicyService::ReceiveStep() {
+    const unsigned long long id = mpCall->GetID();
+    const int fd = mSocket.Get();
+    if (!FD_ISSET(fd, &Sets().read)) {
+        FD_SET(fd, &Sets().read);
+        return false;
+    }
+    ExtCallControl::TRACEX("CallPolicyService: Thread: serv state=receiving data... %llu\n", id);
+    FD_CLR(fd, &Sets().read);
+    char buffer[2048];
+    for (;;) {
+        if (mpSSL) {
+            ERR_clear_error();
+        }
+        const int got = mpSSL ? SSL_read(mpSSL.get(), buffer, sizeof(buffer))
+                              : static_cast<int>(::recv(fd, buffer, sizeof(buffer), 0));
+        const int error = errno;
+        ExtCallControl::TRACEX("CallPolicyService: Thread: recv. ret = %d. %llu\n", got, id);
+        if (got > 0) {
+            if (mResponse.size() + static_cast<std::size_t>(got) > kMaxResponseBytes) {
+                ExtCallControl::TRACEX(
+                    "ERROR. CallPolicyService: Thread: answer longer than %lu bytes. Accepting "
+                    "Call. %llu\n",
+                    static_cast<unsigned long>(kMaxResponseBytes), id);
+                AcceptByFallback();
+                return true;
+            }
+            mResponse.append(buffer, static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got == 0) {
+            // End of stream: the answer is complete.
+            if (!mResponse.empty()) {
+                ProcessXmlRpcHttpResponse(mResponse.c_str());
+            } else {
+                AcceptByFallback();
+            }
+            return true;
+        }
+        if (mpSSL) {
+            const int sslError = SSL_get_error(mpSSL.get(), got);
+            ExtCallControl::TRACEX("CallPolicyService: Thread: recv error. sslerr = %d. %llu\n",
+                                   sslError, id);
+            if (sslError == SSL_ERROR_WANT_READ) {
+                FD_SET(fd, &Sets().read);
+                return false;
+            }
+            AcceptByFallback();
+            return true;
+        }
+        ExtCallControl::TRACEX("CallPolicyService: Thread: recv error. rcverr = %d. %llu\n", error,
+                               id);
+        if (error == EINTR) {
+            continue;
+        }
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // Nothing more for now: the answer is carried out at end of stream,
+            // once complete.
+            FD_SET(fd, &Sets().read);
+            return false;
+        }
+        AcceptByFallback();
+        return true;
+    }
+}
+
+int CallPolicyService::VisitServices(std::vector<std::unique_ptr<CallPolicyService>>& finished) {
+    int nextCheckTimeout = 0;
+    const long now = static_cast<long>(ExtCallControl::GetCurTime());
+    for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
+        CallPolicyService& service = **it;
+        if (service.TimeoutStep(now, nextCheckTimeout) || service.StateStep(now)) {
+            // Its descriptor leaves the sets before the destructor closes it.
+            Unwatch(service.mSocket.Get());
+            service.mbFinishing = true;
+            finished.push_back(std::move(*it));
+            it = mlistServicesInProgress.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return nextCheckTimeout;
+}
+
+unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
+    // A write on a connection the server dropped fails with EPIPE here instead
+    // of raising SIGPIPE (TLS writes cannot ask for MSG_NOSIGNAL).
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    int control;
+    {
+        ThreadMutexLock lock(mListMutex);
+        InitControlSocket();
+        control = mControlSocket.GetDescriptor();
+    }
+    WorkerSets& sets = Sets();
+    for (;;) {
+        if (mbUpdateServerParams.exchange(0) != 0) {
+            ExtCallControl::TRACEX("CallPolicyService: Thread: updatting server params.\n");
+            ReadConfigs();
+        }
+        // A name that does not resolve leaves no address: the connect fails.
+        ServerAddress() = SockAddr();
+        BsdSocket::GetHostByName(mServerAddr.c_str(), ServerAddress());
+        ServerAddress().SetPort(mServerPort);
+
+        if (Watchable(control)) {
+            if (FD_ISSET(control, &sets.read)) {
+                // Every queued wake-up at once; the socket stays in the set.
+                char none;
+                while (::recv(control, &none, 0, MSG_DONTWAIT) >= 0) {
+                }
+            } else {
+                FD_SET(control, &sets.read);
+            }
+        }
+
+        std::vector<std::unique_ptr<CallPolicyService>> finished;
+        int nextCheckTimeout;
+        int count;
+        {
+            ThreadMutexLock lock(mListMutex);
+            for (exlink::UniqueFd& fd : mvRetiredSockets) {
+                Unwatch(fd.Get());
+            }
+            mvRetiredSockets.clear();
+            nextCheckTimeout = VisitServices(finished);
+            count = static_cast<int>(mlistServicesInProgress.size());
+        }
+        // Destroying a service destroys its Call, which takes the call registry
+        // lock: done outside mListMutex, and under the registry lock so that a
+        // notification of the main thread never runs into a service being
+        // destroyed here.
+        for (std::unique_ptr<CallPolicyService>& service : finished) {
+            ThreadMutexLock registry(Call::mMapMutex);
+            service.reset();
+        }
+
+        FD_ZERO(&sets.except);
+        ExtCallControl::TRACEX("Thread: entering to select. count = %d, timeout = %d secs.\n",
+                               count, nextCheckTimeout);
+        timeval limit{nextCheckTimeout, 0};
+        const int ret = ::select(FD_SETSIZE, &sets.read, &sets.write, &sets.except,
+                                 nextCheckTimeout > 0 ? &limit : nullptr);
+        const int error = errno;
+        ExtCallControl::TRACEX("Thread: leaving from select. select ret = %d, sockerror = %d.\n",
+                               ret, error);
+        if (ret < 0) {
+            // The sets are left as they were: start the next pass from nothing
+            // marked, every socket is put back by its own step.
+            FD_ZERO(&sets.read);
+            FD_ZERO(&sets.write);
+        }
+    }
+    return 0;
+}

@@ -1,27 +1,142 @@
-// Decides an arriving call that no client claims. Until the policy client
-// lands, every such call is accepted at once, as the policy client does on any
-// failure.
+// The client of the call-policy server. One CallPolicyService exists per
+// arriving call that no client connection claimed: it asks the policy server
+// ("Services.CallProcessingService.process" over HTTP/1.0, plain or TLS, with
+// Basic credentials) what to do with the call and carries out the answer.
+// Every failure, and a server that does not answer within the request time-out,
+// ends in accepting the call.
 //
-// Threads: main thread (constructed by ExtCallControl::CallArrived, notified
-// through the call under the call registry lock).
+// Threads: the main thread constructs the service and runs CallArrived,
+// CallStateChanged, Start, Stop and UpdateConfigs (the call notifications
+// arrive under the call registry lock). One shared worker thread
+// (HttpProcessingProc, started by the first Start, runs for the life of the
+// process) works every started service: connects, handshakes, sends, reads,
+// carries out decisions and destroys finished services.
+// Locks: mListMutex guards mlistServicesInProgress, mvRetiredSockets and every
+// service's mlistRequests, mpRequest and mbFinishing. The worker holds it for
+// its pass (never taking a registry lock meanwhile) and destroys finished
+// services after releasing it, under Call::mMapMutex, which keeps the order
+// registry lock -> mListMutex. The socket, TLS objects, response text, state
+// and start time of a started service are touched by the worker only; the
+// settings statics are written by the worker only.
 #pragma once
 
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/Call.h"
 #include "core/ICallNotify.h"
+#include "platform/BsdSocket.h"
+#include "platform/ExchangeLink.h"
+#include "platform/Thread.h"
+#include "platform/ThreadMutex.h"
+#include "policy/Service.h"
+#include "xmlrpc/XmlRpcMethod.h"
 
-class CallPolicyService : public ICallNotify {
+class CallPolicyService : public Service, public ICallNotify {
   public:
     // Takes ownership of `call` and becomes its listener.
     explicit CallPolicyService(Call* call);
-    virtual ~CallPolicyService();
+    ~CallPolicyService() override;
+    CallPolicyService(const CallPolicyService&) = delete;
+    CallPolicyService& operator=(const CallPolicyService&) = delete;
 
+    // ICallNotify: the arrival queues the "process" question and starts the
+    // service; the end of the call (state 3) withdraws it.
     void CallArrived(Call* call, ExtCallType type, const std::string& ext, const CallParams& from,
                      const CallParams& to, const unsigned long long& origCallId) override;
+    void CallStateChanged(Call* call, ExtCallState state) override;
 
+    // Makes the socket and hands the service to the worker (starting it the
+    // first time). False when the socket cannot be made non-blocking: the
+    // service then stays idle until its call ends.
+    bool Start() override;
+    // Takes the service from the worker and destroys it, unless the worker has
+    // already finished it and destroys it itself. Always true.
+    bool Stop() override;
+
+    // Marks the settings to be re-read at the worker's next pass.
     static void UpdateConfigs();
+    // Reads the settings; keeps the current values when they cannot be loaded.
+    static void ReadConfigs();
+    // Makes the loopback wake-up socket, once.
+    static void InitControlSocket();
+    // The HTTP request for the next queued request (which becomes mpRequest),
+    // or "" when none is queued or the credentials cannot be encoded.
+    std::string ComposeXmlRpcHttpRequest();
+    // Parses the whole received text as the answer to mpRequest and carries it
+    // out on the call; on failure accepts the call. True when carried out.
+    bool ProcessXmlRpcHttpResponse(const char* text);
+    // The worker's procedure; never returns.
+    static unsigned long HttpProcessingProc(void* arg);
+
+    // Largest answer kept: a longer one is cut off and the call accepted.
+    static constexpr std::size_t kMaxResponseBytes = 64 * 1024;
 
   private:
+    friend struct CallPolicyServiceTestAccess;
+
+    enum State { StateNew = 0, StateConnecting = 1, StateReceiving = 2 };
+
+    struct SslFree {
+        void operator()(SSL* ssl) const;
+    };
+    struct SslCtxFree {
+        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+    };
+
+    // One visit of the worker's pass; each returns true when the service is
+    // finished (decided, accepted by the fall-back, or timed out).
+    bool TimeoutStep(long now, int& nextCheckTimeout);
+    bool StateStep(long now);
+    bool ConnectStep(long now);
+    bool ConnectingStep();
+    bool SendPlain();
+    bool HandshakeStep();
+    bool ReceiveStep();
+    void AcceptByFallback();
+    // Wakes the worker; called with mListMutex held.
+    static void WakeWorker();
+    // One pass of the worker over the services, under mListMutex; the finished
+    // services are moved into `finished`.
+    static int VisitServices(std::vector<std::unique_ptr<CallPolicyService>>& finished);
+
     std::unique_ptr<Call> mpCall;
+    std::list<std::unique_ptr<XmlRpcRequestMethod>> mlistRequests;
+    std::unique_ptr<XmlRpcRequestMethod> mpRequest;
+    std::string mResponse;
+    exlink::UniqueFd mSocket;
+    std::unique_ptr<SSL, SslFree> mpSSL;
+    std::unique_ptr<SSL_CTX, SslCtxFree> mpCTX;
+    long mnReqStartTime = 0;
+    int mState = StateNew;
+    // Connecting: the TCP connection is up (the rest is the TLS handshake),
+    // and the descriptor set the step waits on.
+    bool mbConnected = false;
+    bool mbWaitRead = false;
+    // TLS or plain: the mode in force when the connect began.
+    bool mbUseSsl = false;
+    // Taken off the list by the worker, which destroys it.
+    bool mbFinishing = false;
+
+    // The worker procedure, once it runs (null before the first Start).
+    static Thread::ThreadProc mpThread;
+    static std::atomic<int> mbUpdateServerParams;
+    static std::string& mServerAddr;
+    static unsigned short mServerPort;
+    static std::string& mUserName;
+    static std::string& mPassword;
+    static int mnReqTimeout;
+    static int mbSecure;
+    // The started services; owned. Never destroyed (the worker outlives main).
+    static std::list<std::unique_ptr<CallPolicyService>>& mlistServicesInProgress;
+    // Sockets of services withdrawn by Stop: the worker takes them out of its
+    // descriptor sets and then closes them.
+    static std::vector<exlink::UniqueFd>& mvRetiredSockets;
+    static ThreadMutex& mListMutex;
+    static BsdSocket& mControlSocket;
 };

@@ -84,6 +84,15 @@ class Sim:
             return line.get("cmd") == name and all(line.get(k) == v for k, v in match.items())
         return self.expect(matches, timeout, what="command %s %r" % (name, match))
 
+    def lines_until_sync(self, token="fence", timeout=DEFAULT_TIMEOUT):
+        """Every line up to the acknowledgement of a sync fence sent now."""
+        self.send({"control": "sync", "token": token})
+        seen = []
+        self.expect(lambda m: seen.append(m) or (m.get("ack") == "sync"
+                                                 and m.get("token") == token),
+                    timeout, what="sync %r" % token)
+        return seen[:-1]
+
     def stop(self):
         if self.proc.poll() is None:
             try:
@@ -95,6 +104,8 @@ class Sim:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(timeout=2)
+        self.proc.stdout.close()
         self.stderr.close()
 
 
@@ -154,6 +165,12 @@ class Sandbox:
 
     def wait_log(self, text, timeout=DEFAULT_TIMEOUT):
         return wait_until(lambda: text in self.log(), timeout, what="log line %r" % text)
+
+    def valtconf(self, *args):
+        """Runs valtconf on the sandbox's databases; returns its standard output."""
+        done = subprocess.run([os.path.join(BIN_DIR, "valtconf")] + [str(a) for a in args],
+                              env=self.env, capture_output=True, check=True)
+        return done.stdout.decode()
 
     def start_sim(self):
         self.sim = Sim(self)
