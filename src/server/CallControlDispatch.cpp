@@ -40,6 +40,25 @@ void SendResponse(CallControlService& c, std::unique_ptr<XmlRpcResponseMethod> r
     c.BuildAndSendXml(r.get());
 }
 
+const std::string* StringAt(const XmlRpcMethod& m, int pos) {
+    const XmlRpcValue* v = m.GetParam(pos);
+    return v != nullptr && v->IsType(XmlRpcValueString::kType)
+               ? &static_cast<const XmlRpcValueString*>(v)->mstrValue
+               : nullptr;
+}
+
+// What CreateCallMethod::Execute does, with the call's own ID.
+void CreateWithId(const XmlRpcMethod& m, Call& call) {
+    const std::string* from = StringAt(m, 1);
+    const std::string* toText = StringAt(m, 2);
+    const std::string* display = StringAt(m, 3);
+    CallParams to;
+    if (from == nullptr || toText == nullptr || !XmlRpcMethod::CallParamsFromString(*toText, to)) {
+        return;
+    }
+    call.CreateCB(call.GetID(), *from, to, display != nullptr ? *display : std::string());
+}
+
 bool EndsControl(const XmlRpcMethod& m) {
     const XmlRpcValue* state = m.GetParam(1);
     if (state == nullptr || !state->IsType(XmlRpcValueInt::kType)) {
@@ -64,7 +83,7 @@ bool CallControlService::ProcessIncomingXmlRpc() {
     XmlRpcRequestMethod* m = XmlRpcRequestMethod::CreateFromXML(message.c_str());
     if (m == XmlRpcRequestMethod::_UnknownMethod) {
         TR::TRACEX("CCS: Received data is not an XML RPC method.\n");
-        FaultResponseMethod fault(XmlRpcRequestMethod::_UnknownMethod->GetMethodIndex());
+        FaultResponseMethod fault(-1);  // answers no known method
         fault.SetParams(1, "Unknown XML RPC method");
         TR::TRACEX("CCS: ProcessIncomingXmlRpc. Sending failure response...\n");
         BuildAndSendXml(&fault);
@@ -264,7 +283,13 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
     r->SetParams(call->GetID());
     SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
-    m->Execute(*call);
+    if (index == kMethodCreateCall && id == 0) {
+        // The call manager must learn the ID the call is known under here, not
+        // the 0 of the request.
+        CreateWithId(*m, *call);
+    } else {
+        m->Execute(*call);
+    }
     if (index == kMethodCloseCall || (index == kMethodCallStateChanged && EndsControl(*m))) {
         RemoveCall(call);
     }
