@@ -195,6 +195,21 @@ class Sim:
             return line.get("cmd") == name and all(line.get(k) == v for k, v in match.items())
         return self.expect(matches, timeout, what="command %s %r" % (name, match))
 
+    def collect(self, seconds):
+        """Every line that arrives within `seconds`."""
+        lines = []
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return lines
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                return lines
+            if line is not None:
+                lines.append(line)
+
     def stop(self):
         if self.proc.poll() is None:
             try:
