@@ -89,6 +89,15 @@ class Framing(ServerTest):
         self.assertEqual(client.read()[0], ("11",))
         self.sim.expect_cmd("CloseCall", callId="11")
 
+    def test_oversized_message_closes_the_connection(self):
+        client = self.connect()
+        try:
+            client.send_raw(b"<" * (1024 * 1024 + 4096))
+        except OSError:
+            pass
+        self.assertTrue(client.closed_by_peer())
+        self.sandbox.wait_log("without a complete message, closing...\n")
+
     def test_faults_and_ignored_text(self):
         client = self.connect()
         client.call("nosuchmethod", "1")
