@@ -112,7 +112,9 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
         index != kMethodSAuthenticate) {
         TR::TRACEX("CCS: ProcessXmlRpcRequest. Not authorised, request refused. %llu\n", id);
         std::unique_ptr<XmlRpcResponseMethod> f(m->CreateResponse(true));
-        static_cast<FaultResponseMethod*>(f.get())->SetParams(2, "Not authorised");
+        if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
+            fault->SetParams(2, "Not authorised");
+        }
         SendResponse(*this, std::move(f),
                      "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
         return true;
