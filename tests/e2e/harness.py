@@ -335,6 +335,19 @@ class SandboxTest(unittest.TestCase):
         self.daemon = self.sandbox.start_daemon() if self.start_daemon else None
 
 
+    def _close(self):
+        if self._outcome_failed():
+            print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
+        self.sandbox.close()
+
+    def _outcome_failed(self):
+        outcome = getattr(self, "_outcome", None)
+        result = getattr(outcome, "result", None)
+        if result is None:
+            return False
+        return any(test is self for test, _ in result.failures + result.errors)
+
+
 class ServerTest(SandboxTest):
     """A sandbox whose daemon listens on a free port, with one user
     extension (USER/PASSWORD) to authenticate with."""
@@ -376,15 +389,3 @@ class ServerTest(SandboxTest):
         token = str(time.monotonic())
         self.sim.send({"control": "sync", "token": token})
         self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)
-
-    def _close(self):
-        if self._outcome_failed():
-            print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
-        self.sandbox.close()
-
-    def _outcome_failed(self):
-        outcome = getattr(self, "_outcome", None)
-        result = getattr(outcome, "result", None)
-        if result is None:
-            return False
-        return any(test is self for test, _ in result.failures + result.errors)
