@@ -225,13 +225,19 @@ void CallControlService::CleanUp() {
         // context; the process is ending, so they are left to it.
         return;
     }
+    // A thread that ran has released everything on its way out; this is for
+    // a thread that never started.
+    ReleaseAll();
+    mControlSocket.Close();
+}
+
+void CallControlService::ReleaseAll() {
     mpListenerSock.reset();
     while (!mlistServicesInProgress.empty()) {
         CallControlService* c = mlistServicesInProgress.front();
         mlistServicesInProgress.pop_front();
         delete c;
     }
-    mControlSocket.Close();
     if (mpCTX != nullptr) {
         SSL_CTX_free(mpCTX);
         mpCTX = nullptr;
@@ -703,6 +709,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
 
 unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
     if (!OpenListener()) {
+        ReleaseAll();
         return 1;
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
@@ -789,5 +796,11 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
         }
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread stopped.\n");
+    {
+        // The connections are deleted here rather than by CleanUp, which may
+        // run inside a signal handler, where memory must not be freed.
+        ThreadMutexLock lock(mServMutex);
+        ReleaseAll();
+    }
     return 0;
 }

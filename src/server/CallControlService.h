@@ -208,6 +208,9 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
     // Wakes the connection thread.
     static void Wake();
+    // Deletes the listener, every connection and the TLS context (the
+    // connection thread on its way out, or CleanUp when it never ran).
+    static void ReleaseAll();
     // One pass helpers of the connection thread (mServMutex held).
     static bool OpenListener();
     static void AcceptConnection();
