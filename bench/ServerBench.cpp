@@ -122,8 +122,8 @@ std::vector<Client> ConnectAll(int count, unsigned short port) {
         }
         clients[i].Send(Request("authenticate", Str("201") + Str("pw")));
         clients[i].Next();
-        clients[i].Send(Request("createcall", Str(std::to_string(1000 + i)) + Str("201") +
-                                                   Str("pbx:301")));
+        clients[i].Send(
+            Request("createcall", Str(std::to_string(1000 + i)) + Str("201") + Str("pbx:301")));
         clients[i].Next();
     }
     return clients;
@@ -225,11 +225,14 @@ bool ReadAll(int fd, std::vector<T>& values) {
     return true;
 }
 
+std::string gRoot;
+
 unsigned short StartServer() {
     char dir[] = "/tmp/vtbench.XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         exit(2);
     }
+    gRoot = dir;
     setenv("VALTD_ROOT", dir, 1);
     ConfigStore store(std::string(dir) + "/etc/orba-conf/telephony/");
     store.AddExtension(ExtensionRow{ExtType_User, "201", "pw", "", 0.0}, false);
@@ -306,14 +309,14 @@ int main(int argc, char** argv) {
             // one event, not of a queue.
             for (int k = 0; k < latencyEvents; ++k) {
                 sent.push_back(NowNs());
-                DeliverState(1000, k);
+                DeliverState(1000, k + 100);  // states 3 and 6 would end the call
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
             std::vector<long long> pairs(2 * static_cast<size_t>(latencyEvents));
             ReadAll(pipeOut[0], pairs);
             std::vector<double> us;
             for (size_t i = 0; i < pairs.size(); i += 2) {
-                us.push_back((pairs[i + 1] - sent[static_cast<size_t>(pairs[i])]) / 1000.0);
+                us.push_back((pairs[i + 1] - sent[static_cast<size_t>(pairs[i] - 100)]) / 1000.0);
             }
             std::sort(us.begin(), us.end());
             printf("latency events=%d median_us=%.1f p99_us=%.1f\n", latencyEvents,
@@ -334,5 +337,8 @@ int main(int argc, char** argv) {
     int status = 0;
     waitpid(child, &status, 0);
     CallControlService::CleanUp();
-    return 0;
+    delete ExtCallControl::mpLogger;
+    ExtCallControl::mpLogger = nullptr;
+    const std::string remove = "rm -rf '" + gRoot + "'";
+    return std::system(remove.c_str()) == 0 ? 0 : 1;
 }
