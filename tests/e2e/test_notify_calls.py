@@ -1,9 +1,10 @@
 """Incoming calls offered to the client that took their extension, its
 answers, and the events of the calls it controls."""
 
+import re
 import unittest
 
-from harness import ServerTest
+from harness import ServerTest, wait_until
 
 CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
 CALLED = {"user": "201"}
@@ -45,6 +46,9 @@ class IncomingCalls(ServerTest):
         self.offer(client, "1002")
         client.answer({"CallID": "1002", "action": "accept"})
         self.assertEqual(self.sim.expect_cmd("AcceptCall", callId="1002")["virtualAccept"], 0)
+        # The daemon lets go of the call right after accepting it.
+        wait_until(lambda: re.search(r"Call: Delete\. \(C:\d+\) 1002\n", self.sandbox.log()),
+                   what="call 1002 released")
         self.sim.event("CallStateChanged", callId="1002", state=2)
         self.sandbox.wait_log("ERROR. ExtCallControl. CallStateChanged. No such call...1002\n")
         self.sim.event("CallStateChanged", callId="1001", state=2)
