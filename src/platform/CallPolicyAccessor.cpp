@@ -25,7 +25,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbSecure(ParseFlag(DefaultOf("policy-secure"))),
       mRequestTimeout(DefaultOf("request-timeout")),
       mListenPort(DefaultOf("listen-port")),
-      mbSecureListen(ParseFlag(DefaultOf("secure-listen"))) {}
+      mbSecureListen(ParseFlag(DefaultOf("secure-listen"))),
+      mbRequireAuth(ParseFlag(DefaultOf("require-auth"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -59,5 +60,6 @@ int CallPolicyAccessor::load() {
     mRequestTimeout = values["request-timeout"];
     mListenPort = values["listen-port"];
     mbSecureListen = ParseFlag(values["secure-listen"]);
+    mbRequireAuth = ParseFlag(values["require-auth"]);
     return 1;
 }

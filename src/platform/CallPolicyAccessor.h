@@ -33,6 +33,8 @@ class CallPolicyAccessor {
     const std::string& GetRequestTimeout() const { return mRequestTimeout; }  // text, seconds
     const std::string& GetListenPort() const { return mListenPort; }          // text
     bool IsSecureListen() const { return mbSecureListen; }
+    // Requests other than authentication are refused until a connection is authorised.
+    bool IsRequireAuth() const { return mbRequireAuth; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -47,4 +49,5 @@ class CallPolicyAccessor {
     std::string mRequestTimeout;
     std::string mListenPort;
     bool mbSecureListen;
+    bool mbRequireAuth;
 };

@@ -12,6 +12,9 @@ const std::vector<SettingInfo>& AllSettings() {
          "seconds a request to a client or to the policy server waits for its answer; "
          "0 or less: no time-out"},
         {"secure-listen", "false", SettingKind::Flag, "the control server speaks TLS"},
+        {"require-auth", "false", SettingKind::Flag,
+         "the control server refuses every request but authentication until the connection "
+         "is authorised"},
         {"policy-server", "", SettingKind::Text, "host name or address of the policy server"},
         {"policy-port", "443", SettingKind::Port, "TCP port of the policy server"},
         {"policy-user", "", SettingKind::Text, "Basic-authentication user for the policy server"},

@@ -1,23 +1,806 @@
+// The control server's static layer (settings, start, stop), the connection
+// objects and the connection thread. The dispatch of what a client sends is in
+// CallControlDispatch.cpp, the events sent to clients in
+// CallControlNotify.cpp.
 #include "server/CallControlService.h"
 
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "core/Call.h"
 #include "core/ExtCallControl.h"
+#include "core/Subscription.h"
+#include "platform/CallPolicyAccessor.h"
+#include "platform/RootPath.h"
+#include "runtime/NumberString.h"
+#include "xmlrpc/XmlRpcMethod.h"
 
-// Thin until the control server lands: the daemon starts and stops without a
-// listener, and no connection can take an arriving call.
+std::atomic<unsigned short> CallControlService::mListenPort{4849};
+std::atomic<int> CallControlService::mnReqTimeout{10};
+std::atomic<bool> CallControlService::mbSecureListen{false};
+std::atomic<bool> CallControlService::mbRequireAuth{false};
+SSL_CTX* CallControlService::mpCTX = nullptr;
+std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
+Thread::Handle CallControlService::mhThread{};
+std::atomic<bool> CallControlService::mbThreadStarted{false};
+std::atomic<bool> CallControlService::mbRunning{false};
+BsdSocket CallControlService::mControlSocket(false);
+std::list<CallControlService*> CallControlService::mlistServicesInProgress;
+ThreadMutex CallControlService::mServMutex;
+
+namespace {
+
+using TR = ExtCallControl;
+
+const char* const kCertificatePath = "/etc/ssl.crt/server.crt";
+const char* const kKeyPath = "/etc/ssl.key/server.key";
+const int kListenAttempts = 30;
+const int kListenPauseMs = 10000;
+const int kReadSize = 16384;
+// How long CleanUp waits for the connection thread before it gives up on it
+// (a stop signal that interrupted a thread holding mServMutex).
+const int kJoinTimeoutSeconds = 5;
+
+std::atomic<unsigned long> gNextSerial{1};
+
+const char* BoolText(bool value) {
+    return value ? "true" : "false";
+}
+
+// The text OpenSSL gives an error code, without its shared static buffer.
+std::string SslErrorText(unsigned long code) {
+    char text[256];
+    ERR_error_string_n(code, text, sizeof(text));
+    return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// XmlRpcRequest
+
+CallControlService::XmlRpcRequest::XmlRpcRequest(XmlRpcRequestMethod* method) : mpMethod(method) {}
+
+CallControlService::XmlRpcRequest::XmlRpcRequest(const XmlRpcRequest& other)
+    : mpMethod(other.mpMethod), mnSendTime(other.mnSendTime) {
+    other.mpMethod = nullptr;
+}
+
+CallControlService::XmlRpcRequest& CallControlService::XmlRpcRequest::operator=(
+    const XmlRpcRequest& other) {
+    if (this != &other) {
+        delete mpMethod;
+        mpMethod = other.mpMethod;
+        mnSendTime = other.mnSendTime;
+        other.mpMethod = nullptr;
+    }
+    return *this;
+}
+
+CallControlService::XmlRpcRequest::~XmlRpcRequest() {
+    delete mpMethod;
+}
+
+// ---------------------------------------------------------------------------
+// Settings, start and stop
+
 void CallControlService::ReadConfigs() {
-    ExtCallControl::TRACEX("CCS: ReadConfig:\n");
-}
-void CallControlService::UpdateConfigs() {
-    ExtCallControl::TRACEX("CCS: UpdateConfigs:\n");
-}
-void CallControlService::Start() {}
-void CallControlService::CleanUp() {
-    ExtCallControl::TRACEX("CCS: CleanUp...\n");
+    TR::TRACEX("CCS: ReadConfig:\n");
+    CallPolicyAccessor* accessor = CallPolicyAccessor::GetInstance(true);
+    if (accessor == nullptr) {
+        return;
+    }
+    if (accessor->load() != 0) {
+        mListenPort = StringToNumber<unsigned short>(accessor->GetListenPort());
+        mnReqTimeout = StringToNumber<int>(accessor->GetRequestTimeout());
+        mbSecureListen = accessor->IsSecureListen();
+        mbRequireAuth = accessor->IsRequireAuth();
+        TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
+        TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
+        TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
+        if (mbRequireAuth) {
+            TR::TRACEX("Require Authentication: true.\n");
+        }
+    }
+    CallPolicyAccessor::CloseInstance();
 }
 
-bool CallControlService::CallArrived(const CallControlService* /*target*/, Call* /*call*/,
-                                     ExtCallType /*type*/, const std::string& /*ext*/,
-                                     const CallParams& /*from*/, const CallParams& /*to*/,
-                                     const unsigned long long& /*origCallId*/) {
+void CallControlService::UpdateConfigs() {
+    unsigned short port = mListenPort;
+    int timeout = mnReqTimeout;
+    bool secure = mbSecureListen;
+    bool requireAuth = mbRequireAuth;
+    TR::TRACEX("CCS: UpdateConfigs:\n");
+    CallPolicyAccessor* accessor = CallPolicyAccessor::GetInstance(true);
+    if (accessor != nullptr) {
+        if (accessor->load() != 0) {
+            port = StringToNumber<unsigned short>(accessor->GetListenPort());
+            timeout = StringToNumber<int>(accessor->GetRequestTimeout());
+            secure = accessor->IsSecureListen();
+            requireAuth = accessor->IsRequireAuth();
+        }
+        CallPolicyAccessor::CloseInstance();
+    }
+    if (timeout != mnReqTimeout) {
+        mnReqTimeout = timeout;
+        TR::TRACEX("CCS: UpdateConfigs: Request Timeout: %u\n", static_cast<unsigned>(timeout));
+    }
+    if (secure != mbSecureListen) {
+        mbSecureListen = secure;
+        TR::TRACEX("CCS: UpdateConfigs: Secure Listen: %s.\n", BoolText(secure));
+    }
+    if (requireAuth != mbRequireAuth) {
+        mbRequireAuth = requireAuth;
+        TR::TRACEX("CCS: UpdateConfigs: Require Authentication: %s.\n", BoolText(requireAuth));
+    }
+    if (port != mListenPort) {
+        CleanUp();
+        mListenPort = port;
+        TR::TRACEX("CCS: UpdateConfigs: ListenPort: %u\n", static_cast<unsigned>(port));
+        Start();
+    }
+    // A changed time-out shortens or lengthens the thread's current wait.
+    if (mbThreadStarted) {
+        Wake();
+    }
+}
+
+void CallControlService::Start() {
+    if (mbThreadStarted) {
+        return;
+    }
+    TR::TRACEX("CCS: Initializing SSL...\n");
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    mpCTX = SSL_CTX_new(TLS_server_method());
+    if (mpCTX == nullptr) {
+        TR::TRACEX("CCS: Start. Can't create SSL_CTX.\n");
+    } else {
+        const std::string cert = RootPath(kCertificatePath);
+        const std::string key = RootPath(kKeyPath);
+        if (SSL_CTX_use_certificate_file(mpCTX, cert.c_str(), SSL_FILETYPE_PEM) <= 0) {
+            TR::TRACEX("CCS: Start. Can't load cerificate file. Path:%s\n", cert.c_str());
+        }
+        if (SSL_CTX_use_PrivateKey_file(mpCTX, key.c_str(), SSL_FILETYPE_PEM) <= 0) {
+            TR::TRACEX("CCS: Start. Can't load key file. Path:%s\n", key.c_str());
+        }
+        if (SSL_CTX_check_private_key(mpCTX) == 0) {
+            TR::TRACEX("CCS: Start. Private key does not match the certificate public key.\n");
+        }
+        SSL_CTX_set_mode(mpCTX, SSL_MODE_AUTO_RETRY);
+        ERR_clear_error();
+    }
+    TR::TRACEX("CCS: Starting server thread...\n");
+    SockAddr address(0, 0, false);
+    address.Native().sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (mControlSocket.CreateUDPSocket(&address)) {
+        mControlSocket.ChangeMode(0);
+        socklen_t length = sizeof(sockaddr_in);
+        sockaddr* raw = reinterpret_cast<sockaddr*>(&address.Native());
+        getsockname(mControlSocket.GetDescriptor(), raw, &length);
+        connect(mControlSocket.GetDescriptor(), raw, sizeof(sockaddr_in));
+    } else {
+        TR::TRACEX("CCS: Start. ERROR. Can't create the wake-up socket.\n");
+    }
+    mbRunning = true;
+    if (Thread::BeginThread(RPCProcessingProc, nullptr, &mhThread)) {
+        mbThreadStarted = true;
+    } else {
+        TR::TRACEX("CCS: Start. ERROR. Can't start the server thread.\n");
+    }
+}
+
+void CallControlService::CleanUp() {
+    TR::TRACEX("CCS: CleanUp...\n");
+    bool threadGone = true;
+    if (mbThreadStarted) {
+        mbRunning = false;
+        if (pthread_equal(mhThread, pthread_self()) != 0) {
+            // A signal on the connection thread itself: it cannot be joined
+            // here, and what it holds cannot be released under it.
+            threadGone = false;
+        } else {
+            Wake();
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += kJoinTimeoutSeconds;
+            if (pthread_timedjoin_np(mhThread, nullptr, &deadline) != 0) {
+                TR::TRACEX("CCS: CleanUp. ERROR. The server thread did not stop.\n");
+                threadGone = false;
+            }
+        }
+        mbThreadStarted = false;
+    }
+    if (!threadGone) {
+        // The thread may still use the connections, the sockets and the TLS
+        // context; the process is ending, so they are left to it.
+        return;
+    }
+    // A thread that ran has released everything on its way out; this is for
+    // a thread that never started.
+    ReleaseAll();
+    mControlSocket.Close();
+}
+
+void CallControlService::ReleaseAll() {
+    mpListenerSock.reset();
+    while (!mlistServicesInProgress.empty()) {
+        CallControlService* c = mlistServicesInProgress.front();
+        mlistServicesInProgress.pop_front();
+        delete c;
+    }
+    if (mpCTX != nullptr) {
+        SSL_CTX_free(mpCTX);
+        mpCTX = nullptr;
+    }
+}
+
+void CallControlService::Wake() {
+    const char zero = 0;
+    const int fd = mControlSocket.GetDescriptor();
+    if (fd >= 0) {
+        // Never blocks: a full socket buffer already holds a wake-up.
+        send(fd, &zero, 1, MSG_DONTWAIT);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Connection objects
+
+CallControlService::CallControlService() : mSocket(false), mnSerial(gNextSerial++) {
+    TR::TRACEX("CCS: Create. (C:%u)\n", static_cast<unsigned>(mlistServicesInProgress.size()));
+}
+
+CallControlService::~CallControlService() {
+    {
+        ThreadMutexLock io(mIoMutex);
+        if (mpSSL != nullptr) {
+            if (mState == 2 && SSL_shutdown(mpSSL) == 0) {
+                SSL_shutdown(mpSSL);
+            }
+            SSL_free(mpSSL);
+            mpSSL = nullptr;
+            ERR_clear_error();
+        }
+        mSocket.Close();
+    }
+    CloseAllCalls();
+    {
+        ThreadMutexLock registry(Subscription::mMapLock);
+        while (!mlistSubscriptions.empty()) {
+            // Out of the list first: an error reported while withdrawing it
+            // must not find it here again.
+            Subscription* s = mlistSubscriptions.front();
+            mlistSubscriptions.pop_front();
+            const int type = s->GetType();
+            bool withdraw = true;
+            if (type == SubscriptionType_CDR || type == SubscriptionType_CR) {
+                // Shared at the call manager: withdrawn with the last one only.
+                std::list<unsigned long long> ids;
+                if (type == SubscriptionType_CDR) {
+                    Subscription::GetCDRSubscriptions(ids);
+                } else {
+                    Subscription::GetCRSubscriptions(ids);
+                }
+                withdraw = ids.size() == 1;
+            }
+            if (withdraw) {
+                s->UnsubscribeCB(s->GetID(), type);
+            }
+            delete s;
+        }
+    }
+    // Calls offered to a routing subscription while it was being withdrawn.
+    CloseAllCalls();
+    for (const std::string& ext : mlistExtensions) {
+        if (ExtCallControl::mpCallControl != nullptr) {
+            ExtCallControl::mpCallControl->IncomingCallHandlingReceived(ext, 0, 0);
+        }
+    }
+    mlistExtensions.clear();
+    TR::TRACEX("CCS: Delete. (C:%u)\n", static_cast<unsigned>(mlistServicesInProgress.size()));
+}
+
+void CallControlService::CloseAllCalls() {
+    std::list<Call*> calls;
+    {
+        ThreadMutexLock lock(mMutex);
+        calls.swap(mlistCalls);
+    }
+    for (Call* call : calls) {
+        call->CloseCB(call->GetID());
+        delete call;
+    }
+}
+
+Call* CallControlService::GetCall(const unsigned long long& id) {
+    ThreadMutexLock lock(mMutex);
+    for (Call* call : mlistCalls) {
+        if (call->GetID() == id) {
+            return call;
+        }
+    }
+    return nullptr;
+}
+
+Subscription* CallControlService::GetSubscription(const unsigned long long& id) {
+    ThreadMutexLock registry(Subscription::mMapLock);
+    for (Subscription* s : mlistSubscriptions) {
+        if (s->GetID() == id) {
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+void CallControlService::RemoveCall(Call* call) {
+    {
+        ThreadMutexLock lock(mMutex);
+        mlistCalls.remove(call);
+    }
+    delete call;
+}
+
+bool CallControlService::QueueRequest(XmlRpcRequestMethod* method) {
+    XmlRpcRequest request(method);
+    {
+        ThreadMutexLock lock(mMutex);
+        if (mlistRequests.size() >= kMaxQueuedRequests) {
+            TR::TRACEX("CCS: ERROR. Request queue full (%u), request dropped. %llu\n",
+                       static_cast<unsigned>(mlistRequests.size()), method->GetCallID());
+            return false;
+        }
+        mlistRequests.push_back(request);
+    }
+    Wake();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing and reading
+
+bool CallControlService::WaitReady(bool forWrite, int timeoutMs) {
+    pollfd p{mSocket.GetDescriptor(), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    if (p.fd < 0) {
+        return false;
+    }
+    int r;
+    do {
+        r = poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
+bool CallControlService::WriteAll(const char* data, size_t length) {
+    // mIoMutex held by the caller.
+    if (mSocket.GetDescriptor() < 0) {
+        return false;
+    }
+    if (mpSSL == nullptr) {
+        const int sent = mSocket.Send(data, static_cast<int>(length), kSendTimeout, 0);
+        if (sent != static_cast<int>(length)) {
+            TR::TRACEX("CCS: BuildAndSendXml. Write error: %d of %u bytes, errno %d\n", sent,
+                       static_cast<unsigned>(length), errno);
+            mbBroken = true;
+            return false;
+        }
+        return true;
+    }
+    const time_t deadline = time(nullptr) + kSendTimeout;
+    size_t done = 0;
+    while (done < length) {
+        ERR_clear_error();
+        const int n = SSL_write(mpSSL, data + done, static_cast<int>(length - done));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        const int error = SSL_get_error(mpSSL, n);
+        const long left = static_cast<long>(deadline - time(nullptr));
+        if ((error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) && left > 0 &&
+            WaitReady(error == SSL_ERROR_WANT_WRITE, static_cast<int>(left * 1000))) {
+            continue;
+        }
+        TR::TRACEX("CCS: BuildAndSendXml. SSL. Write error: %s\n",
+                   SslErrorText(static_cast<unsigned long>(error)).c_str());
+        mbBroken = true;
+        return false;
+    }
+    return true;
+}
+
+bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
+    std::string text;
+    if (method == nullptr || !method->BuildXML(text)) {
+        return false;
+    }
+    TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
+    TR::TRACEX("\n%s\n", text.c_str());
+    ThreadMutexLock io(mIoMutex);
+    if (mpSSL != nullptr) {
+        TR::TRACEX("CCS: BuildAndSendXml. SSL. Sending request...\n");
+        WriteAll(text.data(), text.size());
+    } else {
+        WriteAll(text.data(), text.size());
+        TR::TRACEX("CCS: BuildAndSendXml. Sent...\n");
+    }
+    return true;
+}
+
+int CallControlService::ReadSome(char* buffer, int length) {
+    ThreadMutexLock io(mIoMutex);
+    if (mpSSL == nullptr) {
+        const ssize_t n = recv(mSocket.GetDescriptor(), buffer, static_cast<size_t>(length), 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return -2;
+        }
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_read(mpSSL, buffer, length);
+    if (n > 0) {
+        mbTlsPending = SSL_pending(mpSSL) > 0;
+        return n;
+    }
+    mbTlsPending = false;
+    switch (SSL_get_error(mpSSL, n)) {
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            errno = EAGAIN;
+            return -2;
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_SYSCALL:
+            return errno == 0 ? 0 : -1;
+        default:
+            return -1;
+    }
+}
+
+bool CallControlService::ReceiveChunk(char* buffer, int length) {
+    int got = 0;
+    if (length <= 0) {
+        return length == 0;
+    }
+    const size_t buffered = std::min(mRecvBuffer.size(), static_cast<size_t>(length));
+    if (buffered > 0) {
+        mRecvBuffer.copy(buffer, buffered);
+        mRecvBuffer.erase(0, buffered);
+        got = static_cast<int>(buffered);
+    }
+    const int timeout = mnReqTimeout > 0 ? mnReqTimeout.load() : kSendTimeout;
+    while (got < length) {
+        const int n = ReadSome(buffer + got, length - got);
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        if (n == -2 && (mbTlsPending || WaitReady(false, timeout * 1000))) {
+            continue;
+        }
+        TR::TRACEX("CCS: ReceiveChunk. ERROR. Upload stopped after %d of %d bytes, errno %d\n", got,
+                   length, errno);
+        mbBroken = true;
+        return false;
+    }
+    return true;
+}
+
+bool CallControlService::SendOk() {
+    ThreadMutexLock io(mIoMutex);
+    return WriteAll("OK", 2);
+}
+
+// ---------------------------------------------------------------------------
+// Queue, time-outs
+
+bool CallControlService::SendRequest() {
+    XmlRpcRequest request;
+    {
+        ThreadMutexLock lock(mMutex);
+        if (mlistRequests.empty()) {
+            return false;
+        }
+        request = mlistRequests.front();
+        mlistRequests.pop_front();
+    }
+    // Written outside mMutex, so the main thread can go on queueing while a
+    // slow client is being written to.
+    if (BuildAndSendXml(request.mpMethod)) {
+        request.mnSendTime = ExtCallControl::GetCurTime();
+        mlistSentRequests.push_back(request);
+    }
+    return true;
+}
+
+void CallControlService::FailRequest() {
+    if (mlistSentRequests.empty()) {
+        return;
+    }
+    XmlRpcRequestMethod* method = mlistSentRequests.front().mpMethod;
+    const unsigned long long id = method != nullptr ? method->GetCallID() : 0;
+    TR::TRACEX("CCS: Request failed... %llu\n", id);
+    Call* call = GetCall(id);
+    if (call == nullptr) {
+        mlistSentRequests.pop_front();
+        return;
+    }
+    if (method->IsMethod(kMethodProcess)) {
+        TR::TRACEX("CCS: Accepting call... %llu\n", id);
+        call->AcceptCB(call->GetID(), "", "", 0);
+    } else if (method->IsMethod(kMethodCallOriginated)) {
+        TR::TRACEX("CCS: Accepting call... %llu\n", id);
+        call->AcceptCRCB(call->GetID(), 1ULL);
+    } else {
+        call->FaultCB(call->GetID(), 100, "Request timeout");
+    }
+    RemoveCall(call);
+    mlistSentRequests.pop_front();
+}
+
+// ---------------------------------------------------------------------------
+// TLS handshake
+
+int CallControlService::ContinueHandshake() {
+    ThreadMutexLock io(mIoMutex);
+    ERR_clear_error();
+    const int r = SSL_accept(mpSSL);
+    if (r > 0) {
+        mState = 2;
+        mbWantWrite = false;
+        TR::TRACEX("CCS: SSL. SSL connection using %s\n",
+                   SSL_CIPHER_get_name(SSL_get_current_cipher(mpSSL)));
+        X509* cert = SSL_get1_peer_certificate(mpSSL);
+        if (cert != nullptr) {
+            printf("Client certificate:\n");
+            if (char* subject = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0)) {
+                TR::TRACEX("CCS: SSL. client cert-t subject: %s\n", subject);
+                OPENSSL_free(subject);
+            }
+            if (char* issuer = X509_NAME_oneline(X509_get_issuer_name(cert), nullptr, 0)) {
+                TR::TRACEX("CCS: SSL. client cert-t issuer: %s\n", issuer);
+                OPENSSL_free(issuer);
+            }
+            X509_free(cert);
+        } else {
+            TR::TRACEX("CCS: SSL. Client does not have certificate.\n");
+        }
+        return 1;
+    }
+    const int error = SSL_get_error(mpSSL, r);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        mbWantWrite = error == SSL_ERROR_WANT_WRITE;
+        return 0;
+    }
+    TR::TRACEX("CCS: SSL. Accept error: %s\n",
+               SslErrorText(static_cast<unsigned long>(error)).c_str());
+    ERR_clear_error();
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// The connection thread
+
+bool CallControlService::OpenListener() {
+    mpListenerSock.reset();
+    for (int attempt = 1; attempt <= kListenAttempts; ++attempt) {
+        if (!mbRunning) {
+            return false;
+        }
+        auto listener = std::make_unique<BsdSocket>(false);
+        if (listener->Open(1, SockAddr(0, mListenPort, false), 0, 0) != 0) {
+            const int one = 1;
+            listener->ChangeMode(1);
+            listener->SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+            mpListenerSock = std::move(listener);
+            return true;
+        }
+        TR::TRACEX("CCS: Thread. ERROR. Failed to bind listener socket.\n");
+        listener.reset();
+        // The pause ends early when CleanUp wakes the thread.
+        pollfd p{mControlSocket.GetDescriptor(), POLLIN, 0};
+        if (p.fd >= 0) {
+            poll(&p, 1, kListenPauseMs);
+        } else {
+            Thread::Sleep(kListenPauseMs);
+        }
+    }
+    TR::TRACEX("CCS: Thread. FATAL ERROR. Failed to bind listener socket at all.\n");
+    TR::TRACEX("!!! Exiting RPC Processing Thread !!!\n");
     return false;
+}
+
+void CallControlService::AcceptConnection() {
+    auto c = std::make_unique<CallControlService>();
+    if (mpListenerSock->Accept(c->mSocket) != 1) {
+        TR::TRACEX("CCS: Thread. Error accepting connection.\n");
+        return;
+    }
+    const int fd = c->mSocket.GetDescriptor();
+    if (fd >= FD_SETSIZE) {
+        TR::TRACEX("CCS: Thread. Descriptor %d does not fit the select set, closing...\n", fd);
+        return;
+    }
+    const int one = 1;
+    c->mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+    c->mSocket.ChangeMode(1);
+    c->mSocket.SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    c->mnAcceptTime = ExtCallControl::GetCurTime();
+    if (mbSecureListen) {
+        c->mpSSL = mpCTX != nullptr ? SSL_new(mpCTX) : nullptr;
+        if (c->mpSSL == nullptr) {
+            TR::TRACEX("CCS: SSL. Can't create SSL object.\n");
+            return;
+        }
+        SSL_set_accept_state(c->mpSSL);
+        SSL_set_fd(c->mpSSL, fd);
+        c->mState = 1;
+        if (c->ContinueHandshake() < 0) {
+            return;
+        }
+    } else {
+        c->mState = 2;
+    }
+    mlistServicesInProgress.push_back(c.release());
+}
+
+bool CallControlService::Serve(bool readable, bool writable, unsigned long now) {
+    if (mState == 1) {
+        if (now - mnAcceptTime >= static_cast<unsigned long>(kHandshakeTimeout)) {
+            TR::TRACEX("CCS: SSL. Handshake not completed in %d seconds, closing...\n",
+                       kHandshakeTimeout);
+            return false;
+        }
+        return !(readable || writable) || ContinueHandshake() >= 0;
+    }
+    const int timeout = mnReqTimeout;
+    if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
+        now - mlistSentRequests.front().mnSendTime >= static_cast<unsigned long>(timeout)) {
+        FailRequest();
+    }
+    if (readable || mbTlsPending) {
+        char buffer[kReadSize];
+        // At most 16384 bytes a pass, 16383 over TLS.
+        const int n = ReadSome(buffer, mpSSL != nullptr ? kReadSize - 1 : kReadSize);
+        if (n > 0) {
+            mRecvBuffer.append(buffer, static_cast<size_t>(n));
+            while (!mbBroken && ProcessIncomingXmlRpc()) {
+            }
+            if (mbBroken) {
+                TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
+                return false;
+            }
+            if (mRecvBuffer.size() > kMaxRecvBuffer) {
+                TR::TRACEX(
+                    "CCS: Thread. More than %u bytes received without a complete message, "
+                    "closing...\n",
+                    static_cast<unsigned>(kMaxRecvBuffer));
+                return false;
+            }
+            if (!mbAuthorised) {
+                TR::TRACEX("CCS: Thread. Connection is not authorised, closing...\n");
+                return false;
+            }
+        } else if (n == 0) {
+            TR::TRACEX("CCS: Thread. recv ret: 0, rcverr: %d\n", errno);
+            return false;
+        } else if (n == -1) {
+            TR::TRACEX("CCS: Thread. recv ret: -1, rcverr: %d\n", errno);
+            return false;
+        }
+    }
+    SendRequest();
+    if (mbBroken) {
+        TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
+        return false;
+    }
+    return true;
+}
+
+unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
+    if (!OpenListener()) {
+        ReleaseAll();
+        return 1;
+    }
+    TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
+               static_cast<int>(getpid()));
+    fd_set readSet;
+    fd_set writeSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    const int controlFd = mControlSocket.GetDescriptor();
+    while (mbRunning) {
+        if (controlFd >= 0 && FD_ISSET(controlFd, &readSet)) {
+            // Every pending wake-up at once; what they announced is checked below.
+            char drain[64];
+            while (recv(controlFd, drain, sizeof(drain), MSG_DONTWAIT) > 0) {
+            }
+        }
+        long wait = -1;  // seconds until the nearest deadline; -1: none
+        bool again = false;
+        int count = 0;
+        int maxFd = -1;
+        {
+            ThreadMutexLock lock(mServMutex);
+            const int listenFd = mpListenerSock->GetDescriptor();
+            if (FD_ISSET(listenFd, &readSet)) {
+                AcceptConnection();
+            }
+            const unsigned long now = ExtCallControl::GetCurTime();
+            const int timeout = mnReqTimeout;
+            fd_set ready = readSet;
+            fd_set writable = writeSet;
+            FD_ZERO(&readSet);
+            FD_ZERO(&writeSet);
+            for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
+                CallControlService* c = *it;
+                const int fd = c->mSocket.GetDescriptor();
+                if (!c->Serve(FD_ISSET(fd, &ready) != 0, FD_ISSET(fd, &writable) != 0, now)) {
+                    it = mlistServicesInProgress.erase(it);
+                    delete c;
+                    continue;
+                }
+                ++it;
+                long due = 0;  // seconds since the epoch; 0: no deadline
+                if (c->mState == 1) {
+                    due = static_cast<long>(c->mnAcceptTime) + kHandshakeTimeout;
+                } else if (timeout > 0 && !c->mlistSentRequests.empty()) {
+                    due = static_cast<long>(c->mlistSentRequests.front().mnSendTime) + timeout;
+                }
+                if (due != 0) {
+                    const long left = std::max(due - static_cast<long>(now), 0L);
+                    wait = wait < 0 ? left : std::min(wait, left);
+                }
+                {
+                    ThreadMutexLock queue(c->mMutex);
+                    again = again || !c->mlistRequests.empty();
+                }
+                again = again || c->mbTlsPending;
+                if (c->mState == 1 && c->mbWantWrite) {
+                    FD_SET(fd, &writeSet);
+                } else {
+                    FD_SET(fd, &readSet);
+                }
+                maxFd = std::max(maxFd, fd);
+            }
+            count = static_cast<int>(mlistServicesInProgress.size());
+            FD_SET(listenFd, &readSet);
+            maxFd = std::max(maxFd, listenFd);
+        }
+        if (controlFd >= 0) {
+            FD_SET(controlFd, &readSet);
+            maxFd = std::max(maxFd, controlFd);
+        }
+        if (again) {
+            wait = 0;
+        }
+        TR::TRACEX("CCS: Thread. Entering to select count = %d, timeout = %d.\n", count,
+                   static_cast<int>(wait < 0 ? 0 : wait));
+        timeval limit{wait < 0 ? 0 : wait, 0};
+        const int r = select(maxFd + 1, &readSet, &writeSet, nullptr, wait < 0 ? nullptr : &limit);
+        TR::TRACEX("CCS: Thread. Leaving from select. ret = %d, sockerror %d.\n", r,
+                   r < 0 ? errno : 0);
+        if (r < 0) {
+            FD_ZERO(&readSet);
+            FD_ZERO(&writeSet);
+        }
+    }
+    TR::TRACEX("CCS: Thread. RPC Processing Thread stopped.\n");
+    {
+        // The connections are deleted here rather than by CleanUp, which may
+        // run inside a signal handler, where memory must not be freed.
+        ThreadMutexLock lock(mServMutex);
+        ReleaseAll();
+    }
+    return 0;
 }

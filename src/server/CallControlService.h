@@ -1,23 +1,224 @@
-// The XML-RPC control server. Until the server lands this is only its
-// process-wide surface: start and stop (main thread) and the hand-over of an
-// arriving call to the connection that takes the extension's incoming calls.
+// The XML-RPC control server.
+//
+// Two layers. The static layer holds the settings, the TLS context, the
+// listener, the wake-up socket, the connection thread and the list of live
+// connections; ReadConfigs, UpdateConfigs, Start and CleanUp run on the main
+// thread. Each accepted client connection is one CallControlService object,
+// owned by mlistServicesInProgress: it owns its socket, its TLS object, its two
+// request queues with their methods, and the Call and Subscription objects its
+// client created or was handed; it is their ICallNotify / ISubscriptionNotify
+// listener.
+//
+// Threads and locks (outermost first):
+// - mServMutex guards mlistServicesInProgress and, per connection, mState,
+//   mlistExtensions, mlistSentRequests and mRecvBuffer. The connection thread
+//   holds it for a whole pass (accept, read, dispatch, time-outs, writes); the
+//   main thread takes it in the static CallArrived to hand over a call.
+// - Subscription::mMapLock guards every connection's mlistSubscriptions: the
+//   main thread already holds it when a subscription event removes one
+//   (ErrorConvey), and the connection thread holds it while it looks up, uses,
+//   adds or removes a subscription of the list.
+// - a connection's mMutex guards mlistRequests (the queue of requests to write)
+//   and mlistCalls. The main thread appends to both under it (under a registry
+//   lock or mServMutex); the connection thread reads and removes under it and
+//   deletes a Call only after releasing it. Only the connection thread (or
+//   CleanUp once the thread is gone) deletes a connection's Calls, so a pointer
+//   from GetCall stays valid on that thread. Never held while a registry lock is
+//   taken.
+// - a connection's mIoMutex makes every write a whole message and serialises
+//   the TLS object (reads, writes, handshake, shutdown) and the socket's
+//   closing between the two threads; innermost but for the log's lock.
+// The settings are atomics: written by the main thread, read by the
+// connection thread.
 #pragma once
 
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <list>
+#include <memory>
 #include <string>
 
+#include "core/ICallNotify.h"
+#include "core/ISubscriptionNotify.h"
+#include "platform/BsdSocket.h"
 #include "platform/MessagingTypes.h"
+#include "platform/Thread.h"
+#include "platform/ThreadMutex.h"
+#include "services/SystemServices.h"
 
 class Call;
+class Subscription;
+class XmlRpcMethod;
+class XmlRpcRequestMethod;
+class XmlRpcResponseMethod;
 
-class CallControlService {
+class CallControlService : public ICallNotify, public ISubscriptionNotify, public IUploadChannel {
   public:
+    // A request sent (or to be sent) to the client, with the time it was written.
+    // Copying hands the method on: the copy holds it and the source is left
+    // empty, so an entry copied into another list and erased from the first
+    // moves its method.
+    struct XmlRpcRequest {
+        explicit XmlRpcRequest(XmlRpcRequestMethod* method = nullptr);
+        XmlRpcRequest(const XmlRpcRequest& other);
+        XmlRpcRequest& operator=(const XmlRpcRequest& other);
+        ~XmlRpcRequest();
+
+        mutable XmlRpcRequestMethod* mpMethod;  // owned
+        unsigned long mnSendTime = 0;           // GetCurTime() when written; 0 before
+    };
+
+    // Bounds of what one connection may hold (see docs/server.md).
+    static constexpr size_t kMaxRecvBuffer = 1024 * 1024;  // bytes without a complete message
+    static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
+    static constexpr int kSendTimeout = 10;                // seconds a whole write may take
+    static constexpr int kHandshakeTimeout = 10;           // seconds for a TLS handshake
+
+    // ---- process-wide layer (main thread) ----
     static void ReadConfigs();
     static void UpdateConfigs();
     static void Start();
     static void CleanUp();
 
-    // Hands an arriving call to `target`; false when that connection is gone.
+    // Hands an arriving call to the connection whose serial number `target`
+    // carries (the requester token given to the call manager), under
+    // mServMutex; false when that connection is gone or cannot take it (the
+    // caller then accepts the call itself).
     static bool CallArrived(const CallControlService* target, Call* call, ExtCallType type,
                             const std::string& ext, const CallParams& from, const CallParams& to,
                             const unsigned long long& origCallId);
+
+    // The connection thread's body.
+    static unsigned long RPCProcessingProc(void* arg);
+
+    // Writes the 16 digest bytes as 32 lowercase hexadecimal digits and a zero.
+    static void CvtHex(const unsigned char* digest, unsigned char* text);
+
+    // ---- one client connection ----
+    CallControlService();
+    virtual ~CallControlService();
+    CallControlService(const CallControlService&) = delete;
+    CallControlService& operator=(const CallControlService&) = delete;
+
+    Call* GetCall(const unsigned long long& id);
+    Subscription* GetSubscription(const unsigned long long& id);
+    // The requester token of this connection: a serial number never reused.
+    unsigned long GetSerial() const { return mnSerial; }
+
+    // Connection thread.
+    bool SendRequest();
+    void FailRequest();
+    bool BuildAndSendXml(XmlRpcMethod* method);
+    bool ProcessIncomingXmlRpc();
+    bool ProcessXmlRpcRequest(XmlRpcRequestMethod* m);
+    bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
+
+    // ICallNotify: system services (connection thread, inside the dispatch).
+    void Authenticate(const std::string& user, const std::string& password) override;
+    void SecureAuthenticate(const std::string& user, const std::string& timeStamp,
+                            const std::string& digest) override;
+    void GetExtension(const std::string& user) override;
+    void IncomingCallHandling(Call* carrier, const std::string& ext, long enable) override;
+    void GetSystemInfo(Call* call) override;
+    int GetWAVList(int type, const std::string& ext, std::list<std::string>* names) override;
+    int WAVFileDelete(int type, const std::string& ext, const std::string& file) override;
+    int FileTransfer(int type, const std::string& ext, const std::string& file, const int& size,
+                     bool transfer, std::string& message) override;
+    int ConfigurationUpdate(const std::string& file, int& size, bool flag,
+                            std::string& message) override;
+
+    // ICallNotify: call events (main thread, under the call registry lock or,
+    // for CallArrived, under mServMutex).
+    void CallArrived(Call* call, ExtCallType type, const std::string& ext, const CallParams& from,
+                     const CallParams& to, const unsigned long long& origCallId) override;
+    void CallStateChanged(Call* call, ExtCallState state) override;
+    void MessagePlayed(Call* call) override;
+    void DTMFInjected(Call* call) override;
+    void DtmfDigit(Call* call, char digit) override;
+
+    // ISubscriptionNotify (main thread under the subscription registry lock;
+    // Confirm and ErrorConvey also on the connection thread).
+    void MailArrived(Subscription* s, const MailSettings& mail) override;
+    void CDRArrived(Subscription* s, int kind, const RcCDR& cdr,
+                    const CallStatistics* statistics) override;
+    void CallOriginated(const unsigned long long& callId, ExtCallType type, const std::string& ext,
+                        const CallParams& from, const CallParams& to,
+                        const std::string& pattern) override;
+    void DialogArrived(Subscription* s, const std::list<DialogParams>& dialogs) override;
+    void PresenceArrived(Subscription* s, long state) override;
+    void ExtListArrived(Subscription* s, const std::list<Ext>& extensions) override;
+    void Confirm(Subscription* s) override;
+    void ErrorConvey(Subscription* s, const PUAErrorCode& error) override;
+
+    // IUploadChannel: the raw body of an upload on this connection
+    // (connection thread, inside the dispatch).
+    bool ReceiveChunk(char* buffer, int length) override;
+    bool SendOk() override;
+
+    // ---- settings and process-wide state ----
+    static std::atomic<unsigned short> mListenPort;    // 4849
+    static std::atomic<int> mnReqTimeout;              // seconds; 10; <= 0: never
+    static std::atomic<bool> mbSecureListen;           // false
+    static std::atomic<bool> mbRequireAuth;            // false: refuse until authorised
+    static SSL_CTX* mpCTX;                             // made by Start
+    static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
+    static Thread::Handle mhThread;                    // valid while mbThreadStarted
+    static std::atomic<bool> mbThreadStarted;
+    static std::atomic<bool> mbRunning;  // the thread's loop condition; CleanUp clears it
+    static BsdSocket mControlSocket;     // loopback UDP, connected to itself
+    static std::list<CallControlService*> mlistServicesInProgress;  // owned
+    static ThreadMutex mServMutex;
+
+    // ---- fields of a connection ----
+    std::list<XmlRpcRequest> mlistSentRequests;  // written, awaiting the answer
+    ThreadMutex mMutex;
+    std::list<XmlRpcRequest> mlistRequests;       // queued for writing (mMutex)
+    std::list<Call*> mlistCalls;                  // owned (mMutex)
+    std::list<Subscription*> mlistSubscriptions;  // owned (Subscription::mMapLock)
+    std::list<std::string> mlistExtensions;
+    BsdSocket mSocket;
+    std::string mRecvBuffer;
+    int mState = 0;  // 1 while the TLS handshake runs, 2 once connected
+    std::atomic<bool> mbAuthorised{false};
+    SSL* mpSSL = nullptr;  // owned; null without TLS (mIoMutex)
+    ThreadMutex mIoMutex;
+    // Set by a write or an upload receive that failed or stalled: the
+    // connection thread closes the connection after the current dispatch.
+    std::atomic<bool> mbBroken{false};
+
+  private:
+    // Queues `method` (taking ownership) and wakes the connection thread;
+    // false (the method destroyed) when the queue is full.
+    bool QueueRequest(XmlRpcRequestMethod* method);
+    // Removes `call` from mlistCalls and deletes it.
+    void RemoveCall(Call* call);
+    // Closes at the call manager and deletes every Call of mlistCalls.
+    void CloseAllCalls();
+    // Writes all of `data` within the send time-out; false (and mbBroken) when
+    // the connection failed or the client stopped reading.
+    bool WriteAll(const char* data, size_t length);
+    // Waits up to `timeoutMs` for the socket to become readable (or writable).
+    bool WaitReady(bool forWrite, int timeoutMs);
+    // Reads into `buffer`: >0 bytes, 0 peer closed, -1 error, -2 nothing yet.
+    int ReadSome(char* buffer, int length);
+    // Advances the TLS handshake: 1 done, 0 in progress, -1 failed.
+    int ContinueHandshake();
+    // Sends an authentication answer and records the result.
+    void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
+    // Wakes the connection thread.
+    static void Wake();
+    // Deletes the listener, every connection and the TLS context (the
+    // connection thread on its way out, or CleanUp when it never ran).
+    static void ReleaseAll();
+    // One pass helpers of the connection thread (mServMutex held).
+    static bool OpenListener();
+    static void AcceptConnection();
+    // Serves one connection; false when it must be closed.
+    bool Serve(bool readable, bool writable, unsigned long now);
+
+    const unsigned long mnSerial;
+    unsigned long mnAcceptTime = 0;
+    bool mbTlsPending = false;  // TLS holds decrypted bytes not yet read
+    bool mbWantWrite = false;   // the handshake waits for room to write
 };

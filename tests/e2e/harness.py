@@ -5,16 +5,20 @@ The sandbox root is passed to both processes as VALTD_ROOT; the daemon's log is
 <root>/tmp/logs/valtd.log, the exchange link's sockets are in <root>/tmp/exlink/.
 """
 
+import hashlib
 import json
 import os
 import queue
 import shutil
 import signal
+import socket
+import ssl
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
+import xmlrpc.client
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("VALTD_BIN_DIR") or os.path.join(HERE, "..", "..", "build", "bin")
@@ -30,6 +34,113 @@ def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="conditio
         if time.monotonic() >= deadline:
             raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def free_port():
+    """A TCP port that was free a moment ago on loopback."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+METHOD_PREFIX = "Services.CallProcessingService."
+
+
+class Client:
+    """An XML-RPC control client of valtd: messages ended by CR LF CR LF, over
+    TCP or TLS, requests and answers in both directions."""
+
+    def __init__(self, port, tls=False, timeout=DEFAULT_TIMEOUT):
+        raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            raw = context.wrap_socket(raw)
+        self.sock = raw
+        self.buffer = b""
+
+    def send_raw(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    @staticmethod
+    def request_text(method, *params):
+        name = method if "." in method else METHOD_PREFIX + method
+        return xmlrpc.client.dumps(tuple(params), name) + "\r\n\r\n"
+
+    @staticmethod
+    def response_text(*params):
+        return xmlrpc.client.dumps(tuple(params), methodresponse=True) + "\r\n\r\n"
+
+    def call(self, method, *params):
+        self.send_raw(self.request_text(method, *params))
+
+    def answer(self, *params):
+        self.send_raw(self.response_text(*params))
+
+    def read_message(self, timeout=DEFAULT_TIMEOUT):
+        """The next message as text; raises on time-out, EOFError on close."""
+        deadline = time.monotonic() + timeout
+        while b"\r\n\r\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no message from valtd within %.1fs" % timeout)
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                raise EOFError("valtd closed the connection")
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        return message.decode()
+
+    def read(self, timeout=DEFAULT_TIMEOUT):
+        """The next message parsed: (params, method name or None for an answer).
+        A fault is returned as ({"faultCode":..., "faultString":...}, None)."""
+        text = self.read_message(timeout)
+        try:
+            return xmlrpc.client.loads(text)
+        except xmlrpc.client.Fault as fault:
+            return ({"faultCode": fault.faultCode, "faultString": fault.faultString}, None)
+
+    def expect_request(self, method, timeout=DEFAULT_TIMEOUT):
+        params, name = self.read(timeout)
+        if name != METHOD_PREFIX + method:
+            raise AssertionError("expected %s, got %r %r" % (method, name, params))
+        return params
+
+    def closed_by_peer(self, timeout=DEFAULT_TIMEOUT):
+        """True once the daemon has closed the connection (anything received
+        before the close is dropped)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(deadline - time.monotonic(), 0.01))
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except (ConnectionResetError, ssl.SSLError, OSError):
+                return True
+            if not chunk:
+                return True
+        return False
+
+    def authenticate(self, user, password):
+        self.call("authenticate", user, password)
+        return self.read()[0]
+
+    def sauthenticate(self, user, secret, stamp):
+        digest = hashlib.md5((user + secret + stamp).encode()).hexdigest()
+        self.call("sauthenticate", user, stamp, digest)
+        return self.read()[0]
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
 
 
 class Sim:
@@ -92,6 +203,21 @@ class Sim:
                                                  and m.get("token") == token),
                     timeout, what="sync %r" % token)
         return seen[:-1]
+
+    def collect(self, seconds):
+        """Every line that arrives within `seconds`."""
+        lines = []
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return lines
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                return lines
+            if line is not None:
+                lines.append(line)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -172,6 +298,24 @@ class Sandbox:
                               env=self.env, capture_output=True, check=True)
         return done.stdout.decode()
 
+    def make_certificate(self, cert="/etc/ssl.crt/server.crt", key="/etc/ssl.key/server.key"):
+        """A self-signed certificate and its key at the daemon's paths."""
+        cert_path = self.path(cert)
+        key_path = self.path(key)
+        for p in (cert_path, key_path):
+            os.makedirs(os.path.dirname(p), exist_ok=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                        "-subj", "/CN=valtd-test", "-days", "1",
+                        "-keyout", key_path, "-out", cert_path],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def path(self, absolute):
+        """A fixed path of the daemon under the sandbox root."""
+        return os.path.join(self.root, absolute.lstrip("/"))
+
+    def log_count(self, text):
+        return self.log().count(text)
+
     def start_sim(self):
         self.sim = Sim(self)
         return self.sim
@@ -193,15 +337,21 @@ class Sandbox:
 
 
 class SandboxTest(unittest.TestCase):
-    """A test case with a fresh sandbox, simulator and daemon per test."""
+    """A test case with a fresh sandbox, simulator and daemon per test.
+    configure() runs before the daemon starts (settings, accounts)."""
 
     start_daemon = True
+
+    def configure(self):
+        pass
 
     def setUp(self):
         self.sandbox = Sandbox()
         self.addCleanup(self._close)
+        self.configure()
         self.sim = self.sandbox.start_sim()
         self.daemon = self.sandbox.start_daemon() if self.start_daemon else None
+
 
     def _close(self):
         if self._outcome_failed():
@@ -214,3 +364,46 @@ class SandboxTest(unittest.TestCase):
         if result is None:
             return False
         return any(test is self for test, _ in result.failures + result.errors)
+
+
+class ServerTest(SandboxTest):
+    """A sandbox whose daemon listens on a free port, with one user
+    extension (USER/PASSWORD) to authenticate with."""
+
+    USER = "201"
+    PASSWORD = "secret201"
+    settings = {}
+
+    def configure(self):
+        self.port = free_port()
+        self.sandbox.valtconf("set", "listen-port", self.port)
+        for name, value in self.settings.items():
+            self.sandbox.valtconf("set", name, value)
+        self.sandbox.valtconf("add-extension", self.USER, "--kind", "user",
+                             "--password", self.PASSWORD)
+
+    def wait_listening(self, port=None, timeout=DEFAULT_TIMEOUT):
+        port = port or self.port
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        wait_until(listening, timeout, what="valtd listening on %d" % port)
+
+    def connect(self, authenticate=True, tls=False, port=None):
+        self.wait_listening(port)
+        client = Client(port or self.port, tls=tls)
+        self.addCleanup(client.close)
+        if authenticate:
+            answer = client.authenticate(self.USER, self.PASSWORD)
+            self.assertEqual(answer, (True, "Authenticated."))
+        return client
+
+    def sync_sim(self):
+        """Every event sent to the simulator so far has reached the daemon's queue."""
+        token = str(time.monotonic())
+        self.sim.send({"control": "sync", "token": token})
+        self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)

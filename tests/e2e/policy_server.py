@@ -22,6 +22,8 @@ import threading
 import time
 import xmlrpc.client
 
+from harness import free_port  # noqa: F401  (re-exported for the tests)
+
 
 def make_certificate(directory):
     """A self-signed certificate and key for 127.0.0.1; returns (cert, key) paths."""
@@ -31,13 +33,6 @@ def make_certificate(directory):
                     "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"],
                    check=True, capture_output=True)
     return cert, key
-
-
-def free_port():
-    """A loopback port on which nothing listens (bound, then released)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Request:

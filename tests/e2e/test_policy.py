@@ -22,12 +22,12 @@ class PolicyTest(SandboxTest):
         super().setUp()
         self.server = self.make_server()
         self.addCleanup(self.server.stop)
-        self.configure(self.server.port)
+        self.configure_policy(self.server.port)
 
     def make_server(self):
         return PolicyServer()
 
-    def configure(self, port, timeout=None):
+    def configure_policy(self, port, timeout=None):
         conf = self.sandbox.valtconf
         conf("set", "policy-server", "127.0.0.1")
         conf("set", "policy-port", port)
@@ -46,6 +46,21 @@ class PolicyTest(SandboxTest):
                                                           "ForwardCall")
                                and m.get("callId") == str(call_id),
                                timeout, what="a decision on call %s" % call_id)
+
+    def decided_all(self, call_ids, timeout=10):
+        """The deciding command of each call, by call ID, in whatever order
+        the calls were decided."""
+        wanted = {str(c) for c in call_ids}
+        found = {}
+
+        def take(m):
+            if m.get("cmd") in ("AcceptCall", "RejectCall", "ForwardCall") \
+                    and m.get("callId") in wanted:
+                found[m["callId"]] = m
+            return set(found) == wanted
+
+        self.sim.expect(take, timeout, what="decisions on calls %s" % sorted(wanted))
+        return {int(k): v for k, v in found.items()}
 
     def assertFallbackAccept(self, line):
         self.assertEqual((line["cmd"], line["callerId"], line["displayName"],
@@ -79,13 +94,14 @@ class Decisions(PolicyTest):
                                          "target": [""]}
         for call_id in (1002, 1003, 1004):
             self.arrive(call_id)
-        self.assertEqual(self.decided(1002)["cmd"], "RejectCall")
-        forward = self.decided(1003)
+        decisions = self.decided_all((1002, 1003, 1004))
+        self.assertEqual(decisions[1002]["cmd"], "RejectCall")
+        forward = decisions[1003]
         self.assertEqual(forward["cmd"], "ForwardCall")
         self.assertEqual([(t["user"], t["msgTaker"]) for t in forward["targets"]],
                          [("300", False), ("301", True)])
         self.assertEqual(forward["callerId"], "9")
-        accept = self.decided(1004)
+        accept = decisions[1004]
         self.assertEqual((accept["cmd"], accept["callerId"]), ("AcceptCall", "77"))
 
     def test_error_status_with_good_body_is_carried_out(self):
@@ -121,7 +137,7 @@ class Failures(PolicyTest):
         self.assertFalse(self.server.wait_requests(1)[0].auth_ok)
 
     def test_no_server_listening_accepts(self):
-        self.configure(free_port())
+        self.configure_policy(free_port())
         self.arrive(1104)
         self.assertFallbackAccept(self.decided(1104))
         self.assertIn("CallPolicyService: Thread: connect failed. 111. Accepting Call. 1104\n",
@@ -136,7 +152,7 @@ class Failures(PolicyTest):
 
     def test_silent_server_times_out(self):
         self.server.mode = "silent"
-        self.configure(self.server.port, timeout=2)
+        self.configure_policy(self.server.port, timeout=2)
         started = time.monotonic()
         self.arrive(1105)
         self.assertFallbackAccept(self.decided(1105, timeout=8))
@@ -194,7 +210,7 @@ class Lifecycle(PolicyTest):
         self.arrive(1301)
         self.assertEqual(self.decided(1301)["callerId"], "first")
         # Written but not announced: the worker keeps its settings.
-        self.configure(other.port)
+        self.configure_policy(other.port)
         self.server.decisions["1302"] = {"action": "accept", "callerid": "first"}
         self.arrive(1302)
         self.assertEqual(self.decided(1302)["callerId"], "first")

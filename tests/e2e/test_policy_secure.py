@@ -47,7 +47,7 @@ class SecurePolicy(PolicyTest):
     def test_server_without_tls_fails_the_handshake_and_the_call_is_accepted(self):
         plain = PolicyServer()
         self.addCleanup(plain.stop)
-        self.configure(plain.port)
+        self.configure_policy(plain.port)
         self.arrive(3004)
         self.assertFallbackAccept(self.decided(3004))
         self.assertIn("CallPolicyService: Thread: serv state=connecting, connecting failed. "

@@ -1,0 +1,338 @@
+// The request dispatch of a connection: cutting messages out of the receive
+// buffer, carrying out the client's requests and the client's answers to the
+// daemon's own requests. Runs on the connection thread with mServMutex held.
+#include <memory>
+#include <random>
+
+#include "core/Call.h"
+#include "core/ExtCallControl.h"
+#include "core/Subscription.h"
+#include "server/CallControlService.h"
+#include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SubscriptionMethods.h"
+#include "xmlrpc/SystemMethods.h"
+
+namespace {
+
+using TR = ExtCallControl;
+
+const char* const kDelimiter = "\r\n\r\n";
+
+// A new call ID: non-zero and not registered.
+unsigned long long GenerateUniqueNumber() {
+    static thread_local std::mt19937_64 engine{std::random_device{}()};
+    for (;;) {
+        const unsigned long long id = engine();
+        if (id == 0) {
+            continue;
+        }
+        ThreadMutexLock registry(Call::mMapMutex);
+        if (Call::mmapCalls.count(id) == 0) {
+            return id;
+        }
+    }
+}
+
+// Sends `r` and destroys it.
+void SendResponse(CallControlService& c, std::unique_ptr<XmlRpcResponseMethod> r,
+                  const char* logLine) {
+    TR::TRACEX("%s", logLine);
+    c.BuildAndSendXml(r.get());
+}
+
+const std::string* StringAt(const XmlRpcMethod& m, int pos) {
+    const XmlRpcValue* v = m.GetParam(pos);
+    return v != nullptr && v->IsType(XmlRpcValueString::kType)
+               ? &static_cast<const XmlRpcValueString*>(v)->mstrValue
+               : nullptr;
+}
+
+// What CreateCallMethod::Execute does, with the call's own ID.
+void CreateWithId(const XmlRpcMethod& m, Call& call) {
+    const std::string* from = StringAt(m, 1);
+    const std::string* toText = StringAt(m, 2);
+    const std::string* display = StringAt(m, 3);
+    CallParams to;
+    if (from == nullptr || toText == nullptr || !XmlRpcMethod::CallParamsFromString(*toText, to)) {
+        return;
+    }
+    call.CreateCB(call.GetID(), *from, to, display != nullptr ? *display : std::string());
+}
+
+bool EndsControl(const XmlRpcMethod& m) {
+    const XmlRpcValue* state = m.GetParam(1);
+    if (state == nullptr || !state->IsType(XmlRpcValueInt::kType)) {
+        return false;
+    }
+    const int code = static_cast<const XmlRpcValueInt*>(state)->mnValue;
+    return code == ExtCallState_Disconnected || code == ExtCallState_Failed;
+}
+
+}  // namespace
+
+bool CallControlService::ProcessIncomingXmlRpc() {
+    const size_t end = mRecvBuffer.find(kDelimiter);
+    if (mRecvBuffer.empty() || end == std::string::npos) {
+        return false;
+    }
+    const std::string message = mRecvBuffer.substr(0, end);
+    mRecvBuffer.erase(0, end + 4);
+    TR::TRACEX("CCS: ProcessIncomingXmlRpc. Received data...\n");
+    TR::TRACEX("\n%s\n", message.c_str());
+
+    XmlRpcRequestMethod* m = XmlRpcRequestMethod::CreateFromXML(message.c_str());
+    if (m == XmlRpcRequestMethod::_UnknownMethod) {
+        TR::TRACEX("CCS: Received data is not an XML RPC method.\n");
+        FaultResponseMethod fault(-1);  // answers no known method
+        fault.SetParams(1, "Unknown XML RPC method");
+        TR::TRACEX("CCS: ProcessIncomingXmlRpc. Sending failure response...\n");
+        BuildAndSendXml(&fault);
+        return true;
+    }
+    if (m != nullptr) {
+        return ProcessXmlRpcRequest(m);
+    }
+    if (!mlistSentRequests.empty() && mlistSentRequests.front().mpMethod != nullptr) {
+        XmlRpcResponseMethod* r =
+            mlistSentRequests.front().mpMethod->CreateResponseFromXML(message.c_str());
+        if (r != nullptr) {
+            return ProcessXmlRpcResponse(mlistSentRequests.front(), r);
+        }
+    }
+    return true;
+}
+
+bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
+    std::unique_ptr<XmlRpcRequestMethod> m(request);
+    const unsigned long long id = m->GetCallID();
+    const int index = m->GetMethodIndex();
+    TR::TRACEX("CCS: ProcessXmlRpcRequest\n");
+
+    if (mbRequireAuth && !mbAuthorised && index != kMethodAuthenticate &&
+        index != kMethodSAuthenticate) {
+        TR::TRACEX("CCS: ProcessXmlRpcRequest. Not authorised, request refused. %llu\n", id);
+        std::unique_ptr<XmlRpcResponseMethod> f(m->CreateResponse(true));
+        if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
+            fault->SetParams(2, "Not authorised");
+        }
+        SendResponse(*this, std::move(f),
+                     "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
+        return true;
+    }
+
+    switch (index) {
+        case kMethodIncomingCallHandling: {
+            Call carrier(id);
+            carrier.SetListener(this);
+            std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
+            r->SetParams(id);
+            SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
+            m->Execute(carrier);
+            return true;
+        }
+        case kMethodAuthenticate:
+        case kMethodSAuthenticate:
+        case kMethodGetExtension:
+        case kMethodGetSystemInfo: {
+            Call carrier(id);
+            carrier.SetListener(this);
+            m->Execute(carrier);
+            return true;
+        }
+        case kMethodGetWAVFilesList:
+        case kMethodBeginFileTransfer:
+        case kMethodDeleteFile:
+        case kMethodConfigurationUpdate: {
+            std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
+            r->SetParams(id);
+            if (auto* q = dynamic_cast<GetWAVFilesMethod*>(m.get())) {
+                if (auto* a = dynamic_cast<GetWAVFilesResponseMethod*>(r.get())) {
+                    a->SetExt(q->GetType(), q->GetExt());
+                }
+            } else if (auto* q = dynamic_cast<FileDeleteMethod*>(m.get())) {
+                if (auto* a = dynamic_cast<FileDeleteResponseMethod*>(r.get())) {
+                    a->SetExt(q->GetType(), q->GetExt(), q->GetFile());
+                }
+            } else if (auto* q = dynamic_cast<FileTransferMethod*>(m.get())) {
+                if (auto* a = dynamic_cast<FileTransferResponseMethod*>(r.get())) {
+                    a->SetExt(q->GetType(), q->GetExt(), q->GetFile(), q->GetSize(),
+                              q->GetTransfer());
+                }
+            } else if (auto* q = dynamic_cast<ConfigurationUpdateMethod*>(m.get())) {
+                if (auto* a = dynamic_cast<ConfigurationUpdateResponseMethod*>(r.get())) {
+                    a->SetConfigFile(q->GetFile(), q->GetSize(), q->GetFlag());
+                }
+            }
+            {
+                Call carrier(id);
+                carrier.SetListener(this);
+                r->Execute(carrier);
+            }
+            SendResponse(*this, std::move(r),
+                         index == kMethodGetWAVFilesList
+                             ? "CCS: ProcessXmlRpcRequest. Sending GetWAVFilesList response...\n"
+                             : "CCS: ProcessXmlRpcRequest. Sending response...\n");
+            return true;
+        }
+        case kMethodSubscribe: {
+            ThreadMutexLock registry(Subscription::mMapLock);
+            if (GetSubscription(id) != nullptr) {
+                TR::TRACEX(
+                    "<ERROR> CCS: ProcessXmlRpcRequest. Subscription ID already exist. %llu\n", id);
+                return true;
+            }
+            auto* subscribe = static_cast<SubscribeMethod*>(m.get());
+            const int type = subscribe->GetSubType();
+            TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing subscription... type[%d]. %llu\n",
+                       type, id);
+            auto* s = new Subscription(id, static_cast<SubscriptionType>(type), this);
+            TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing subscription... Success \n");
+            mlistSubscriptions.push_back(s);
+            if (type == SubscriptionType_CR || type == SubscriptionType_CDR) {
+                const bool cr = type == SubscriptionType_CR;
+                TR::TRACEX(cr ? "CCS: ProcessXmlRpcRequest. We have subscription to CR. Sending "
+                                "confirm... %llu\n"
+                              : "CCS: ProcessXmlRpcRequest. We have subscription to CDR. Sending "
+                                "confirm... %llu\n",
+                           id);
+                std::list<unsigned long long> ids;
+                const bool any = cr ? Subscription::GetCRSubscriptions(ids)
+                                    : Subscription::GetCDRSubscriptions(ids);
+                if (!any) {
+                    TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. Warning. No CR subscription\n"
+                                  : "CCS: ProcessXmlRpcResponse. Warning. No CDR subscription\n");
+                }
+                TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. (Subscribe case) CR subscription "
+                                "count: %d\n"
+                              : "CCS: ProcessXmlRpcResponse. (Subscribe case) CDR subscription "
+                                "count: %d\n",
+                           static_cast<int>(ids.size()));
+                Confirm(s);
+                if (ids.size() == 1) {
+                    m->Execute(*s);
+                }
+            } else {
+                TR::TRACEX("CCS: ProcessXmlRpcResponse. (Subscribe case else\n");
+                // An error of the notification service may end `s` in here.
+                m->Execute(*s);
+            }
+            return true;
+        }
+        case kMethodUnsubscribe: {
+            ThreadMutexLock registry(Subscription::mMapLock);
+            Subscription* s = GetSubscription(id);
+            if (s == nullptr) {
+                TR::TRACEX("CCS: ProcessXmlRpcResponse. No such subscription: %llu\n", id);
+                return true;
+            }
+            TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing unsubscribe... %llu\n", id);
+            std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
+            r->SetParams(id);
+            SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
+            const int type = s->GetType();
+            static_cast<UnsubscribeMethod*>(m.get())->SetSubType(type);
+            // Out of the list first: an error reported while withdrawing it
+            // must not find it here again.
+            mlistSubscriptions.remove(s);
+            if (type == SubscriptionType_CR || type == SubscriptionType_CDR) {
+                const bool cr = type == SubscriptionType_CR;
+                std::list<unsigned long long> ids;
+                const bool any = cr ? Subscription::GetCRSubscriptions(ids)
+                                    : Subscription::GetCDRSubscriptions(ids);
+                if (!any) {
+                    TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. Warning. No CR subscription\n"
+                                  : "CCS: ProcessXmlRpcResponse. Warning. No CDR subscription\n");
+                }
+                TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. (Unsubscribe case) CR subscription "
+                                "count: %d\n"
+                              : "CCS: ProcessXmlRpcResponse. (Unsubscribe case) CDR subscription "
+                                "count: %d\n",
+                           static_cast<int>(ids.size()));
+                if (ids.size() == 1) {
+                    m->Execute(*s);
+                }
+            } else {
+                m->Execute(*s);
+            }
+            delete s;
+            return true;
+        }
+        default:
+            break;
+    }
+
+    // The call commands, and the daemon's own requests when a client sends them.
+    Call* call = nullptr;
+    if (index == kMethodCreateCall) {
+        call = new Call(id != 0 ? id : GenerateUniqueNumber());
+        call->SetListener(this);
+        ThreadMutexLock lock(mMutex);
+        mlistCalls.push_back(call);
+    } else {
+        call = GetCall(id);
+    }
+    if (call == nullptr) {
+        TR::TRACEX("CCS: ProcessXmlRpcRequest. No such call: %llu\n", id);
+        std::unique_ptr<XmlRpcResponseMethod> f(m->CreateResponse(true));
+        if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
+            fault->SetParams(0, "No such call");
+        }
+        SendResponse(*this, std::move(f),
+                     "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
+        return true;
+    }
+    TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing call... %llu\n", call->GetID());
+    std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
+    r->SetParams(call->GetID());
+    SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
+    if (index == kMethodCreateCall && id == 0) {
+        // The call manager must learn the ID the call is known under here, not
+        // the 0 of the request.
+        CreateWithId(*m, *call);
+    } else {
+        m->Execute(*call);
+    }
+    if (index == kMethodCloseCall || (index == kMethodCallStateChanged && EndsControl(*m))) {
+        RemoveCall(call);
+    }
+    return true;
+}
+
+bool CallControlService::ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* answer) {
+    std::unique_ptr<XmlRpcResponseMethod> r(answer);
+    const unsigned long long id = sent.mpMethod->GetCallID();
+    Call* call = GetCall(id);
+    if (call == nullptr) {
+        TR::TRACEX("CCS: ProcessXmlRpcResponse. No such call: %llu\n", id);
+    } else {
+        TR::TRACEX("CCS: ProcessXmlRpcResponse. Processing call... %llu\n", id);
+        r->Execute(*call);
+        bool release = false;
+        if (sent.mpMethod->IsMethod(kMethodProcess) && r->IsMethod(kMethodProcess)) {
+            auto* decision = dynamic_cast<CallArrivedResponseMethod*>(r.get());
+            const XmlRpcValue* control = nullptr;
+            if (decision != nullptr && !r->IsFault()) {
+                const XmlRpcValue* first = r->GetParam(0);
+                if (first != nullptr && first->IsType(XmlRpcValueStruct::kType)) {
+                    control = static_cast<const XmlRpcValueStruct*>(first)->GetMemberValue(
+                        "remotecontrol");
+                }
+            }
+            const bool remote = control != nullptr && control->IsType(XmlRpcValueBool::kType) &&
+                                static_cast<const XmlRpcValueBool*>(control)->mbValue;
+            release = decision == nullptr || r->IsFault() || !decision->IsAccept() || !remote;
+        } else if (sent.mpMethod->IsMethod(kMethodCallOriginated) &&
+                   r->IsMethod(kMethodCallOriginated)) {
+            auto* decision = dynamic_cast<CallOriginatedResponseMethod*>(r.get());
+            release = decision == nullptr || r->IsFault() || !decision->IsAccept();
+        } else if (sent.mpMethod->IsMethod(kMethodCallStateChanged)) {
+            release = EndsControl(*sent.mpMethod);
+        }
+        if (release) {
+            RemoveCall(call);
+        }
+    }
+    r.reset();
+    mlistSentRequests.pop_front();
+    return true;
+}
