@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -34,6 +35,25 @@ struct Cm : CmRemControlMessenger {
                      long d) override {
         ext = e;
         data = d;
+    }
+};
+
+// Records the call manager's call events as short texts.
+struct CallEvents : CmRemControlMessenger {
+    std::vector<std::string> events;
+    RcCDR cdr;
+    void CallStateChanged(const unsigned long long& id, ExtCallState state) override {
+        events.push_back("state " + std::to_string(id) + " " + std::to_string(state));
+    }
+    void MessagePlayed(const unsigned long long& id) override {
+        events.push_back("played " + std::to_string(id));
+    }
+    void DTMFInjected(const unsigned long long& id) override {
+        events.push_back("dtmf " + std::to_string(id));
+    }
+    void CDRArrived(int, const RcCDR& record, const CallStatistics*) override {
+        events.push_back("cdr");
+        cdr = record;
     }
 };
 
@@ -263,4 +283,59 @@ TEST_F(ExchangeSimTest, EndsCleanlyOnEndOfInputAndOnSigterm) {
     kill(mPid, SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
     EXPECT_FALSE(fs::exists(cmSock));
+}
+
+TEST_F(ExchangeSimTest, CallManagerModeAnswersCallCommandsWithEvents) {
+    CyclicQueuePoller poller(45);
+    ASSERT_TRUE(poller.SelectQueue(kCallManagerQueue, kQueuePath, true, true));
+    CallEvents cm;
+    auto next = [&cm]() -> std::string {
+        size_t before = cm.events.size();
+        if (!ProcessWithin(cm, 2000) || cm.events.size() == before) {
+            return "nothing";
+        }
+        return cm.events.back();
+    };
+    CallParams to;
+    to.user = "300";
+    to.type = ExtCallType_TEL;
+
+    // Off by default: a created call stays silent.
+    ASSERT_EQ(cm.CreateCall(10, "pbx:201", to, ""), 1);
+    EXPECT_EQ(ReadLine()["cmd"], "CreateCall");
+    EXPECT_FALSE(ProcessWithin(cm, 400));
+
+    Write(R"({"control":"callManager","value":true})");
+    EXPECT_EQ(ReadLine(), json({{"ack", "callManager"}}));
+    const auto created = std::chrono::steady_clock::now();
+    ASSERT_EQ(cm.CreateCall(11, "pbx:201", to, ""), 1);
+    EXPECT_EQ(next(), "state 11 1");
+    EXPECT_EQ(next(), "state 11 2");
+    EXPECT_GE(std::chrono::steady_clock::now() - created, std::chrono::milliseconds(150));
+
+    ASSERT_EQ(cm.PlayMessage(11, "hello.wav", 1), 1);
+    ASSERT_EQ(cm.InjectDTMF(11, "12#"), 1);
+    // The DTMF confirmation comes at once, the played message after a delay.
+    EXPECT_EQ(next(), "dtmf 11");
+    EXPECT_EQ(next(), "played 11");
+
+    // Closing before the call connected drops the pending "connected".
+    ASSERT_EQ(cm.CreateCall(12, "pbx:202", to, ""), 1);
+    ASSERT_EQ(cm.CloseCall(12), 1);
+    EXPECT_EQ(next(), "state 12 1");
+    EXPECT_EQ(next(), "state 12 3");
+    EXPECT_EQ(next(), "cdr");
+    EXPECT_EQ(cm.cdr.duration, 0);
+    EXPECT_FALSE(ProcessWithin(cm, 400));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(cm.CloseCall(11), 1);
+    EXPECT_EQ(next(), "state 11 3");
+    EXPECT_EQ(next(), "cdr");
+    EXPECT_EQ(cm.cdr.callingUser, "pbx:201");
+    EXPECT_EQ(cm.cdr.calledUser, "300");
+    EXPECT_EQ(cm.cdr.callGuid, "sim-11");
+    EXPECT_GE(cm.cdr.duration, 1);
+    EXPECT_NEAR(static_cast<double>(cm.cdr.startTime), static_cast<double>(std::time(nullptr)),
+                10.0);
 }

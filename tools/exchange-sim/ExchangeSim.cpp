@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iostream>
+#include <iterator>
 
 #include "SimJson.h"
 #include "platform/Messaging.h"
@@ -22,6 +24,13 @@ namespace {
 
 // How long the loop keeps reading the daemon's commands after the end of input.
 constexpr int kDrainMs = 300;
+
+// Call-manager mode: call states and delays.
+constexpr int kStateRinging = 1;
+constexpr int kStateConnected = 2;
+constexpr int kStateDisconnected = 3;
+constexpr int kConnectDelayMs = 200;
+constexpr int kPlayDelayMs = 300;
 
 int gStopPipe[2] = {-1, -1};
 
@@ -93,6 +102,10 @@ int ExchangeSim::Run() {
             }
             timeout = static_cast<int>(left.count());
         }
+        const int timerMs = NextTimerMs();
+        if (timerMs >= 0 && (timeout < 0 || timerMs < timeout)) {
+            timeout = timerMs;
+        }
         int ready = ::poll(fds, 4, timeout);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -104,6 +117,7 @@ int ExchangeSim::Run() {
         if (fds[0].revents & POLLIN) {
             return 0;
         }
+        FireDueTimers();
         if (fds[1].revents & POLLIN) {
             DrainSocket(mCm.Get());
         }
@@ -160,6 +174,12 @@ void ExchangeSim::HandleControl(const json& line) {
     const std::string control = line.at("control").get<std::string>();
     if (control == "autoConfirm") {
         mbAutoConfirm = line.at("value").get<bool>();
+    } else if (control == "callManager") {
+        mbCallManager = line.at("value").get<bool>();
+        if (!mbCallManager) {
+            mmapCalls.clear();
+            mmapTimers.clear();
+        }
     } else if (control == "sync") {
         // Nothing to do: the acknowledgement below tells that every earlier line was handled.
     } else if (control == "raw") {
@@ -195,6 +215,14 @@ void ExchangeSim::HandleEvent(const json& line) {
         if (!line.contains("data")) {
             auto it = mmapRequesters.find(arrived->ext);
             arrived->data = it != mmapRequesters.end() ? static_cast<long long>(it->second) : 0;
+        }
+        if (mbCallManager) {
+            // Known from here on, so that closing it reports its parties.
+            SimCall& call = mmapCalls[arrived->callId];
+            call.from = arrived->from.user;
+            call.to = arrived->ext;
+            call.created = static_cast<long long>(std::time(nullptr));
+            call.connected = Clock::now();
         }
     }
     std::string name;
@@ -246,6 +274,80 @@ void ExchangeSim::HandleCommand(const ExchangeMessage& command) {
                          ConfirmEv{subscribe->subscriptionId});
         }
     }
+    if (mbCallManager) {
+        ActAsCallManager(command);
+    }
+}
+
+void ExchangeSim::ActAsCallManager(const ExchangeMessage& command) {
+    if (auto* create = std::get_if<CreateCallCmd>(&command)) {
+        SimCall& call = mmapCalls[create->callId];
+        call.from = create->from;
+        call.to = create->to.user;
+        call.created = static_cast<long long>(std::time(nullptr));
+        call.connected = Clock::time_point::min();
+        SendToCallManagerQueue(CallStateChangedEv{create->callId, kStateRinging});
+        Schedule(kConnectDelayMs, create->callId,
+                 CallStateChangedEv{create->callId, kStateConnected});
+    } else if (auto* close = std::get_if<CloseCallCmd>(&command)) {
+        // Whatever was still to come for the call is dropped.
+        for (auto it = mmapTimers.begin(); it != mmapTimers.end();) {
+            it = it->second.callId == close->callId ? mmapTimers.erase(it) : std::next(it);
+        }
+        CDRArrivedEv cdr;
+        auto found = mmapCalls.find(close->callId);
+        if (found != mmapCalls.end()) {
+            const SimCall& call = found->second;
+            cdr.cdr.callingUser = cdr.cdr.from = call.from;
+            cdr.cdr.calledUser = cdr.cdr.to = call.to;
+            cdr.cdr.startTime = call.created;
+            if (call.connected != Clock::time_point::min()) {
+                cdr.cdr.duration = static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - call.connected)
+                        .count());
+            }
+            mmapCalls.erase(found);
+        }
+        cdr.cdr.callGuid = "sim-" + std::to_string(close->callId);
+        SendToCallManagerQueue(CallStateChangedEv{close->callId, kStateDisconnected});
+        SendToCallManagerQueue(cdr);
+    } else if (auto* play = std::get_if<PlayMessageCmd>(&command)) {
+        Schedule(kPlayDelayMs, play->callId, MessagePlayedEv{play->callId});
+    } else if (auto* dtmf = std::get_if<InjectDTMFCmd>(&command)) {
+        SendToCallManagerQueue(DTMFInjectedEv{dtmf->callId});
+    }
+}
+
+void ExchangeSim::Schedule(int delayMs, unsigned long long callId, const ExchangeMessage& event) {
+    mmapTimers.emplace(Clock::now() + std::chrono::milliseconds(delayMs), Timer{callId, event});
+}
+
+void ExchangeSim::FireDueTimers() {
+    const auto now = Clock::now();
+    while (!mmapTimers.empty() && mmapTimers.begin()->first <= now) {
+        Timer timer = mmapTimers.begin()->second;
+        mmapTimers.erase(mmapTimers.begin());
+        if (auto* state = std::get_if<CallStateChangedEv>(&timer.event)) {
+            auto call = mmapCalls.find(timer.callId);
+            if (state->state == kStateConnected && call != mmapCalls.end()) {
+                call->second.connected = now;
+            }
+        }
+        SendToCallManagerQueue(timer.event);
+    }
+}
+
+int ExchangeSim::NextTimerMs() const {
+    if (mmapTimers.empty()) {
+        return -1;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(mmapTimers.begin()->first -
+                                                                      Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
+}
+
+bool ExchangeSim::SendToCallManagerQueue(const ExchangeMessage& event) {
+    return SendToDaemon(QueueSocketName(kQueuePath, kCallManagerQueue), event);
 }
 
 bool ExchangeSim::SendToDaemon(const std::string& socketName, const ExchangeMessage& message) {

@@ -7,6 +7,7 @@
 // thing shared with a signal handler is the write end of the stop pipe.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -36,10 +37,33 @@ class ExchangeSim {
     bool SendToDaemon(const std::string& socketName, const exlink::ExchangeMessage& message);
     static void PrintLine(const nlohmann::ordered_json& line);
 
+    // Call-manager mode: the simulator answers call commands with the events
+    // a real call manager would send (docs/exchange-sim.md).
+    using Clock = std::chrono::steady_clock;
+    struct SimCall {
+        std::string from;
+        std::string to;
+        long long created = 0;                                   // seconds since the epoch
+        Clock::time_point connected = Clock::time_point::min();  // min: not (yet) connected
+    };
+    struct Timer {
+        unsigned long long callId;
+        exlink::ExchangeMessage event;
+    };
+    void ActAsCallManager(const exlink::ExchangeMessage& command);
+    void Schedule(int delayMs, unsigned long long callId, const exlink::ExchangeMessage& event);
+    void FireDueTimers();
+    // Milliseconds until the next timer; -1 when there is none.
+    int NextTimerMs() const;
+    bool SendToCallManagerQueue(const exlink::ExchangeMessage& event);
+
     exlink::UniqueFd mCm;  // the call manager's command socket
     exlink::UniqueFd mNs;  // the notification service's command socket
     std::string mCmPath;
     std::string mNsPath;
     std::map<std::string, unsigned long long> mmapRequesters;  // extension -> requester
     bool mbAutoConfirm = true;
+    bool mbCallManager = false;
+    std::map<unsigned long long, SimCall> mmapCalls;
+    std::multimap<Clock::time_point, Timer> mmapTimers;
 };
