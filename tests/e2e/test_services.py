@@ -176,6 +176,8 @@ class ConfigurationAndSystemInfo(ServicesTest):
         tool = sb.path("/bin/fcgiclient")
         os.makedirs(os.path.dirname(tool))
         shutil.copy(os.path.join(HERE, "..", "..", "tools", "fcgiclient", "fcgiclient"), tool)
+        # The tool gets its own CGI variables, not ones the daemon inherited.
+        sb.env.update(REQUEST_METHOD="POST", QUERY_STRING="cgiaction=other")
         write(sb.path("/etc/unique-id"), "  ABC\r\n")
         write(sb.path("/etc/version.txt"), "# unit\nVersion:   2.1\nFlavour: beta\nComment: test\n")
 
