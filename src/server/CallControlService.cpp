@@ -381,8 +381,11 @@ bool CallControlService::WaitReady(bool forWrite, int timeoutMs) {
 }
 
 bool CallControlService::WriteAll(const char* data, size_t length) {
-    // mIoMutex held by the caller.
-    if (mSocket.GetDescriptor() < 0) {
+    // mIoMutex held by the caller. A connection that failed (a write, or an
+    // upload whose client left or stalled) gets nothing more: it is closed
+    // after the current dispatch, and a stalled client must not take an
+    // answer for a finished upload.
+    if (mSocket.GetDescriptor() < 0 || mbBroken) {
         return false;
     }
     if (mpSSL == nullptr) {

@@ -15,7 +15,7 @@ void CallControlService::GetSystemInfo(Call* call) {
     SystemServices::ReadSystemInfo(uniqueId, version);
     GetSystemInfoResponseMethod r;
     r.SetParams(call->GetID(), uniqueId, version);
-    ExtCallControl::TRACEX("CCS: GetSystemInfo. Sending system info response...\n");
+    ExtCallControl::TRACEX("CCS: GetSystemInfo. Sending response...\n");
     BuildAndSendXml(&r);
 }
 

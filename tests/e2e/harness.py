@@ -78,13 +78,14 @@ class Client:
     def answer(self, *params):
         self.send_raw(self.response_text(*params))
 
-    def read_message(self, timeout=DEFAULT_TIMEOUT):
-        """The next message as text; raises on time-out, EOFError on close."""
+    def _fill(self, enough, timeout, what):
+        """Receives into the buffer until enough() holds; raises on time-out,
+        EOFError on close."""
         deadline = time.monotonic() + timeout
-        while b"\r\n\r\n" not in self.buffer:
+        while not enough():
             left = deadline - time.monotonic()
             if left <= 0:
-                raise AssertionError("no message from valtd within %.1fs" % timeout)
+                raise AssertionError("no %s from valtd within %.1fs" % (what, timeout))
             self.sock.settimeout(left)
             try:
                 chunk = self.sock.recv(65536)
@@ -93,8 +94,19 @@ class Client:
             if not chunk:
                 raise EOFError("valtd closed the connection")
             self.buffer += chunk
+
+    def read_message(self, timeout=DEFAULT_TIMEOUT):
+        """The next message as text; raises on time-out, EOFError on close."""
+        self._fill(lambda: b"\r\n\r\n" in self.buffer, timeout, "message")
         message, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         return message.decode()
+
+    def read_bytes(self, size, timeout=DEFAULT_TIMEOUT):
+        """Exactly `size` raw bytes: those already buffered first, then the
+        socket's. Raises on time-out, EOFError on close."""
+        self._fill(lambda: len(self.buffer) >= size, timeout, "%d raw bytes" % size)
+        data, self.buffer = self.buffer[:size], self.buffer[size:]
+        return data
 
     def read(self, timeout=DEFAULT_TIMEOUT):
         """The next message parsed: (params, method name or None for an answer).
