@@ -80,9 +80,9 @@ TEST(OptionsTest, HelpNeedsNoUserAndNoArguments) {
               std::string::npos);
     // Every command is listed in the overview.
     const std::string overview = OverviewHelp();
-    for (const CommandSpec& spec : CommandSpecs()) {
-        EXPECT_NE(overview.find(std::string("  ") + spec.name + " "), std::string::npos)
-            << spec.name;
+    for (const CommandSpec& entry : CommandSpecs()) {
+        EXPECT_NE(overview.find(std::string("  ") + entry.name + " "), std::string::npos)
+            << entry.name;
     }
 }
 

@@ -204,9 +204,9 @@ const std::vector<CommandSpec>& CommandSpecs() {
 }
 
 const CommandSpec* FindCommand(const std::string& name) {
-    for (const CommandSpec& spec : CommandSpecs()) {
-        if (name == spec.name) {
-            return &spec;
+    for (const CommandSpec& entry : CommandSpecs()) {
+        if (name == entry.name) {
+            return &entry;
         }
     }
     return nullptr;
@@ -231,10 +231,10 @@ std::string OverviewHelp() {
         "  --help            this text; COMMAND --help for a command\n"
         "\n"
         "Commands:\n";
-    for (const CommandSpec& spec : CommandSpecs()) {
-        std::string name = spec.name;
+    for (const CommandSpec& entry : CommandSpecs()) {
+        std::string name = entry.name;
         name.resize(std::max<size_t>(name.size() + 1, 15), ' ');
-        text += "  " + name + spec.summary + "\n";
+        text += "  " + name + entry.summary + "\n";
     }
     text +=
         "\n"
@@ -248,12 +248,12 @@ std::string OverviewHelp() {
     return text;
 }
 
-std::string CommandHelp(const CommandSpec& spec) {
-    std::string text = std::string("Usage: valtctl [OPTIONS] ") + spec.name;
-    if (spec.usage[0] != '\0') {
-        text += std::string(" ") + spec.usage;
+std::string CommandHelp(const CommandSpec& entry) {
+    std::string text = std::string("Usage: valtctl [OPTIONS] ") + entry.name;
+    if (entry.usage[0] != '\0') {
+        text += std::string(" ") + entry.usage;
     }
-    return text + "\n\n" + spec.help;
+    return text + "\n\n" + entry.help;
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -307,8 +307,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     while (i < args.size()) {
         CommandArgs command;
         command.name = args[i++];
-        const CommandSpec* spec = FindCommand(command.name);
-        if (spec == nullptr) {
+        const CommandSpec* entry = FindCommand(command.name);
+        if (entry == nullptr) {
             if (command.name == "help" && !g.help) {
                 g.help = true;
                 continue;  // "help COMMAND" is "COMMAND --help"
@@ -324,9 +324,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 command.help = true;
             } else if (!optionsEnded && a.size() > 2 && a.compare(0, 2, "--") == 0) {
                 const std::string name = a.substr(2);
-                if (Contains(spec->valueOptions, name)) {
+                if (Contains(entry->valueOptions, name)) {
                     command.options[name] = value(a);
-                } else if (Contains(spec->flagOptions, name)) {
+                } else if (Contains(entry->flagOptions, name)) {
                     command.options[name] = "";
                 } else {
                     throw UsageError(command.name + ": unknown option " + a);
@@ -342,13 +342,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             command.help = true;
         }
         if (!command.help) {
-            if (command.positional.size() < spec->minArgs) {
+            if (command.positional.size() < entry->minArgs) {
                 throw UsageError(command.name + ": missing arguments (usage: " + command.name +
-                                 " " + spec->usage + ")");
+                                 " " + entry->usage + ")");
             }
-            if (command.positional.size() > spec->maxArgs) {
+            if (command.positional.size() > entry->maxArgs) {
                 throw UsageError(command.name + ": too many arguments (usage: " + command.name +
-                                 " " + spec->usage + ")");
+                                 " " + entry->usage + ")");
             }
             // Numbers are checked before anything is sent.
             command.GetNumber("count", 0);

@@ -75,7 +75,7 @@ const CommandSpec* FindCommand(const std::string& name);
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 std::string OverviewHelp();
-std::string CommandHelp(const CommandSpec& spec);
+std::string CommandHelp(const CommandSpec& entry);
 
 // What to do with an offered call: "accept", "decline" or
 // "redirect:TARGET[,TARGET...]" (targets in call-party text).
