@@ -14,6 +14,19 @@
 
 namespace {
 
+// The CR (or CDR) subscriptions of every connection, this one's included; the
+// first one of its kind subscribes at the call manager, the last one cancels.
+size_t CountSharedSubscriptions(bool cr) {
+    std::list<unsigned long long> ids;
+    const bool any =
+        cr ? Subscription::GetCRSubscriptions(ids) : Subscription::GetCDRSubscriptions(ids);
+    if (!any) {
+        ExtCallControl::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. Warning. No CR subscription\n"
+                                  : "CCS: ProcessXmlRpcResponse. Warning. No CDR subscription\n");
+    }
+    return ids.size();
+}
+
 using TR = ExtCallControl;
 
 const char* const kDelimiter = "\r\n\r\n";
@@ -195,20 +208,14 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                               : "CCS: ProcessXmlRpcRequest. We have subscription to CDR. Sending "
                                 "confirm... %llu\n",
                            id);
-                std::list<unsigned long long> ids;
-                const bool any = cr ? Subscription::GetCRSubscriptions(ids)
-                                    : Subscription::GetCDRSubscriptions(ids);
-                if (!any) {
-                    TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. Warning. No CR subscription\n"
-                                  : "CCS: ProcessXmlRpcResponse. Warning. No CDR subscription\n");
-                }
+                const size_t count = CountSharedSubscriptions(cr);
                 TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. (Subscribe case) CR subscription "
                                 "count: %d\n"
                               : "CCS: ProcessXmlRpcResponse. (Subscribe case) CDR subscription "
                                 "count: %d\n",
-                           static_cast<int>(ids.size()));
+                           static_cast<int>(count));
                 Confirm(s);
-                if (ids.size() == 1) {
+                if (count == 1) {
                     m->Execute(*s);
                 }
             } else {
@@ -236,19 +243,13 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             mlistSubscriptions.remove(s);
             if (type == SubscriptionType_CR || type == SubscriptionType_CDR) {
                 const bool cr = type == SubscriptionType_CR;
-                std::list<unsigned long long> ids;
-                const bool any = cr ? Subscription::GetCRSubscriptions(ids)
-                                    : Subscription::GetCDRSubscriptions(ids);
-                if (!any) {
-                    TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. Warning. No CR subscription\n"
-                                  : "CCS: ProcessXmlRpcResponse. Warning. No CDR subscription\n");
-                }
+                const size_t count = CountSharedSubscriptions(cr);
                 TR::TRACEX(cr ? "CCS: ProcessXmlRpcResponse. (Unsubscribe case) CR subscription "
                                 "count: %d\n"
                               : "CCS: ProcessXmlRpcResponse. (Unsubscribe case) CDR subscription "
                                 "count: %d\n",
-                           static_cast<int>(ids.size()));
-                if (ids.size() == 1) {
+                           static_cast<int>(count));
+                if (count == 1) {
                     m->Execute(*s);
                 }
             } else {
