@@ -83,6 +83,9 @@ class Notifications(ServerTest):
         client.call("subscribe", "801", 4, {"extension": "201"})
         self.assertEqual(client.read()[0], ("801", True, 0))
         self.sim.send({"control": "autoConfirm", "value": False})
+        # The simulator reads commands and control lines on separate paths:
+        # wait until it has taken the setting before subscribing again.
+        self.sim.expect(lambda m: m.get("ack") == "autoConfirm", what="autoConfirm ack")
         client.call("subscribe", "802", 4, {"extension": "202"})
         self.sim.expect_cmd("ANSubscribe", subscriptionId="802")
         # A subscription ID already used on this connection is refused silently.
