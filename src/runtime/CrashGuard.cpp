@@ -232,7 +232,15 @@ void CrashGuard::FuneralProc(int signal) {
     }
     int index = SignalIndex(signal);
     if (index >= 0) {
-        sigaction(signal, &mSavedActions[index], nullptr);
+        // The saved action comes back for the re-raise, except "ignore": a
+        // daemon started as a shell's background job inherits SIGINT ignored,
+        // and re-raising into that would leave it running after its exit
+        // routine has already stopped everything.
+        struct sigaction action = mSavedActions[index];
+        if (action.sa_handler == SIG_IGN) {
+            action.sa_handler = SIG_DFL;
+        }
+        sigaction(signal, &action, nullptr);
     }
     bool stopSignal = index >= 0 && index < kStopSignalCount;
     const char* signalName = index >= 0 ? kSignals[index].name : "Unknown";

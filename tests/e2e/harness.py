@@ -248,13 +248,14 @@ class Sim:
 
 
 class Daemon:
-    def __init__(self, sandbox):
+    def __init__(self, sandbox, preexec_fn=None):
         self.sandbox = sandbox
         self.stdout = open(os.path.join(sandbox.root, "valtd.stdout"), "wb")
         self.stderr = open(os.path.join(sandbox.root, "valtd.stderr"), "wb")
         self.proc = subprocess.Popen(
             [os.path.join(BIN_DIR, "valtd")], stdin=subprocess.DEVNULL,
-            stdout=self.stdout, stderr=self.stderr, env=sandbox.env, cwd=sandbox.root)
+            stdout=self.stdout, stderr=self.stderr, env=sandbox.env, cwd=sandbox.root,
+            preexec_fn=preexec_fn)
 
     def wait_ready(self, timeout=DEFAULT_TIMEOUT):
         """The daemon is ready once both of its queues accept messages."""
@@ -332,8 +333,8 @@ class Sandbox:
         self.sim = Sim(self)
         return self.sim
 
-    def start_daemon(self):
-        self.daemon = Daemon(self)
+    def start_daemon(self, preexec_fn=None):
+        self.daemon = Daemon(self, preexec_fn)
         self.daemon.wait_ready()
         return self.daemon
 

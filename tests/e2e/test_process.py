@@ -46,10 +46,12 @@ class WithoutExchange(SandboxTest):
 
     def test_daemon_runs_without_exchange_and_stops_on_sigint(self):
         # Nothing plays the call manager: the daemon must still start, keep
-        # running, and stop cleanly on an interrupt.
+        # running, and stop cleanly on an interrupt -- also when it was started
+        # with SIGINT ignored, as a shell starts its background jobs.
         self.sim.stop()
         self.sandbox.sim = None
-        daemon = self.sandbox.start_daemon()
+        daemon = self.sandbox.start_daemon(
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
         self.sandbox.wait_log("CCS: ReadConfig:")
         daemon.proc.send_signal(signal.SIGINT)
         self.assertEqual(daemon.wait_exit(), -signal.SIGINT)
