@@ -175,30 +175,22 @@ int Client::Authenticate() {
 int Client::RunCommand(const CommandArgs& c) {
     mPolicy = AnswerPolicy();
     mWatcher = nullptr;
+    using Handler = int (Client::*)(const CommandArgs&);
+    static const std::pair<const char*, Handler> kHandlers[] = {
+        {"create", &Client::Create},
+        {"take", &Client::Take},
+        {"subscribe", &Client::Subscribe},
+        {"getext", &Client::GetExtension},
+        {"sysinfo", &Client::SystemInfo},
+        {"prompts", &Client::Prompts},
+        {"config-upload", &Client::ConfigUpload},
+        {"wait", &Client::Wait},
+    };
     try {
-        if (c.name == "create") {
-            return Create(c);
-        }
-        if (c.name == "take") {
-            return Take(c);
-        }
-        if (c.name == "subscribe") {
-            return Subscribe(c);
-        }
-        if (c.name == "getext") {
-            return GetExtension(c);
-        }
-        if (c.name == "sysinfo") {
-            return SystemInfo(c);
-        }
-        if (c.name == "prompts") {
-            return Prompts(c);
-        }
-        if (c.name == "config-upload") {
-            return ConfigUpload(c);
-        }
-        if (c.name == "wait") {
-            return Wait(c);
+        for (const auto& [name, handler] : kHandlers) {
+            if (c.name == name) {
+                return (this->*handler)(c);
+            }
         }
         return CallCommand(c);
     } catch (const UsageError& e) {
@@ -235,15 +227,26 @@ int Client::Create(const CommandArgs& c) {
     });
 }
 
+namespace {
+
+// A request of type M with the given parameters, for methods whose SetParams
+// cannot fail.
+template <class M, class... Args>
+std::unique_ptr<XmlRpcRequestMethod> WithParams(const Args&... args) {
+    auto method = std::make_unique<M>();
+    method->SetParams(args...);
+    return method;
+}
+
+}  // namespace
+
 int Client::CallCommand(const CommandArgs& c) {
     const std::vector<std::string>& p = c.positional;
     const unsigned long long id = ParseId(p[0], "ID");
     std::unique_ptr<XmlRpcRequestMethod> request;
     std::string done;
     if (c.name == "close") {
-        auto m = std::make_unique<CloseCallMethod>();
-        m->SetParams(id);
-        request = std::move(m);
+        request = WithParams<CloseCallMethod>(id);
         done = "closed";
     } else if (c.name == "transfer") {
         auto m = std::make_unique<TransferCallMethod>();
@@ -255,14 +258,10 @@ int Client::CallCommand(const CommandArgs& c) {
     } else if (c.name == "join" || c.name == "unjoin") {
         const unsigned long long other = ParseId(p[1], "OTHER");
         if (c.name == "join") {
-            auto m = std::make_unique<JoinCallsMethod>();
-            m->SetParams(id, other);
-            request = std::move(m);
+            request = WithParams<JoinCallsMethod>(id, other);
             done = "joined with " + p[1];
         } else {
-            auto m = std::make_unique<UnjoinCallsMethod>();
-            m->SetParams(id, other);
-            request = std::move(m);
+            request = WithParams<UnjoinCallsMethod>(id, other);
             done = "unjoined from " + p[1];
         }
     } else if (c.name == "play") {
@@ -277,17 +276,13 @@ int Client::CallCommand(const CommandArgs& c) {
         request = std::move(m);
         done = "playing " + p[1];
     } else if (c.name == "dtmf") {
-        auto m = std::make_unique<InjectDTMFMethod>();
-        m->SetParams(id, p[1]);
-        request = std::move(m);
+        request = WithParams<InjectDTMFMethod>(id, p[1]);
         done = "sent DTMF " + p[1];
     } else if (c.name == "detect-dtmf") {
         if (p[1] != "on" && p[1] != "off") {
             throw UsageError("say on or off, not \"" + p[1] + "\"");
         }
-        auto m = std::make_unique<EnableDtmfDetectionMethod>();
-        m->SetParams(id, p[1] == "on");
-        request = std::move(m);
+        request = WithParams<EnableDtmfDetectionMethod>(id, p[1] == "on");
         done = "DTMF detection " + p[1];
     } else {
         throw UsageError("unknown command");
