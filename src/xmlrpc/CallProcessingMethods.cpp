@@ -398,21 +398,43 @@ void DtmfDigitReceivedMethod::Execute(IRpcCallback& target) {
 
 CallArrivedMethod::CallArrivedMethod() : XmlRpcRequestMethod(kMethodProcess, kOfferLayout) {}
 
-bool CallArrivedMethod::SetParams(const unsigned long long& id, ExtCallType type,
-                                  const std::string& ext, const CallParams& from,
-                                  const CallParams& to, const unsigned long long& origCallId) {
+namespace {
+
+// The members an offered call (arrived or originated) starts with: the
+// extension and the two parties as text; null when a party cannot be written.
+std::unique_ptr<XmlRpcValueStruct> OfferStruct(ExtCallType type, const std::string& ext,
+                                               const CallParams& from, const CallParams& to) {
     std::string fromText;
     std::string toText;
     if (!PartyTextByCallType(type, from, fromText) || !CalledPartyText(to, toText)) {
-        return false;
+        return nullptr;
     }
-    auto* s = new XmlRpcValueStruct();
+    auto s = std::make_unique<XmlRpcValueStruct>();
     s->SetMemberValue("Ext", new XmlRpcValueString(ext));
     s->SetMemberValue("From", new XmlRpcValueString(fromText));
     s->SetMemberValue("To", new XmlRpcValueString(toText));
-    s->SetMemberValue("Contact", new XmlRpcValueString(fromText));
+    return s;
+}
+
+// Reads the parties of an offer back; the call type is the caller's.
+ExtCallType ReadOffer(const XmlRpcValueStruct& s, CallParams& from, CallParams& to) {
+    PartyFromMember(s, "From", from);
+    PartyFromMember(s, "To", to);
+    return static_cast<ExtCallType>(from.type & ~kCallParamsMsgTakerBit);
+}
+
+}  // namespace
+
+bool CallArrivedMethod::SetParams(const unsigned long long& id, ExtCallType type,
+                                  const std::string& ext, const CallParams& from,
+                                  const CallParams& to, const unsigned long long& origCallId) {
+    std::unique_ptr<XmlRpcValueStruct> s = OfferStruct(type, ext, from, to);
+    if (s == nullptr) {
+        return false;
+    }
+    s->SetMemberValue("Contact", new XmlRpcValueString(m::String(*s, "From")));
     s->SetMemberValue("OrigCallID", new XmlRpcValueString(NumberToString(origCallId)));
-    SetParam(0, s);
+    SetParam(0, s.release());
     SetIdParam(id);
     return true;
 }
@@ -424,9 +446,7 @@ void CallArrivedMethod::Execute(IRpcCallback& target) {
     const XmlRpcValueStruct& s = *StructParam(0);
     CallParams from;
     CallParams to;
-    PartyFromMember(s, "From", from);
-    PartyFromMember(s, "To", to);
-    auto type = static_cast<ExtCallType>(from.type & ~kCallParamsMsgTakerBit);
+    const ExtCallType type = ReadOffer(s, from, to);
     target.CallArrivedCB(GetCallID(), type, m::String(s, "Ext"), from, to,
                          m::Id(m::String(s, "OrigCallID")));
 }
@@ -441,17 +461,12 @@ CallOriginatedMethod::CallOriginatedMethod()
 bool CallOriginatedMethod::SetParams(const unsigned long long& id, ExtCallType type,
                                      const std::string& ext, const CallParams& from,
                                      const CallParams& to, const std::string& pattern) {
-    std::string fromText;
-    std::string toText;
-    if (!PartyTextByCallType(type, from, fromText) || !CalledPartyText(to, toText)) {
+    std::unique_ptr<XmlRpcValueStruct> s = OfferStruct(type, ext, from, to);
+    if (s == nullptr) {
         return false;
     }
-    auto* s = new XmlRpcValueStruct();
-    s->SetMemberValue("Ext", new XmlRpcValueString(ext));
-    s->SetMemberValue("From", new XmlRpcValueString(fromText));
-    s->SetMemberValue("To", new XmlRpcValueString(toText));
     s->SetMemberValue("Pattern", new XmlRpcValueString(pattern));
-    SetParam(0, s);
+    SetParam(0, s.release());
     SetIdParam(id);
     return true;
 }
@@ -463,9 +478,7 @@ void CallOriginatedMethod::Execute(IRpcCallback& target) {
     const XmlRpcValueStruct& s = *StructParam(0);
     CallParams from;
     CallParams to;
-    PartyFromMember(s, "From", from);
-    PartyFromMember(s, "To", to);
-    auto type = static_cast<ExtCallType>(from.type & ~kCallParamsMsgTakerBit);
+    const ExtCallType type = ReadOffer(s, from, to);
     target.CallOriginatedCB(GetCallID(), type, m::String(s, "Ext"), from, to,
                             m::String(s, "Pattern"));
 }
