@@ -576,10 +576,10 @@ SCENES = [
 # ----------------------------------------------------------------------------
 # Writing the document.
 
-def select(items, spec):
+def select(items, wanted):
     msgs = [m for m in items if m["kind"] == "msg"]
     chosen = []
-    for part in spec.split(","):
+    for part in wanted.split(","):
         part = part.strip()
         if part.startswith("last"):
             chosen += msgs[-int(part[4:]):]
@@ -630,12 +630,12 @@ def check_markers(doc):
 
 def render(doc, recorded):
     def fill(match):
-        kind, scene, spec = match.group(1), match.group(2), match.group(3)
+        kind, scene, wanted = match.group(1), match.group(2), match.group(3)
         items = recorded[scene]
         if kind == "body":
             text = body_text(items)
         else:
-            msgs = select(items, spec)
+            msgs = select(items, wanted)
             text = "\n".join(block(m, i + 1 if kind == "example!" else None)
                              for i, m in enumerate(msgs))
         head = match.group(0).split("\n", 1)[0]
