@@ -53,6 +53,46 @@ const int kJoinTimeoutSeconds = 5;
 
 std::atomic<unsigned long> gNextSerial{1};
 
+// A descriptor held in reserve by the connection thread. When the process has
+// no descriptor left, a waiting connection cannot be accepted and the listener
+// stays readable, so select would return at once pass after pass; the reserve
+// is then given up for a moment to accept that connection and close it, which
+// refuses the client at once and empties the backlog.
+class SpareDescriptor {
+  public:
+    SpareDescriptor() { Take(); }
+    ~SpareDescriptor() {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    SpareDescriptor(const SpareDescriptor&) = delete;
+    SpareDescriptor& operator=(const SpareDescriptor&) = delete;
+
+    // Accepts one waiting connection of `listenFd` in the reserve's place and
+    // closes it. False when there was no reserve or nothing to accept.
+    bool RefuseOne(int listenFd) {
+        if (mFd < 0) {
+            Take();
+            return false;
+        }
+        close(mFd);
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        }
+        Take();
+        return fd >= 0;
+    }
+
+  private:
+    void Take() { mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    int mFd = -1;
+};
+
+// Connection thread only.
+SpareDescriptor gSpareDescriptor;
+
 const char* BoolText(bool value) {
     return value ? "true" : "false";
 }
@@ -626,6 +666,12 @@ bool CallControlService::OpenListener() {
 void CallControlService::AcceptConnection() {
     auto c = std::make_unique<CallControlService>();
     if (mpListenerSock->Accept(c->mSocket) != 1) {
+        const int error = errno;
+        if ((error == EMFILE || error == ENFILE) &&
+            gSpareDescriptor.RefuseOne(mpListenerSock->GetDescriptor())) {
+            TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n", error);
+            return;
+        }
         TR::TRACEX("CCS: Thread. Error accepting connection.\n");
         return;
     }
