@@ -29,6 +29,8 @@ std::atomic<unsigned short> CallControlService::mListenPort{4849};
 std::atomic<int> CallControlService::mnReqTimeout{10};
 std::atomic<bool> CallControlService::mbSecureListen{false};
 std::atomic<bool> CallControlService::mbRequireAuth{false};
+std::atomic<int> CallControlService::mnAuthTimeout{0};
+std::atomic<int> CallControlService::mnMaxUnauth{0};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -145,11 +147,19 @@ void CallControlService::ReadConfigs() {
         mnReqTimeout = StringToNumber<int>(accessor->GetRequestTimeout());
         mbSecureListen = accessor->IsSecureListen();
         mbRequireAuth = accessor->IsRequireAuth();
+        mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
+        mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
         if (mbRequireAuth) {
             TR::TRACEX("Require Authentication: true.\n");
+        }
+        if (mnAuthTimeout > 0) {
+            TR::TRACEX("Authentication Timeout: %d\n", mnAuthTimeout.load());
+        }
+        if (mnMaxUnauth > 0) {
+            TR::TRACEX("Max Unauthorised Connections: %d\n", mnMaxUnauth.load());
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -168,6 +178,8 @@ void CallControlService::UpdateConfigs() {
             timeout = StringToNumber<int>(accessor->GetRequestTimeout());
             secure = accessor->IsSecureListen();
             requireAuth = accessor->IsRequireAuth();
+            mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
+            mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         }
         CallPolicyAccessor::CloseInstance();
     }
@@ -680,6 +692,17 @@ void CallControlService::AcceptConnection() {
         TR::TRACEX("CCS: Thread. Descriptor %d does not fit the select set, closing...\n", fd);
         return;
     }
+    const int maxUnauth = mnMaxUnauth;
+    if (maxUnauth > 0) {
+        const long waiting =
+            std::count_if(mlistServicesInProgress.begin(), mlistServicesInProgress.end(),
+                          [](const CallControlService* other) { return !other->mbAuthorised; });
+        if (waiting >= maxUnauth) {
+            TR::TRACEX("CCS: Thread. %ld connections not yet authorised, closing the new one...\n",
+                       waiting);
+            return;
+        }
+    }
     const int one = 1;
     c->mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
     c->mSocket.ChangeMode(1);
@@ -711,6 +734,12 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
             return false;
         }
         return !(readable || writable) || ContinueHandshake() >= 0;
+    }
+    const int authTimeout = mnAuthTimeout;
+    if (authTimeout > 0 && !mbAuthorised &&
+        now - mnAcceptTime >= static_cast<unsigned long>(authTimeout)) {
+        TR::TRACEX("CCS: Thread. Not authorised within %d seconds, closing...\n", authTimeout);
+        return false;
     }
     const int timeout = mnReqTimeout;
     if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
@@ -805,6 +834,11 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                     due = static_cast<long>(c->mnAcceptTime) + kHandshakeTimeout;
                 } else if (timeout > 0 && !c->mlistSentRequests.empty()) {
                     due = static_cast<long>(c->mlistSentRequests.front().mnSendTime) + timeout;
+                }
+                const int authTimeout = mnAuthTimeout;
+                if (authTimeout > 0 && !c->mbAuthorised) {
+                    const long authDue = static_cast<long>(c->mnAcceptTime) + authTimeout;
+                    due = due == 0 ? authDue : std::min(due, authDue);
                 }
                 if (due != 0) {
                     const long left = std::max(due - static_cast<long>(now), 0L);
