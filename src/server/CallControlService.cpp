@@ -229,6 +229,8 @@ void CallControlService::Start() {
             TR::TRACEX("CCS: Start. Private key does not match the certificate public key.\n");
         }
         SSL_CTX_set_mode(mpCTX, SSL_MODE_AUTO_RETRY);
+        // Whatever the system's OpenSSL configuration allows: nothing older.
+        SSL_CTX_set_min_proto_version(mpCTX, TLS1_2_VERSION);
         ERR_clear_error();
     }
     TR::TRACEX("CCS: Starting server thread...\n");
