@@ -309,7 +309,15 @@ class StopSignals(unittest.TestCase):
         daemon.proc.send_signal(signal.SIGTERM)
         daemon.proc.send_signal(signal.SIGTERM)
         self.assertEqual(daemon.wait_exit(timeout=5), -signal.SIGTERM)
-        self.assertEqual(sandbox.log_count("CCS: CleanUp...\n"), 1)
+        # The stop report is written once, by the one run of the exit routine.
+        # (Lines still queued for the log's writer thread when the process
+        # ends, such as "CCS: CleanUp...", may be missing under this load.)
+        text = sandbox.log()
+        rotated = sandbox.log_path + ".1"
+        if os.path.exists(rotated):
+            with open(rotated, "rb") as f:
+                text += f.read().decode(errors="replace")
+        self.assertEqual(text.count("has been stopped by signal SIGTERM(15)"), 1)
         for c in clients:
             c.close()
 
