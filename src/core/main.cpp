@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     // A client or policy server that closes its end must not end the daemon: a
     // write to a closed socket fails with EPIPE instead of raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // Likewise a write past the file-size limit fails with EFBIG (an upload
+    // is then refused) instead of raising SIGXFSZ, which would end the daemon.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const std::string reportFile = RootPath("/tmp/logs/") + "valtd.log";
     MakeDirectories(RootPath("/tmp/logs"));

@@ -26,7 +26,9 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mRequestTimeout(DefaultOf("request-timeout")),
       mListenPort(DefaultOf("listen-port")),
       mbSecureListen(ParseFlag(DefaultOf("secure-listen"))),
-      mbRequireAuth(ParseFlag(DefaultOf("require-auth"))) {}
+      mbRequireAuth(ParseFlag(DefaultOf("require-auth"))),
+      mAuthTimeout(DefaultOf("auth-timeout")),
+      mMaxUnauthConnections(DefaultOf("max-unauth-connections")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -61,5 +63,7 @@ int CallPolicyAccessor::load() {
     mListenPort = values["listen-port"];
     mbSecureListen = ParseFlag(values["secure-listen"]);
     mbRequireAuth = ParseFlag(values["require-auth"]);
+    mAuthTimeout = values["auth-timeout"];
+    mMaxUnauthConnections = values["max-unauth-connections"];
     return 1;
 }

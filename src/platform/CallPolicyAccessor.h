@@ -35,6 +35,10 @@ class CallPolicyAccessor {
     bool IsSecureListen() const { return mbSecureListen; }
     // Requests other than authentication are refused until a connection is authorised.
     bool IsRequireAuth() const { return mbRequireAuth; }
+    // Seconds a connection may stay unauthorised (text; <= 0: no limit).
+    const std::string& GetAuthTimeout() const { return mAuthTimeout; }
+    // Most unauthorised connections at one time (text; <= 0: no limit).
+    const std::string& GetMaxUnauthConnections() const { return mMaxUnauthConnections; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -50,4 +54,6 @@ class CallPolicyAccessor {
     std::string mListenPort;
     bool mbSecureListen;
     bool mbRequireAuth;
+    std::string mAuthTimeout;
+    std::string mMaxUnauthConnections;
 };

@@ -15,6 +15,12 @@ const std::vector<SettingInfo>& AllSettings() {
         {"require-auth", "false", SettingKind::Flag,
          "the control server refuses every request but authentication until the connection "
          "is authorised"},
+        {"auth-timeout", "0", SettingKind::Integer,
+         "seconds a control connection may stay unauthorised before it is closed; "
+         "0 or less: no limit"},
+        {"max-unauth-connections", "0", SettingKind::Integer,
+         "most control connections that are not yet authorised at one time (more are closed "
+         "at once); 0 or less: no limit"},
         {"policy-server", "", SettingKind::Text, "host name or address of the policy server"},
         {"policy-port", "443", SettingKind::Port, "TCP port of the policy server"},
         {"policy-user", "", SettingKind::Text, "Basic-authentication user for the policy server"},

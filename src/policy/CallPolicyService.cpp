@@ -445,6 +445,7 @@ bool CallPolicyService::HandshakeStep() {
             // HTTP/1.0 ends the answer by closing the connection; a server that
             // closes without a TLS close alert still ends the stream.
             SSL_CTX_set_options(mpCTX.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+            SSL_CTX_set_min_proto_version(mpCTX.get(), TLS1_2_VERSION);
             mpSSL.reset(SSL_new(mpCTX.get()));
             if (mpSSL) {
                 SSL_set_fd(mpSSL.get(), fd);

@@ -231,17 +231,6 @@ void CrashGuard::FuneralProc(int signal) {
         return;
     }
     int index = SignalIndex(signal);
-    if (index >= 0) {
-        // The saved action comes back for the re-raise, except "ignore": a
-        // daemon started as a shell's background job inherits SIGINT ignored,
-        // and re-raising into that would leave it running after its exit
-        // routine has already stopped everything.
-        struct sigaction action = mSavedActions[index];
-        if (action.sa_handler == SIG_IGN) {
-            action.sa_handler = SIG_DFL;
-        }
-        sigaction(signal, &action, nullptr);
-    }
     bool stopSignal = index >= 0 && index < kStopSignalCount;
     const char* signalName = index >= 0 ? kSignals[index].name : "Unknown";
     char* buf = mpTraceBuf.load();
@@ -280,8 +269,21 @@ void CrashGuard::FuneralProc(int signal) {
     if (!stopSignal && mAutoRestart && mpTraceBuf.load() != nullptr) {
         CreateProcess(mpAppPath.get(), mpCmdLine.get(), nullptr);
     }
-    // All signals are blocked here: it takes its restored action as soon as
-    // the handler returns.
+    // The earlier action is restored only now: a second stop signal taken by
+    // another thread while the report is written and the exit routine runs
+    // finds this handler, which returns at once, instead of ending the
+    // process half-way. All signals are blocked here: the raised one takes
+    // its restored action as soon as the handler returns.
+    if (index >= 0) {
+        // Except "ignore": a daemon started as a shell's background job
+        // inherits SIGINT ignored, and re-raising into that would leave it
+        // running after its exit routine has already stopped everything.
+        struct sigaction action = mSavedActions[index];
+        if (action.sa_handler == SIG_IGN) {
+            action.sa_handler = SIG_DFL;
+        }
+        sigaction(signal, &action, nullptr);
+    }
     raise(signal);
 }
 

@@ -29,6 +29,8 @@ std::atomic<unsigned short> CallControlService::mListenPort{4849};
 std::atomic<int> CallControlService::mnReqTimeout{10};
 std::atomic<bool> CallControlService::mbSecureListen{false};
 std::atomic<bool> CallControlService::mbRequireAuth{false};
+std::atomic<int> CallControlService::mnAuthTimeout{0};
+std::atomic<int> CallControlService::mnMaxUnauth{0};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -52,6 +54,46 @@ const int kReadSize = 16384;
 const int kJoinTimeoutSeconds = 5;
 
 std::atomic<unsigned long> gNextSerial{1};
+
+// A descriptor held in reserve by the connection thread. When the process has
+// no descriptor left, a waiting connection cannot be accepted and the listener
+// stays readable, so select would return at once pass after pass; the reserve
+// is then given up for a moment to accept that connection and close it, which
+// refuses the client at once and empties the backlog.
+class SpareDescriptor {
+  public:
+    SpareDescriptor() { Take(); }
+    ~SpareDescriptor() {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    SpareDescriptor(const SpareDescriptor&) = delete;
+    SpareDescriptor& operator=(const SpareDescriptor&) = delete;
+
+    // Accepts one waiting connection of `listenFd` in the reserve's place and
+    // closes it. False when there was no reserve or nothing to accept.
+    bool RefuseOne(int listenFd) {
+        if (mFd < 0) {
+            Take();
+            return false;
+        }
+        close(mFd);
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        }
+        Take();
+        return fd >= 0;
+    }
+
+  private:
+    void Take() { mFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    int mFd = -1;
+};
+
+// Connection thread only.
+SpareDescriptor gSpareDescriptor;
 
 const char* BoolText(bool value) {
     return value ? "true" : "false";
@@ -105,11 +147,19 @@ void CallControlService::ReadConfigs() {
         mnReqTimeout = StringToNumber<int>(accessor->GetRequestTimeout());
         mbSecureListen = accessor->IsSecureListen();
         mbRequireAuth = accessor->IsRequireAuth();
+        mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
+        mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
         if (mbRequireAuth) {
             TR::TRACEX("Require Authentication: true.\n");
+        }
+        if (mnAuthTimeout > 0) {
+            TR::TRACEX("Authentication Timeout: %d\n", mnAuthTimeout.load());
+        }
+        if (mnMaxUnauth > 0) {
+            TR::TRACEX("Max Unauthorised Connections: %d\n", mnMaxUnauth.load());
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -128,6 +178,8 @@ void CallControlService::UpdateConfigs() {
             timeout = StringToNumber<int>(accessor->GetRequestTimeout());
             secure = accessor->IsSecureListen();
             requireAuth = accessor->IsRequireAuth();
+            mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
+            mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         }
         CallPolicyAccessor::CloseInstance();
     }
@@ -177,6 +229,8 @@ void CallControlService::Start() {
             TR::TRACEX("CCS: Start. Private key does not match the certificate public key.\n");
         }
         SSL_CTX_set_mode(mpCTX, SSL_MODE_AUTO_RETRY);
+        // Whatever the system's OpenSSL configuration allows: nothing older.
+        SSL_CTX_set_min_proto_version(mpCTX, TLS1_2_VERSION);
         ERR_clear_error();
     }
     TR::TRACEX("CCS: Starting server thread...\n");
@@ -626,6 +680,12 @@ bool CallControlService::OpenListener() {
 void CallControlService::AcceptConnection() {
     auto c = std::make_unique<CallControlService>();
     if (mpListenerSock->Accept(c->mSocket) != 1) {
+        const int error = errno;
+        if ((error == EMFILE || error == ENFILE) &&
+            gSpareDescriptor.RefuseOne(mpListenerSock->GetDescriptor())) {
+            TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n", error);
+            return;
+        }
         TR::TRACEX("CCS: Thread. Error accepting connection.\n");
         return;
     }
@@ -633,6 +693,17 @@ void CallControlService::AcceptConnection() {
     if (fd >= FD_SETSIZE) {
         TR::TRACEX("CCS: Thread. Descriptor %d does not fit the select set, closing...\n", fd);
         return;
+    }
+    const int maxUnauth = mnMaxUnauth;
+    if (maxUnauth > 0) {
+        const long waiting =
+            std::count_if(mlistServicesInProgress.begin(), mlistServicesInProgress.end(),
+                          [](const CallControlService* other) { return !other->mbAuthorised; });
+        if (waiting >= maxUnauth) {
+            TR::TRACEX("CCS: Thread. %ld connections not yet authorised, closing the new one...\n",
+                       waiting);
+            return;
+        }
     }
     const int one = 1;
     c->mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
@@ -665,6 +736,12 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
             return false;
         }
         return !(readable || writable) || ContinueHandshake() >= 0;
+    }
+    const int authTimeout = mnAuthTimeout;
+    if (authTimeout > 0 && !mbAuthorised &&
+        now - mnAcceptTime >= static_cast<unsigned long>(authTimeout)) {
+        TR::TRACEX("CCS: Thread. Not authorised within %d seconds, closing...\n", authTimeout);
+        return false;
     }
     const int timeout = mnReqTimeout;
     if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
@@ -759,6 +836,11 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                     due = static_cast<long>(c->mnAcceptTime) + kHandshakeTimeout;
                 } else if (timeout > 0 && !c->mlistSentRequests.empty()) {
                     due = static_cast<long>(c->mlistSentRequests.front().mnSendTime) + timeout;
+                }
+                const int authTimeout = mnAuthTimeout;
+                if (authTimeout > 0 && !c->mbAuthorised) {
+                    const long authDue = static_cast<long>(c->mnAcceptTime) + authTimeout;
+                    due = due == 0 ? authDue : std::min(due, authDue);
                 }
                 if (due != 0) {
                     const long left = std::max(due - static_cast<long>(now), 0L);

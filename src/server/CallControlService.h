@@ -161,6 +161,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<int> mnReqTimeout;              // seconds; 10; <= 0: never
     static std::atomic<bool> mbSecureListen;           // false
     static std::atomic<bool> mbRequireAuth;            // false: refuse until authorised
+    static std::atomic<int> mnAuthTimeout;             // seconds unauthorised; <= 0: no limit
+    static std::atomic<int> mnMaxUnauth;               // unauthorised connections; <= 0: any
     static SSL_CTX* mpCTX;                             // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted

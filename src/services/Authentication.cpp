@@ -15,14 +15,11 @@
 #include "platform/GatewayAccessor.h"
 #include "platform/LineManager.h"
 #include "server/CallControlService.h"
+#include "services/SystemServices.h"
 #include "xmlrpc/CallProcessingMethods.h"
 
-namespace {
+namespace SystemServices {
 
-using TR = ExtCallControl;
-
-// Equality of two secrets in a time that does not depend on where they first
-// differ (only on the length of the text received).
 bool SameSecret(const std::string& received, const std::string& expected) {
     unsigned char diff = received.size() == expected.size() ? 0 : 1;
     for (size_t i = 0; i < received.size(); ++i) {
@@ -32,6 +29,13 @@ bool SameSecret(const std::string& received, const std::string& expected) {
     }
     return diff == 0;
 }
+
+}  // namespace SystemServices
+
+namespace {
+
+using TR = ExtCallControl;
+using SystemServices::SameSecret;
 
 // The first user extension whose number is `user`, with its password loaded;
 // `found` tells whether there was one.

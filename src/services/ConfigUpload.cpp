@@ -1,16 +1,21 @@
 // Configuration upload: the body is stored in <root>/tmp, the exchange's
 // configuration tool is run on it as a CGI request, and the file is removed.
 //
-// Runs on the connection thread. The tool's CGI variables are given to the
-// child process only; the daemon's own environment is never changed, so other
-// threads may read it meanwhile.
+// Runs on the connection thread. The tool is started without a shell, with a
+// clean environment holding its CGI variables, descriptors 0 to 2 only, and a
+// time limit. The daemon's own environment is never changed, so other threads
+// may read it meanwhile.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -21,8 +26,6 @@
 #include "services/SystemServices.h"
 #include "services/UploadBody.h"
 
-extern char** environ;
-
 namespace SystemServices {
 
 namespace {
@@ -32,12 +35,31 @@ class ChildProcess {
   public:
     explicit ChildProcess(pid_t pid) : mPid(pid) {}
     ~ChildProcess() {
+        if (mPid < 0) {
+            return;
+        }
         int status = 0;
         while (waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
         }
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Waits for the child to end, at most until `deadline`; kills it then.
+    // False when it had to be killed.
+    bool EndBy(std::chrono::steady_clock::time_point deadline) {
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const pid_t done = waitpid(mPid, &status, WNOHANG);
+            if (done == mPid || (done < 0 && errno != EINTR)) {
+                mPid = -1;
+                return true;
+            }
+            poll(nullptr, 0, 10);
+        }
+        kill(mPid, SIGKILL);
+        return false;
+    }
 
   private:
     pid_t mPid;
@@ -78,26 +100,58 @@ class SpawnActions {
     posix_spawn_file_actions_t mActions;
 };
 
-// The variables the configuration tool reads, as a web server would set them
-// for a submitted "putconf.cgi" form.
-const char* const kCgiNames[] = {"REQUEST_METHOD", "PATH_INFO", "QUERY_STRING", "REMOTE_ADDR",
-                                 "CONTENT_TYPE"};
+// The search path the tool runs with, whatever the daemon's own is.
+const char* const kToolPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-// The daemon's environment without any CGI variable, followed by `cgi`.
+// How long the tool may run. The connection thread waits for it, so every
+// client waits as long; a tool still running then is killed.
+constexpr int kToolTimeoutMs = 10000;
+
+// The tool's whole environment: the fixed search path, the daemon's root
+// prefix (so that the tool finds its files under the same root), and `cgi`.
+// Nothing else of the daemon's environment is passed on: no loader variables
+// (LD_PRELOAD), proxies or CGI variables the daemon happened to inherit.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& cgi) {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        bool isCgi = false;
-        for (const char* name : kCgiNames) {
-            const size_t length = std::strlen(name);
-            isCgi = isCgi || (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=');
-        }
-        if (!isCgi) {
-            env.emplace_back(*entry);
-        }
+    std::vector<std::string> env{kToolPath};
+    const char* root = getenv("VALTD_ROOT");
+    if (root != nullptr && *root != '\0') {
+        env.push_back(std::string("VALTD_ROOT=") + root);
     }
     env.insert(env.end(), cgi.begin(), cgi.end());
     return env;
+}
+
+// The tool's standard output until it closes it, at most until `deadline`.
+// False when the deadline passed first.
+bool ReadUntilClosed(int fd, std::string& text, std::chrono::steady_clock::time_point deadline) {
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            return false;
+        }
+        if (ready < 0) {
+            return true;  // nothing more can be read
+        }
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return true;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 // Markers of the tool's output and their text, replaced in this order. The
@@ -198,19 +252,20 @@ void UpdateConfig(const std::string& path) {
     }
     ChildProcess child(pid);
     writeEnd.Reset();
-    FileHandle output(fdopen(readEnd.Get(), "r"));
-    if (!output) {
-        return;
-    }
-    readEnd.Release();
-
     ExtCallControl::TRACEX("CCS.  UpdateConfig: open /bin/fcgiclient\n");
     std::string text;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kToolTimeoutMs);
+    if (!ReadUntilClosed(readEnd.Get(), text, deadline) || !child.EndBy(deadline)) {
+        kill(pid, SIGKILL);
+        ExtCallControl::TRACEX(
+            "ERROR. CCS. UpdateConfig: the configuration tool did not finish in %d seconds, "
+            "killed\n",
+            kToolTimeoutMs / 1000);
+    }
     int count = 0;
-    char buffer[256] = {};
-    while (fgets(buffer, 255, output.get()) != nullptr) {
-        text += buffer;
-        ++count;
+    for (char ch : text) {
+        count += ch == '\n' ? 1 : 0;
     }
     for (const auto& marker : kMarkers) {
         StringUtils::ReplaceString(text, marker[0], marker[1], 0);

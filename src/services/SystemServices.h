@@ -13,14 +13,14 @@
 // The raw body of an upload on a client connection: chunks of at most 1024
 // bytes, each answered with the two bytes "OK".
 class IUploadChannel {
-public:
+  public:
     // Receives exactly `length` bytes (bytes the connection had already read
     // come first). False when the connection fails or closes before.
     virtual bool ReceiveChunk(char* buffer, int length) = 0;
     // Sends the two bytes "OK". False when the write fails.
     virtual bool SendOk() = 0;
 
-protected:
+  protected:
     ~IUploadChannel() = default;
 };
 
@@ -47,6 +47,11 @@ bool ConfigurationUpdate(const std::string& file, int size, bool flag, std::stri
 
 // Runs the configuration tool (<root>/bin/fcgiclient) on a stored file.
 void UpdateConfig(const std::string& path);
+
+// Equality of a secret received from a client (password or digest) with the
+// expected one, in a time that depends only on the length of `received`, never
+// on where the two first differ. Case-sensitive.
+bool SameSecret(const std::string& received, const std::string& expected);
 
 // The unit's identifier (trimmed) and the version text from the version file.
 void ReadSystemInfo(std::string& uniqueId, std::string& version);

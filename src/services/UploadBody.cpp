@@ -13,8 +13,9 @@
 namespace SystemServices {
 
 bool IsSafeFileName(const std::string& name) {
-    return !name.empty() && name != "." && name.find('/') == std::string::npos &&
-           name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name.size() <= kMaxFileNameBytes && name != "." &&
+           name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 int UploadMaxBytes() {
@@ -39,21 +40,22 @@ FileHandle CreateUploadFile(const std::string& path, int flags, int mode) {
 
 BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel) {
     char chunk[kUploadChunkSize];
-    bool written = true;
     for (int remaining = size; remaining > 0; remaining -= kUploadChunkSize) {
         const int length = remaining < kUploadChunkSize ? remaining : kUploadChunkSize;
-        if (!channel.ReceiveChunk(chunk, length) || !channel.SendOk()) {
+        if (!channel.ReceiveChunk(chunk, length)) {
             return BodyResult::kChannelFailed;
         }
-        if (written && fwrite(chunk, 1, static_cast<size_t>(length), file.get()) !=
-                           static_cast<size_t>(length)) {
-            written = false;
+        // A chunk is acknowledged only once it is in the file.
+        if (fwrite(chunk, 1, static_cast<size_t>(length), file.get()) !=
+                static_cast<size_t>(length) ||
+            fflush(file.get()) != 0) {
+            return BodyResult::kWriteFailed;
+        }
+        if (!channel.SendOk()) {
+            return BodyResult::kChannelFailed;
         }
     }
-    if (fclose(file.release()) != 0) {
-        written = false;
-    }
-    return written ? BodyResult::kReceived : BodyResult::kWriteFailed;
+    return fclose(file.release()) == 0 ? BodyResult::kReceived : BodyResult::kWriteFailed;
 }
 
 }  // namespace SystemServices

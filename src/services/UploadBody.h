@@ -16,13 +16,16 @@ namespace SystemServices {
 // Bytes of one body chunk; the last chunk of a body may be shorter.
 constexpr int kUploadChunkSize = 1024;
 
+// The longest file name a file system takes (NAME_MAX).
+constexpr size_t kMaxFileNameBytes = 255;
+
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 // A name that stays inside the directory it is joined to: not empty, not ".",
-// and without "/", ".." or NUL bytes.
+// without "/", ".." or NUL bytes, and at most kMaxFileNameBytes long.
 bool IsSafeFileName(const std::string& name);
 
 // The largest body a client may upload ("upload-max-bytes" of the settings; the
@@ -37,13 +40,14 @@ FileHandle CreateUploadFile(const std::string& path, int flags, int mode);
 enum class BodyResult {
     kReceived,       // every byte arrived and was written
     kChannelFailed,  // the connection failed or closed before the end
-    kWriteFailed,    // every byte arrived, but the file could not be written
+    kWriteFailed,    // a chunk could not be written (disk full, file too large)
 };
 
-// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, answers
-// each chunk with "OK" and writes it to `file`, which is closed afterwards. A
-// write failure does not stop the reception, so that the connection stays in
-// step with the client.
+// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, writes
+// each chunk to `file` and then answers it with "OK"; `file` is closed
+// afterwards. A chunk that cannot be written gets no "OK": the reception stops
+// there, and the rest of the client's body, if it sent more, arrives as
+// ordinary input (it is no method call and is dropped).
 BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel);
 
 }  // namespace SystemServices

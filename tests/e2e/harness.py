@@ -13,6 +13,7 @@ import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import tempfile
 import threading
@@ -420,3 +421,155 @@ class ServerTest(SandboxTest):
         token = str(time.monotonic())
         self.sim.send({"control": "sync", "token": token})
         self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)
+
+
+# In sanitizer builds everything runs several times slower; bounds that must
+# hold for a user ("answered within a second") are scaled by this factor.
+SLOW = 5.0 if any(s in BIN_DIR for s in ("asan", "tsan")) else 1.0
+
+
+class ProcessProbe:
+    """Resources of a running process read from /proc: resident memory,
+    open descriptors and CPU time."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def rss_kb(self):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def fds(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def cpu_seconds(self):
+        with open("/proc/%d/stat" % self.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        # utime and stime are fields 14 and 15 of the whole line.
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def reset(client):
+    """Closes `client` with a TCP reset (SO_LINGER 0) instead of a FIN."""
+    try:
+        client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+    client.close()
+
+
+class SharedServerTest(unittest.TestCase):
+    """One sandbox, simulator and daemon for every test of the class (like
+    ServerTest, but started once), so that a long list of fault cases stays
+    fast. Every test ends with check_healthy(): a fresh client is served at
+    once and the daemon's memory and descriptors are back near where they
+    were after start."""
+
+    USER = ServerTest.USER
+    PASSWORD = ServerTest.PASSWORD
+    settings = {}
+    RSS_SLACK_KB = 16 * 1024 * SLOW
+    FD_SLACK = 4
+
+    @classmethod
+    def configure(cls, sandbox):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        # A small quarantine, so that freed memory shows in the resident size
+        # under AddressSanitizer too.
+        cls.sandbox.env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
+        try:
+            cls.port = free_port()
+            cls.sandbox.valtconf("set", "listen-port", cls.port)
+            for name, value in cls.settings.items():
+                cls.sandbox.valtconf("set", name, value)
+            cls.sandbox.valtconf("add-extension", cls.USER, "--kind", "user",
+                                 "--password", cls.PASSWORD)
+            cls.configure(cls.sandbox)
+            cls.sim = cls.sandbox.start_sim()
+            cls.daemon = cls.sandbox.start_daemon()
+            cls.probe = ProcessProbe(cls.daemon.proc.pid)
+            # The baseline is taken once a client has been served, so that
+            # what the first connection allocates for good is in it.
+            first = cls._open(cls.port, True)
+            first.call("getextension", "nobody")
+            first.read()
+            first.close()
+            time.sleep(0.2)
+            cls.base_rss = cls.probe.rss_kb()
+            cls.base_fds = cls.probe.fds()
+        except BaseException:
+            cls.sandbox.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.close()
+
+    @classmethod
+    def _open(cls, port, authenticate):
+        wait_until(lambda: _listening(port), what="valtd listening on %d" % port)
+        client = Client(port)
+        if authenticate:
+            answer = client.authenticate(cls.USER, cls.PASSWORD)
+            if answer != (True, "Authenticated."):
+                raise AssertionError("authentication refused: %r" % (answer,))
+        return client
+
+    def connect(self, authenticate=True):
+        client = self._open(self.port, authenticate)
+        self.addCleanup(client.close)
+        return client
+
+    def setUp(self):
+        self.sandbox.log_mark = len(self.sandbox.log())
+
+    def tearDown(self):
+        failed = any(test is self for test, _ in
+                     self._outcome.result.failures + self._outcome.result.errors)
+        if failed:
+            print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
+
+    def new_log(self):
+        """The daemon's log written since this test started."""
+        return self.sandbox.log()[self.sandbox.log_mark:]
+
+    def sync_sim(self):
+        token = str(time.monotonic())
+        self.sim.send({"control": "sync", "token": token})
+        self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)
+
+    def check_healthy(self):
+        """The daemon runs, a fresh client authenticates and is answered within
+        a second, and memory and descriptors are back near the start."""
+        self.assertIsNone(self.daemon.proc.poll(), "valtd ended")
+        limit = 1.0 * SLOW
+        started = time.monotonic()
+        client = Client(self.port, timeout=limit)
+        try:
+            client.call("authenticate", self.USER, self.PASSWORD)
+            self.assertEqual(client.read(timeout=limit)[0], (True, "Authenticated."))
+            client.call("closecall", "1")
+            self.assertEqual(client.read(timeout=limit)[0]["faultString"], "No such call")
+        finally:
+            client.close()
+        self.assertLess(time.monotonic() - started, limit, "a fresh client waited too long")
+        wait_until(lambda: self.probe.fds() <= self.base_fds + self.FD_SLACK,
+                   what="descriptors back near %d (now %d)" % (self.base_fds, self.probe.fds()))
+        wait_until(lambda: self.probe.rss_kb() <= self.base_rss + self.RSS_SLACK_KB,
+                   what="resident memory back near %d KB (now %d KB)"
+                   % (self.base_rss, self.probe.rss_kb()))
+
+
+def _listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False

@@ -2,7 +2,7 @@
 
 import unittest
 
-from harness import ServerTest, free_port
+from harness import Client, ServerTest, free_port
 
 
 class SettingsUpdate(ServerTest):
@@ -32,6 +32,43 @@ class SettingsUpdate(ServerTest):
         moved.call("closecall", "61")
         self.assertEqual(moved.read()[0]["faultString"], "No such call")
         self.assertEqual(self.sandbox.log_count("CCS: UpdateConfigs:\n"), 2)
+
+
+class UnauthorisedConnectionLimits(ServerTest):
+    settings = {"auth-timeout": 1}
+
+    def test_silent_connection_is_closed_after_the_auth_timeout(self):
+        silent = self.connect(authenticate=False)
+        authorised = self.connect()
+        self.assertTrue(silent.closed_by_peer(timeout=5))
+        self.sandbox.wait_log("CCS: Thread. Not authorised within 1 seconds, closing...\n")
+        # An authorised connection has no such limit.
+        authorised.call("closecall", "1")
+        self.assertEqual(authorised.read()[0]["faultString"], "No such call")
+
+    def test_cap_on_connections_not_yet_authorised(self):
+        self.sandbox.valtconf("set", "auth-timeout", 0)
+        self.sandbox.valtconf("set", "max-unauth-connections", 3)
+        self.sim.event("UpdateConfig", updateType=4192)
+        self.sandbox.wait_log("CCS: UpdateConfigs:\n")
+        self.sync_sim()
+        self.wait_listening()
+        self.sandbox.wait_log("recv ret: 0")  # the probe of wait_listening is gone
+        waiting = []
+        for _ in range(3):
+            waiting.append(Client(self.port))
+            self.addCleanup(waiting[-1].close)
+            self.assertFalse(waiting[-1].closed_by_peer(timeout=0.2))
+        refused = Client(self.port)
+        self.addCleanup(refused.close)
+        self.assertTrue(refused.closed_by_peer())
+        self.sandbox.wait_log("3 connections not yet authorised, closing the new one...\n")
+        # Once one of them authenticates, there is room again.
+        self.assertEqual(waiting[0].authenticate(self.USER, self.PASSWORD),
+                         (True, "Authenticated."))
+        late = Client(self.port)
+        self.addCleanup(late.close)
+        self.assertEqual(late.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,10 @@
 """The control server over TLS: a certificate made by the test, and a server
 without a usable key."""
 
+import socket
+import ssl
 import unittest
+import warnings
 
 from harness import Client, ServerTest
 
@@ -26,6 +29,29 @@ class TlsWithCertificate(ServerTest):
         log = self.sandbox.wait_log("CCS: SSL. Client does not have certificate.\n")
         self.assertIn("CCS: SSL. SSL connection using ", self.sandbox.log())
         self.assertTrue(log)
+
+    def test_protocols_below_tls_1_2_are_refused(self):
+        self.wait_listening()
+        warnings.simplefilter("ignore", DeprecationWarning)  # the old versions' names
+        for version in (ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1):
+            with self.subTest(version=version):
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                context.check_hostname = False
+                context.verify_mode = ssl.CERT_NONE
+                context.set_ciphers("ALL:@SECLEVEL=0")
+                context.minimum_version = version
+                context.maximum_version = version
+                raw = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+                self.addCleanup(raw.close)
+                with self.assertRaises(ssl.SSLError) as refused:
+                    context.wrap_socket(raw)
+                # Refused by the daemon for its version, not by this client.
+                self.assertIn("ALERT_PROTOCOL_VERSION", str(refused.exception))
+        self.sandbox.wait_log("CCS: SSL. Accept error: ")
+        # TLS 1.2 itself is served.
+        client = self.connect(tls=True)
+        client.call("closecall", "1")
+        self.assertEqual(client.read()[0]["faultString"], "No such call")
 
     def test_plain_client_on_tls_listener_is_dropped(self):
         self.wait_listening()

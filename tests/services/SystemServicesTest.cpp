@@ -2,7 +2,9 @@
 // sandbox root, and a scripted upload channel.
 #include "services/SystemServices.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +194,73 @@ TEST_F(SystemServicesTest, InterruptedOrRefusedUploadsLeaveNoFile) {
     EXPECT_TRUE(fs::is_empty(user));
 }
 
+// A file-size limit (as on a full disk) that makes writes past `bytes` fail with
+// EFBIG instead of raising SIGXFSZ; restored when it goes out of scope.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &mOld);
+        mOldHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{bytes, mOld.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &mOld);
+        signal(SIGXFSZ, mOldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit mOld{};
+    sighandler_t mOldHandler;
+};
+
+TEST_F(SystemServicesTest, ChunkThatCannotBeWrittenGetsNoOkAndLeavesNoFile) {
+    const std::string record = sb.Root() + "/tmp/fcgiclient.record";
+    FileSizeLimit limit(2048);
+    FakeChannel prompt(Body(5000));
+    std::string message;
+    EXPECT_FALSE(SystemServices::FileTransfer(0, "201", "full.wav", 5000, true, message, prompt));
+    EXPECT_EQ(message, "Cannot write the file.");
+    // Two chunks were stored and acknowledged; the third failed and is not.
+    EXPECT_EQ(prompt.oks, 2);
+    EXPECT_EQ(prompt.chunks.size(), 3u);
+    EXPECT_TRUE(fs::is_empty(user));
+
+    FakeChannel config(Body(5000));
+    EXPECT_FALSE(SystemServices::ConfigurationUpdate("full.cfg", 5000, true, message, config));
+    EXPECT_EQ(message, "Cannot write the file.");
+    EXPECT_EQ(config.oks, 2);
+    EXPECT_FALSE(fs::exists(sb.Root() + "/tmp/full.cfg"));
+    EXPECT_FALSE(fs::exists(record));  // the configuration tool did not run
+}
+
+TEST_F(SystemServicesTest, EveryFileMethodRefusesNamesThatLeaveTheDirectory) {
+    WriteFile(sb.Root() + "/prompts/victim.wav", "v");
+    const std::string longest(255, 'n');
+    for (const std::string& name :
+         {std::string("a/b.wav"), std::string("../victim.wav"), std::string(".."),
+          std::string("x.."), std::string("a\0b.wav", 7), longest + "x", std::string("."),
+          std::string()}) {
+        SCOPED_TRACE(name);
+        FakeChannel body(Body(10));
+        std::string message;
+        EXPECT_FALSE(SystemServices::FileTransfer(0, "201", name, 10, true, message, body));
+        EXPECT_EQ(message, "Invalid file name.");
+        EXPECT_FALSE(SystemServices::ConfigurationUpdate(name, 10, true, message, body));
+        EXPECT_EQ(message, "Invalid file name.");
+        EXPECT_FALSE(SystemServices::WAVFileDelete(0, "201", name));
+        EXPECT_TRUE(body.chunks.empty());
+    }
+    EXPECT_TRUE(fs::exists(sb.Root() + "/prompts/victim.wav"));
+    EXPECT_TRUE(fs::is_empty(user));
+    // The longest name a file system takes is still accepted.
+    FakeChannel body(Body(10));
+    std::string message;
+    EXPECT_TRUE(SystemServices::FileTransfer(0, "201", longest, 10, true, message, body));
+}
+
 TEST_F(SystemServicesTest, ConfigurationUploadRunsTheToolAndRemovesTheFile) {
     fs::create_directories(sb.Root() + "/bin");
     fs::copy_file(FCGICLIENT_SCRIPT, sb.Root() + "/bin/fcgiclient");
@@ -241,6 +310,29 @@ TEST_F(SystemServicesTest, SystemInfoTrimsTheIdAndJoinsTheVersionValues) {
     SystemServices::ReadSystemInfo(id, version);
     EXPECT_EQ(id, "");
     EXPECT_EQ(version, "3 -");
+}
+
+TEST(SameSecretTest, EqualOnlyForTheSameBytesInTheSameCase) {
+    using SystemServices::SameSecret;
+    const std::string digest = "0123456789abcdef0123456789abcdef";
+    EXPECT_TRUE(SameSecret(digest, digest));
+    EXPECT_TRUE(SameSecret("", ""));
+    std::string upper = digest;
+    for (char& c : upper) {
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    // A difference at the first byte, at the last, in case only, or in length
+    // (longer, shorter, a prefix, empty on either side) is a mismatch.
+    for (const std::string& received :
+         {std::string("1123456789abcdef0123456789abcdef"),
+          std::string("0123456789abcdef0123456789abcdee"), upper, digest + "0",
+          digest.substr(0, 31), digest + digest, std::string(), std::string("\0", 1)}) {
+        SCOPED_TRACE(received);
+        EXPECT_FALSE(SameSecret(received, digest));
+    }
+    EXPECT_FALSE(SameSecret("x", ""));
+    // A text that repeats the expected one is not taken for it.
+    EXPECT_FALSE(SameSecret("abab", "ab"));
 }
 
 TEST(StringUtilsTest, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {

@@ -1,0 +1,270 @@
+"""Faulty and hostile clients against one daemon: resets at every stage,
+clients that never answer or stop reading, many connections, and input built
+to hurt the parser. After each case the daemon must still serve a fresh client
+at once, with its memory and descriptors back near where they started."""
+
+import json
+import os
+import socket
+import time
+import unittest
+import xmlrpc.client
+
+from harness import Client, SharedServerTest, reset, wait_until
+
+SVC = "Services.SystemService."
+
+
+def until_answered(client, probe_id="424242"):
+    """Sends a closecall for an unknown call and reads up to its fault, so that
+    everything sent before it has been handled. False if the daemon closed
+    the connection instead."""
+    try:
+        client.call("closecall", probe_id)
+        while True:
+            params, name = client.read()
+            if name is None and isinstance(params, dict) and \
+                    params.get("faultString") == "No such call":
+                return True
+    except (EOFError, ConnectionResetError, BrokenPipeError):
+        return False
+
+
+class PeerFaults(SharedServerTest):
+    settings = {"request-timeout": 2, "vm-total-space-kb": 10000}
+
+    @classmethod
+    def configure(cls, sandbox):
+        cls.prompts = sandbox.path("/prompts/301")
+        os.makedirs(cls.prompts)
+        sandbox.valtconf("add-extension", 301, "--kind", "user", "--prompt-dir", cls.prompts,
+                         "--prompt-share", 50)
+
+    def make_calls(self, client, first, count):
+        ids = [str(first + i) for i in range(count)]
+        client.send_raw("".join(Client.request_text("createcall", i, "201", "pbx:301")
+                                for i in ids))
+        for i in ids:
+            self.assertEqual(client.read()[0], (i,))
+        return ids
+
+    def send_events(self, call_id, count):
+        """`count` state changes of one call, written to the simulator at once."""
+        lines = "".join(json.dumps({"event": "CallStateChanged", "callId": call_id,
+                                    "state": 1 + n % 3}) + "\n" for n in range(count))
+        self.sim.proc.stdin.write(lines.encode())
+        self.sim.proc.stdin.flush()
+
+    def test_resets_at_every_stage(self):
+        # In the middle of a request.
+        c = self.connect()
+        c.send_raw(Client.request_text("createcall", "7001", "201", "pbx:301")[:90])
+        reset(c)
+
+        # In the middle of an upload's body: no file is left behind.
+        c = self.connect()
+        c.send_raw(Client.request_text(SVC + "beginfiletransfer", "1", 0, "301", "cut.wav",
+                                       5000, True).encode() + b"x" * 1500)
+        self.assertEqual(c.read_bytes(2), b"OK")
+        reset(c)
+        self.sandbox.wait_log("ERROR. FileTransfer: connection lost during file receive")
+        self.assertEqual(os.listdir(self.prompts), [])
+
+        # In the middle of the answer to an event: the call is closed at the
+        # call manager with the connection.
+        c = self.connect()
+        self.make_calls(c, 7002, 1)
+        self.sim.event("CallStateChanged", callId="7002", state=1)
+        self.assertEqual(c.expect_request("callstatechanged"), ("7002", 1))
+        c.send_raw(Client.response_text("7002")[:50])
+        reset(c)
+        self.sim.expect_cmd("CloseCall", callId="7002")
+
+        # While the daemon writes: a client with a tiny receive buffer that
+        # gets a burst of events and resets without reading them.
+        c = Client.__new__(Client)
+        raw = socket.socket()
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        raw.settimeout(10)
+        raw.connect(("127.0.0.1", self.port))
+        c.sock, c.buffer = raw, b""
+        self.assertEqual(c.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
+        self.make_calls(c, 7003, 1)
+        self.send_events("7003", 300)
+        self.sync_sim()
+        reset(c)
+        self.sim.expect_cmd("CloseCall", callId="7003")
+        self.check_healthy()
+
+    def test_client_that_never_answers_a_thousand_requests(self):
+        silent = self.connect()
+        ids = self.make_calls(silent, 10000, 1000)
+        for i in ids:
+            self.sim.event("CallStateChanged", callId=i, state=1)
+        other = self.connect()
+        for i in ids:
+            self.assertEqual(silent.expect_request("callstatechanged"), (i, 1))
+            if i.endswith("00"):
+                # Meanwhile another client is served as usual.
+                self.assertTrue(until_answered(other))
+        silent.close()
+        self.sandbox.wait_log("CCS: Thread. recv ret: 0")
+        # Every call of the closed connection is closed at the call manager.
+        closed = set()
+        self.sim.expect(lambda m: m.get("cmd") == "CloseCall" and closed.add(m["callId"])
+                        is None and len(closed) == len(ids), what="1000 CloseCall")
+        self.check_healthy()
+
+    def test_client_that_stops_reading_while_events_pile_up(self):
+        stalled = Client.__new__(Client)
+        raw = socket.socket()
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.settimeout(10)
+        raw.connect(("127.0.0.1", self.port))
+        stalled.sock, stalled.buffer = raw, b""
+        self.addCleanup(stalled.close)
+        self.assertEqual(stalled.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
+        self.make_calls(stalled, 20000, 1)
+        other = self.connect()
+        # More than the socket buffers and the request queue hold. The
+        # unanswered requests time out and end the call's control, so the
+        # pile stops growing; the other client is served meanwhile and the
+        # daemon's memory stays bounded.
+        self.send_events("20000", 20000)
+        self.sync_sim()
+        self.assertTrue(until_answered(other))
+        self.sandbox.wait_log("CCS: Request failed... 20000\n", timeout=30)
+        self.assertTrue(until_answered(other))
+        self.assertLess(self.probe.rss_kb(), self.base_rss + 64 * 1024)
+        reset(stalled)
+        self.check_healthy()
+
+    def test_thousand_idle_connections_and_fifty_active_ones(self):
+        active = [self.connect() for _ in range(50)]
+        idle = []
+        for n in range(1000):
+            try:
+                idle.append(Client(self.port))
+            except OSError:
+                break
+        self.addCleanup(lambda: [c.close() for c in idle])
+        self.assertEqual(len(idle), 1000)
+        # The active clients are served throughout; idle connections past what
+        # the daemon's select set holds are closed, never the active ones.
+        for round_ in range(3):
+            for n, c in enumerate(active):
+                self.assertTrue(until_answered(c, "9%d%d" % (round_, n)))
+        kept = sum(1 for c in idle[:900] if not c.closed_by_peer(timeout=0.001))
+        self.assertEqual(kept, 900)
+        for c in idle:
+            c.close()
+        for c in active:
+            c.close()
+        self.check_healthy()
+
+    def test_connection_attempts_past_the_descriptor_limit(self):
+        import resource
+        pid = self.daemon.proc.pid
+        soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        limit = self.probe.fds() + 60
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, hard))
+        self.addCleanup(resource.prlimit, pid, resource.RLIMIT_NOFILE, (soft, hard))
+        keeper = self.connect()
+        clients = []
+        self.addCleanup(lambda: [c.close() for c in clients])
+        for n in range(1100):
+            try:
+                clients.append(Client(self.port, timeout=2))
+            except OSError:
+                pass
+        # Those past the limit are refused (closed at once) ...
+        wait_until(lambda: sum(1 for c in clients[-900:]
+                               if c.closed_by_peer(timeout=0.001)) >= 800,
+                   what="connections past the limit refused")
+        # ... and, at the limit with a connection waiting, the daemon does not
+        # spin on a listener it cannot accept from.
+        clients.append(Client(self.port, timeout=2))
+        cpu = self.probe.cpu_seconds()
+        time.sleep(1.0)
+        self.assertLess(self.probe.cpu_seconds() - cpu, 0.3)
+        self.assertTrue(until_answered(keeper))
+        for c in clients:
+            c.close()
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+        self.sandbox.wait_log("Out of descriptors")
+        self.check_healthy()
+
+    def test_hostile_input(self):
+        cases = {
+            "10 MiB without an empty line": b"<" * (10 * 1024 * 1024),
+            "nesting 10,000 deep": (b"<methodCall><methodName>Services.CallProcessingService."
+                                    b"closecall</methodName><params><param><value>"
+                                    + b"<array><data><value>" * 10000
+                                    + b"</value></data></array>" * 10000
+                                    + b"</value></param></params></methodCall>\r\n\r\n"),
+            "NUL bytes": (b"<?xml version=\"1.0\"?>\x00<methodCall>\x00<methodName>Services."
+                          b"CallProcessingService.clo\x00secall</methodName></methodCall>"
+                          b"\r\n\r\n" + b"\x00" * 5000 + b"\r\n\r\n"),
+        }
+        for what, data in cases.items():
+            with self.subTest(what):
+                c = self.connect()
+                try:
+                    c.send_raw(data)
+                except OSError:
+                    pass
+                # Either the daemon drops it and answers the next request, or
+                # it closes the connection; it never crashes or hangs.
+                until_answered(c)
+                c.close()
+                self.assertIsNone(self.daemon.proc.poll())
+
+        with self.subTest("entity definitions are never expanded"):
+            c = self.connect()
+            c.send_raw(
+                '<?xml version="1.0"?><!DOCTYPE m [<!ENTITY a "AAAAAAAAAAAAAAAA">'
+                '<!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">'
+                '<!ENTITY c "&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;">'
+                '<!ENTITY id "4242">]><methodCall><methodName>Services.CallProcessingService.'
+                'closecall</methodName><params><param><value><string>&id;&c;</string></value>'
+                '</param></params></methodCall>\r\n\r\n')
+            until_answered(c)
+            # Expanded, the call ID would hold 4096 letters.
+            self.assertNotIn("A" * 1000, self.new_log())
+
+        with self.subTest("unknown methods in a tight loop"):
+            c = self.connect()
+            c.send_raw(Client.request_text("nosuchmethod", "1") * 5000)
+            for _ in range(5000):
+                self.assertEqual(c.read()[0]["faultString"], "Unknown XML RPC method")
+        self.check_healthy()
+
+    def test_every_method_with_parameters_of_the_wrong_type(self):
+        import harness
+        with open(os.path.join(harness.HERE, "..", "..", "src", "xmlrpc",
+                               "XmlRpcFactory.cpp")) as f:
+            names = [line.strip().strip('",') for line in f
+                     if line.strip().startswith('"Services.')]
+        self.assertEqual(len(names), 30)
+        wrong = [7, "x" * 300, [1, [2]], {"a": 1}, True, 2.5,
+                 xmlrpc.client.Binary(b"\x00\xff"), -1]
+        for name in names:
+            with self.subTest(name):
+                c = self.connect()
+                batch = [Client.request_text(name)]
+                for value in wrong:
+                    batch.append(Client.request_text(name, *[value] * 8))
+                    for position in range(8):
+                        params = ["1"] * 8
+                        params[position] = value
+                        batch.append(Client.request_text(name, *params))
+                c.send_raw("".join(batch))
+                until_answered(c)
+                c.close()
+                self.assertIsNone(self.daemon.proc.poll())
+        self.assertEqual(os.listdir(self.prompts), [])
+        self.check_healthy()
+
+
+if __name__ == "__main__":
+    unittest.main()
