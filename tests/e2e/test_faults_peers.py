@@ -133,7 +133,7 @@ class PeerFaults(SharedServerTest):
         self.send_events("20000", 20000)
         self.sync_sim()
         self.assertTrue(until_answered(other))
-        self.sandbox.wait_log("CCS: Request failed... 20000\n", timeout=30)
+        self.sandbox.wait_log("CCS: Request failed... 20000\n", timeout=90)
         self.assertTrue(until_answered(other))
         self.assertLess(self.probe.rss_kb(), self.base_rss + 64 * 1024)
         reset(stalled)
