@@ -367,6 +367,8 @@ def main():
     print("rss: first %d KiB, last %d KiB, largest %d KiB, growth %.0f KiB/hour "
           "(fitted over the second half)"
           % (samples[0][1], rss_end, max(v for _, v in samples), slope_per_hour(half)))
+    print("policy server: %d requests received; daemon gave up %d requests in all"
+          % (len(policy.requests), len(watcher.failed)))
     print("descriptors: %d under load, %d after every client left" % (fds_under_load, fds_idle))
     print("offers read by slow clients: %d, given up by the daemon: %d, missed time-outs: %d"
           % (len(read), sum(1 for i in read if i in watcher.failed), len(missed)))
