@@ -179,6 +179,34 @@ TEST_F(CrashGuardTest, AfterDestructionOnlyTheExitRoutineRuns) {
     EXPECT_EQ(ReadFile(mMarker), "crashed=1 signal=11\n");
 }
 
+// The report goes to the file that is at the path when the signal comes (the
+// log rotates by renaming), and still reaches the file when the process has no
+// descriptor left to open it with.
+TEST_F(CrashGuardTest, ReportFollowsTheRotatedLogAndSurvivesExhaustedDescriptors) {
+    const std::string rotated = mReport + ".1";
+    int status = InChild([&] {
+        CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
+        std::rename(mReport.c_str(), rotated.c_str());
+        raise(SIGTERM);
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_NE(ReadFile(mReport).find("stopped by signal SIGTERM(15)"), std::string::npos);
+    EXPECT_EQ(ReadFile(rotated), "");
+
+    std::remove(mReport.c_str());
+    status = InChild([&] {
+        CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+        raise(SIGSEGV);
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    const std::string report = ReadFile(mReport);
+    EXPECT_NE(report.find("got signal SIGSEGV(11) ======="), std::string::npos) << report;
+    EXPECT_NE(report.find(" End of Backtace "), std::string::npos) << report;
+}
+
 TEST_F(CrashGuardTest, SecondGuardChangesNothingNorDisarmsTheFirst) {
     std::string otherReport = mRoot + "/other.log";
     int status = InChild([this, &otherReport] {
