@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "FuzzRoot.h"
 #include "core/Call.h"
 #include "server/CallControlService.h"
 #include "xmlrpc/XmlRpcLog.h"
@@ -39,12 +40,7 @@ void Drain(int client) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/valtd-fuzz-root-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        perror("mkdtemp");
-        abort();
-    }
-    setenv("VALTD_ROOT", pattern, 1);
+    MakeFuzzRoot();
     SetXmlRpcLogSink(&DropLine);
     CallControlService::mbRequireAuth = false;
 

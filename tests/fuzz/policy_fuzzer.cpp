@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "FuzzRoot.h"
 #include "policy/CallPolicyService.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
@@ -45,12 +46,7 @@ struct CountingCall : Call {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/valtd-fuzz-root-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        perror("mkdtemp");
-        abort();
-    }
-    setenv("VALTD_ROOT", pattern, 1);
+    MakeFuzzRoot();
     SetXmlRpcLogSink(&DropLine);
     return 0;
 }
