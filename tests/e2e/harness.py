@@ -361,8 +361,16 @@ class Sandbox:
         return self.log().count(text)
 
     def start_sim(self):
+        self.stop_sim()
         self.sim = Sim(self)
         return self.sim
+
+    def stop_sim(self):
+        """Stops the simulator, if one runs, and keeps its sanitizer reports."""
+        if self.sim:
+            self.sim.stop()
+            self.reports += sanitizer_reports(os.path.join(self.root, "sim.stderr"))
+            self.sim = None
 
     def start_daemon(self):
         if self.daemon:
@@ -374,11 +382,10 @@ class Sandbox:
 
     def close(self):
         """Stops the processes and removes the sandbox; returns the sanitizer
-        reports of the daemons started in it ("" for none)."""
+        reports of the daemons and simulators started in it ("" for none)."""
         if self.daemon:
             self.reports += self.daemon.stop()
-        if self.sim:
-            self.sim.stop()
+        self.stop_sim()
         if os.environ.get("VALTD_KEEP_SANDBOX"):
             print("sandbox kept at", self.root)
         else:
@@ -408,7 +415,7 @@ class SandboxTest(unittest.TestCase):
             print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
         reports = self.sandbox.close()
         if reports:
-            raise AssertionError("valtd's sanitizer reports:\n" + reports)
+            raise AssertionError("sanitizer reports of valtd or exchange-sim:\n" + reports)
 
     def _outcome_failed(self):
         outcome = getattr(self, "_outcome", None)
