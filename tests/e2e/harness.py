@@ -27,7 +27,8 @@ DEFAULT_TIMEOUT = 10.0
 # checks for leaks then).
 STOP_TIMEOUT = 30.0
 # First lines of the reports that fail a test when the daemon writes them.
-SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer")
 
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
@@ -293,8 +294,8 @@ class Daemon:
 
 
 def sanitizer_reports(path):
-    """The AddressSanitizer, LeakSanitizer and UBSan reports in a file, from
-    the first report line on."""
+    """The sanitizers' reports in a file (AddressSanitizer, LeakSanitizer,
+    UBSan, ThreadSanitizer), from the first report line on."""
     try:
         with open(path, "rb") as f:
             text = f.read().decode(errors="replace")
