@@ -1,6 +1,5 @@
 #include "runtime/CrashGuard.h"
 
-#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -8,7 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,9 +31,8 @@ constexpr SignalInfo kSignals[CrashGuard::kSignalCount] = {
     {SIGFPE, "SIGFPE"},   {SIGSEGV, "SIGSEGV"}, {SIGSTKFLT, "SIGSTKFLT"},
 };
 
-constexpr int kMaxFrames = 128;
+constexpr int kMaxFrames = 64;
 constexpr int kMaxRestartArgs = 15;
-constexpr size_t kFrameTextSize = 512;
 constexpr size_t kProgramPathSize = 1024;
 
 int SignalIndex(int signal) {
@@ -68,42 +66,59 @@ const char* FileNameOf(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
-// Appends formatted text to a fixed buffer, cutting what does not fit before
-// `limit` (which includes the terminating zero).
-class ReportText {
+// Builds report text in a fixed buffer with nothing but copies and integer
+// arithmetic, so that the signal handler can use it: no locale, no stdio, no
+// allocation. What does not fit before the terminating zero is cut.
+class SafeText {
   public:
-    ReportText(char* buf, size_t limit) : mBuf(buf), mLimit(limit) { mBuf[0] = '\0'; }
+    SafeText(char* buf, size_t size) : mBuf(buf), mSize(size) { mBuf[0] = '\0'; }
 
-    void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        va_list args;
-        va_start(args, format);
-        AddV(format, args);
-        va_end(args);
-    }
-    void AddV(const char* format, va_list args) {
-        if (mPos + 1 >= mLimit) {
-            return;
+    SafeText& Add(const char* text) {
+        while (text != nullptr && *text != '\0' && mLength + 1 < mSize) {
+            mBuf[mLength++] = *text++;
         }
-        int n = vsnprintf(mBuf + mPos, mLimit - mPos, format, args);
-        if (n > 0) {
-            mPos +=
-                static_cast<size_t>(n) < mLimit - mPos ? static_cast<size_t>(n) : mLimit - mPos - 1;
-        }
+        mBuf[mLength] = '\0';
+        return *this;
     }
-    void AddRepeated(char c, size_t count) {
-        while (count-- > 0 && mPos + 1 < mLimit) {
-            mBuf[mPos++] = c;
+    SafeText& AddNumber(unsigned long value, int minDigits = 1) {
+        char digits[24];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while ((value != 0 || count < minDigits) && count < static_cast<int>(sizeof(digits)));
+        while (count > 0) {
+            AddRepeated(digits[--count], 1);
         }
-        mBuf[mPos] = '\0';
+        return *this;
     }
-    size_t Length() const { return mPos; }
-    size_t Room() const { return mLimit - 1 - mPos; }
-    void SetLimit(size_t limit) { mLimit = limit; }
+    SafeText& AddHex(uintptr_t value) {
+        char digits[2 * sizeof(value)];
+        int count = 0;
+        do {
+            digits[count++] = "0123456789abcdef"[value & 0xf];
+            value >>= 4;
+        } while (value != 0);
+        Add("0x");
+        while (count > 0) {
+            AddRepeated(digits[--count], 1);
+        }
+        return *this;
+    }
+    SafeText& AddRepeated(char c, size_t count) {
+        while (count-- > 0 && mLength + 1 < mSize) {
+            mBuf[mLength++] = c;
+        }
+        mBuf[mLength] = '\0';
+        return *this;
+    }
+    const char* Text() const { return mBuf; }
+    size_t Length() const { return mLength; }
 
   private:
     char* mBuf;
-    size_t mLimit;
-    size_t mPos = 0;
+    size_t mSize;
+    size_t mLength = 0;
 };
 
 }  // namespace
@@ -117,6 +132,8 @@ std::unique_ptr<char[]> CrashGuard::mpTraceStorage;
 bool CrashGuard::mSyslogOn = false;
 bool CrashGuard::mAutoRestart = false;
 std::atomic<bool> CrashGuard::mIsDone{false};
+std::atomic<int> CrashGuard::mReportFd{-1};
+long CrashGuard::mUtcOffset = 0;
 std::atomic<CrashGuard::ExitRoutine> CrashGuard::mpUserRoutine{nullptr};
 std::atomic<void*> CrashGuard::mpUserData{nullptr};
 struct sigaction CrashGuard::mSavedActions[CrashGuard::kSignalCount];
@@ -178,11 +195,22 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
         }
     }
 
-    // Whatever the handler needs that might allocate on first use is loaded now:
-    // the unwinder and the time zone.
+    // The report descriptor, in case the handler cannot open the file itself
+    // (descriptors exhausted, directory gone).
+    if (mpLogFile && mpLogFile[0] != '\0') {
+        mReportFd.store(open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    }
+    // The local time's offset from UTC, since the handler cannot read the time
+    // zone safely.
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    mUtcOffset = local.tm_gmtoff;
+    // Whatever the handler needs that might allocate on first use is loaded
+    // now: the unwinder (which backtrace_symbols_fd also uses).
     void* frame[1];
-    backtrace(frame, 1);
-    tzset();
+    int depth = backtrace(frame, 1);
+    (void)depth;
 
     mpTraceBuf.store(mpTraceStorage.get());
 }
@@ -192,6 +220,10 @@ CrashGuard::~CrashGuard() {
         return;
     }
     mpTraceBuf.store(nullptr);
+    int fd = mReportFd.exchange(-1);
+    if (fd >= 0) {
+        close(fd);
+    }
     mpTraceStorage.reset();
     mpCmdLine.reset();
     mpLogFile.reset();
@@ -214,22 +246,33 @@ void CrashGuard::Abort(const char* reason) {
     _exit(1);
 }
 
-void CrashGuard::AppendToReport(const char* text, size_t length) {
+int CrashGuard::OpenReport(bool& opened) {
+    opened = false;
     if (!mpLogFile || mpLogFile[0] == '\0') {
-        return;
+        return -1;
     }
+    // Opened by path, so that a report follows the log to the file that is
+    // current now (the log is rotated by renaming); the descriptor opened when
+    // the guard was armed serves when that fails.
     int fd = open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
+    if (fd >= 0) {
+        opened = true;
+        return fd;
     }
-    WriteAll(fd, text, length);
-    close(fd);
+    return mReportFd.load();
+}
+
+void CrashGuard::CloseReport(int fd, bool opened) {
+    if (opened) {
+        close(fd);
+    }
 }
 
 void CrashGuard::FuneralProc(int signal) {
     if (mIsDone.exchange(true)) {
         return;
     }
+    int savedErrno = errno;
     int index = SignalIndex(signal);
     bool stopSignal = index >= 0 && index < kStopSignalCount;
     const char* signalName = index >= 0 ? kSignals[index].name : "Unknown";
@@ -237,25 +280,36 @@ void CrashGuard::FuneralProc(int signal) {
 
     if (stopSignal) {
         if (buf != nullptr) {
-            time_t now = time(nullptr);
-            struct tm local {};
-            localtime_r(&now, &local);
-            int length =
-                std::snprintf(buf, kTraceBufSize,
-                              "\n======= Process %s (%s) has been stopped by signal %s(%d) at "
-                              "%02d:%02d:%02d =======\n",
-                              TextOrEmpty(mpAppPath), TextOrEmpty(mpAppName), signalName, signal,
-                              local.tm_hour, local.tm_min, local.tm_sec);
-            if (length > 0) {
-                size_t size = static_cast<size_t>(length) < kTraceBufSize
-                                  ? static_cast<size_t>(length)
-                                  : kTraceBufSize - 1;
-                if (mSyslogOn) {
-                    openlog(TextOrEmpty(mpAppName), LOG_PID, LOG_USER);
-                    syslog(LOG_WARNING, "%s", buf);
-                    closelog();
-                }
-                AppendToReport(buf, size);
+            // Local time of day from the clock and the offset taken when armed.
+            long seconds = static_cast<long>(time(nullptr)) + mUtcOffset;
+            seconds = ((seconds % 86400) + 86400) % 86400;
+            SafeText text(buf, kTraceBufSize);
+            text.Add("\n======= Process ")
+                .Add(TextOrEmpty(mpAppPath))
+                .Add(" (")
+                .Add(TextOrEmpty(mpAppName))
+                .Add(") has been stopped by signal ")
+                .Add(signalName)
+                .Add("(")
+                .AddNumber(static_cast<unsigned long>(signal))
+                .Add(") at ")
+                .AddNumber(static_cast<unsigned long>(seconds / 3600), 2)
+                .Add(":")
+                .AddNumber(static_cast<unsigned long>(seconds / 60 % 60), 2)
+                .Add(":")
+                .AddNumber(static_cast<unsigned long>(seconds % 60), 2)
+                .Add(" =======\n");
+            bool opened = false;
+            int fd = OpenReport(opened);
+            if (fd >= 0) {
+                WriteAll(fd, text.Text(), text.Length());
+                CloseReport(fd, opened);
+            }
+            if (mSyslogOn) {
+                // Not async-signal-safe: last, once the report file is written.
+                openlog(TextOrEmpty(mpAppName), LOG_PID, LOG_USER);
+                syslog(LOG_WARNING, "%s", buf);
+                closelog();
             }
         }
     } else if (!IsDebuggerOn()) {
@@ -284,6 +338,7 @@ void CrashGuard::FuneralProc(int signal) {
         }
         sigaction(signal, &action, nullptr);
     }
+    errno = savedErrno;
     raise(signal);
 }
 
@@ -294,79 +349,60 @@ void CrashGuard::DumpStack(int signal, const char* signalName, const char* reaso
     }
     const char* path = TextOrEmpty(mpAppPath);
     const char* name = TextOrEmpty(mpAppName);
-    ReportText report(buf, kTraceBufSize);
+    // The buffer holds the header, then the footer behind it.
+    const size_t headerRoom = kTraceBufSize / 2;
+    SafeText header(buf, headerRoom);
+    header.Add("\n======= Backtrace dump of the process ").Add(path).Add(" (").Add(name);
     if (signalName != nullptr) {
-        report.Add("\n======= Backtrace dump of the process %s (%s), got signal %s(%d) =======\n",
-                   path, name, signalName, signal);
+        header.Add("), got signal ")
+            .Add(signalName)
+            .Add("(")
+            .AddNumber(static_cast<unsigned long>(signal))
+            .Add(") =======\n");
     } else {
-        report.Add(
-            "\n======= Backtrace dump of the process %s (%s), caught C++ unhandled "
-            "exception%s%s =======\n",
-            path, name, reason != nullptr ? ", reason: " : "", reason != nullptr ? reason : "");
+        header.Add("), caught C++ unhandled exception");
+        if (reason != nullptr) {
+            header.Add(", reason: ").Add(reason);
+        }
+        header.Add(" =======\n");
     }
-    size_t headerLength = report.Length();
+
+    // The footer is as wide as the header: "=" on both sides of the words.
+    SafeText footer(buf + headerRoom, kTraceBufSize - headerRoom);
+    const size_t headerLength = header.Length();
+    const size_t half = headerLength >= 18 ? (headerLength - 18) / 2 : 0;
+    if (half > 1) {
+        footer.AddRepeated('=', half).Add(" End of Backtace ").AddRepeated('=', half).Add("\n\n");
+    } else {
+        footer.Add("========= End of Backtace of the ").Add(name).Add(" =========\n\n");
+    }
 
     void* frames[kMaxFrames];
     int frameCount = backtrace(frames, kMaxFrames);
 
+    bool opened = false;
+    int fd = OpenReport(opened);
+    if (fd >= 0) {
+        WriteAll(fd, header.Text(), header.Length());
+        backtrace_symbols_fd(frames, frameCount, fd);
+        WriteAll(fd, footer.Text(), footer.Length());
+        CloseReport(fd, opened);
+    }
+
     if (mSyslogOn) {
+        // Not async-signal-safe: last, once the report file is written. The
+        // system log gets the frames' addresses; their symbols are in the file.
         openlog(name, LOG_PID, LOG_USER);
-        syslog(LOG_ERR, "%s", buf);
-    }
-
-    // The footer is laid out first, so that its room can be kept free: frames
-    // that do not fit are left out whole rather than cutting the footer off.
-    size_t half = headerLength >= 18 ? (headerLength - 18) / 2 : 0;
-    char footerName[kFrameTextSize];
-    size_t footerLength;
-    if (half > 1) {
-        footerLength = 2 * half + std::strlen(" End of Backtace ") + 2;
-    } else {
-        footerLength = static_cast<size_t>(
-            std::snprintf(footerName, sizeof(footerName),
-                          "========= End of Backtace of the %s =========\n\n", name));
-    }
-    if (footerLength < report.Room()) {
-        report.SetLimit(kTraceBufSize - footerLength);
-    }
-
-    char symbol[kFrameTextSize];
-    for (int i = 0; i < frameCount; ++i) {
-        Dl_info info{};
-        if (dladdr(frames[i], &info) != 0 && info.dli_fname != nullptr) {
-            const char* base = static_cast<const char*>(info.dli_saddr != nullptr ? info.dli_saddr
-                                                                                  : info.dli_fbase);
-            std::snprintf(symbol, sizeof(symbol), "%s(%s+0x%lx)", info.dli_fname,
-                          info.dli_sname != nullptr ? info.dli_sname : "",
-                          static_cast<unsigned long>(static_cast<const char*>(frames[i]) - base));
-        } else {
-            std::snprintf(symbol, sizeof(symbol), "??");
+        syslog(LOG_ERR, "%s", header.Text());
+        char line[32];
+        for (int i = 0; i < frameCount; ++i) {
+            SafeText address(line, sizeof(line));
+            address.Add(" ").AddHex(reinterpret_cast<uintptr_t>(frames[i]));
+            syslog(LOG_ERR, "%s", address.Text());
         }
-        if (mSyslogOn) {
-            syslog(LOG_ERR, " %p: %s", frames[i], symbol);
-        }
-        char line[kFrameTextSize + 32];
-        int lineLength = std::snprintf(line, sizeof(line), " %p: %s\n", frames[i], symbol);
-        if (lineLength > 0 && static_cast<size_t>(lineLength) <= report.Room()) {
-            report.Add("%s", line);
-        }
-    }
-
-    if (mSyslogOn) {
         syslog(LOG_ERR, "========= End of Backtace of the %s =========\n", name);
         closelog();
     }
-
-    report.SetLimit(kTraceBufSize);
-    if (half > 1) {
-        report.AddRepeated('=', half);
-        report.Add(" End of Backtace ");
-        report.AddRepeated('=', half);
-        report.Add("\n\n");
-    } else {
-        report.Add("%s", footerName);
-    }
-    AppendToReport(buf, report.Length());
 }
 
 bool CrashGuard::CreateProcess(const char* path, const char* cmdLine, int* pid) {
@@ -374,7 +410,7 @@ bool CrashGuard::CreateProcess(const char* path, const char* cmdLine, int* pid) 
         return false;
     }
     char line[kCmdLineSize];
-    std::snprintf(line, sizeof(line), "%s", cmdLine != nullptr ? cmdLine : "");
+    SafeText(line, sizeof(line)).Add(cmdLine);
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) {
         return false;

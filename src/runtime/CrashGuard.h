@@ -7,7 +7,8 @@
 // happen on the main thread. FuneralProc runs on whichever thread receives a
 // signal, with all signals blocked; mIsDone (an atomic test-and-set) lets only
 // the first signal of the process do the work. No lock is used, since a signal
-// handler could not take one safely.
+// handler could not take one safely; the handler writes its reports with
+// async-signal-safe calls only (see docs/logging.md for the one exception).
 #pragma once
 
 #include <signal.h>
@@ -57,7 +58,10 @@ class CrashGuard {
     static bool CreateProcess(const char* path, const char* cmdLine, int* pid);
 
   private:
-    static void AppendToReport(const char* text, size_t length);
+    // The report file, opened by path, else the descriptor opened when armed;
+    // -1 for none. `opened` says whether CloseReport must close it.
+    static int OpenReport(bool& opened);
+    static void CloseReport(int fd, bool opened);
 
     static std::unique_ptr<char[]> mpLogFile;
     static std::unique_ptr<char[]> mpAppName;
@@ -69,6 +73,8 @@ class CrashGuard {
     static bool mSyslogOn;
     static bool mAutoRestart;
     static std::atomic<bool> mIsDone;
+    static std::atomic<int> mReportFd;  // opened when armed; -1 for none
+    static long mUtcOffset;             // seconds east of UTC when armed
     static std::atomic<ExitRoutine> mpUserRoutine;
     static std::atomic<void*> mpUserData;
     static struct sigaction mSavedActions[kSignalCount];

@@ -24,6 +24,12 @@ import xmlrpc.client
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("VALTD_BIN_DIR") or os.path.join(HERE, "..", "..", "build", "bin")
 DEFAULT_TIMEOUT = 10.0
+# How long a daemon may take to end after its forced alert (a sanitizer build
+# checks for leaks then).
+STOP_TIMEOUT = 30.0
+# First lines of the reports that fail a test when the daemon writes them.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer")
 
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
@@ -269,11 +275,37 @@ class Daemon:
         return self.proc.wait(timeout=timeout)
 
     def stop(self):
+        """Ends the daemon through its normal way out (a forced alert on its
+        poller's queue, so that main returns and a sanitizer build checks for
+        leaks at exit), killing it when it does not end in time. Returns the
+        sanitizer reports it wrote to standard error ("" for none)."""
+        if self.proc.poll() is None:
+            poller = os.path.join(self.sandbox.root, "tmp", "exlink", "poller-45.sock")
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+                    s.sendto(b"EXL1 ForcedAlert", poller)
+                self.proc.wait(timeout=STOP_TIMEOUT)
+            except (OSError, subprocess.TimeoutExpired):
+                pass
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         self.stdout.close()
         self.stderr.close()
+        return sanitizer_reports(os.path.join(self.sandbox.root, "valtd.stderr"))
+
+
+def sanitizer_reports(path):
+    """The sanitizers' reports in a file (AddressSanitizer, LeakSanitizer,
+    UBSan, ThreadSanitizer), from the first report line on."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode(errors="replace")
+    except FileNotFoundError:
+        return ""
+    starts = [text.find(m) for m in SANITIZER_MARKS]
+    starts = [i for i in starts if i >= 0]
+    return text[min(starts):][:8000] if starts else ""
 
 
 class Sandbox:
@@ -291,6 +323,7 @@ class Sandbox:
             self.env[name] = ":".join(filter(None, [self.env.get(name, ""), handlers]))
         self.sim = None
         self.daemon = None
+        self.reports = ""
 
     @property
     def log_path(self):
@@ -331,23 +364,36 @@ class Sandbox:
         return self.log().count(text)
 
     def start_sim(self):
+        self.stop_sim()
         self.sim = Sim(self)
         return self.sim
 
+    def stop_sim(self):
+        """Stops the simulator, if one runs, and keeps its sanitizer reports."""
+        if self.sim:
+            self.sim.stop()
+            self.reports += sanitizer_reports(os.path.join(self.root, "sim.stderr"))
+            self.sim = None
+
     def start_daemon(self, preexec_fn=None):
+        if self.daemon:
+            # A daemon that a test ended or replaces: its reports count too.
+            self.reports += self.daemon.stop()
         self.daemon = Daemon(self, preexec_fn)
         self.daemon.wait_ready()
         return self.daemon
 
     def close(self):
+        """Stops the processes and removes the sandbox; returns the sanitizer
+        reports of the daemons and simulators started in it ("" for none)."""
         if self.daemon:
-            self.daemon.stop()
-        if self.sim:
-            self.sim.stop()
+            self.reports += self.daemon.stop()
+        self.stop_sim()
         if os.environ.get("VALTD_KEEP_SANDBOX"):
             print("sandbox kept at", self.root)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+        return self.reports
 
 
 class SandboxTest(unittest.TestCase):
@@ -370,7 +416,9 @@ class SandboxTest(unittest.TestCase):
     def _close(self):
         if self._outcome_failed():
             print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
-        self.sandbox.close()
+        reports = self.sandbox.close()
+        if reports:
+            raise AssertionError("sanitizer reports of valtd or exchange-sim:\n" + reports)
 
     def _outcome_failed(self):
         outcome = getattr(self, "_outcome", None)

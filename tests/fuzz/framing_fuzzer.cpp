@@ -1,0 +1,97 @@
+// libFuzzer target for a client connection's message framing and dispatch:
+// the input arrives in pieces (sizes taken from its first byte) in the receive
+// buffer of a connection object whose socket is a loopback TCP connection, and
+// every complete message is carried out by ProcessIncomingXmlRpc, as the
+// connection thread does. Before the input the daemon has offered the client
+// one call and told it one state change, so answers to the daemon's own
+// requests are dispatched too. The exchange link has no peer here (VALTD_ROOT
+// is a fresh directory), so its commands fail at once.
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "FuzzRoot.h"
+#include "core/Call.h"
+#include "server/CallControlService.h"
+#include "xmlrpc/XmlRpcLog.h"
+
+namespace {
+
+BsdSocket* gListener = nullptr;  // lives as long as the process
+sockaddr_in gAddress{};
+
+void DropLine(const char* line) {
+    (void)line;
+}
+
+// Reads whatever the connection wrote so far, so its writes never stall.
+void Drain(int client) {
+    char buffer[65536];
+    while (recv(client, buffer, sizeof(buffer), MSG_DONTWAIT) > 0) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    MakeFuzzRoot();
+    SetXmlRpcLogSink(&DropLine);
+    CallControlService::mbRequireAuth = false;
+
+    static BsdSocket listener;
+    gListener = &listener;
+    socklen_t length = sizeof(gAddress);
+    if (listener.Open(1, SockAddr(INADDR_LOOPBACK, 0), 4, 0) == 0 ||
+        getsockname(listener.GetDescriptor(), reinterpret_cast<sockaddr*>(&gAddress), &length) !=
+            0) {
+        perror("listener");
+        abort();
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    if (client < 0 ||
+        connect(client, reinterpret_cast<sockaddr*>(&gAddress), sizeof(gAddress)) != 0) {
+        perror("connect");
+        abort();
+    }
+    {
+        auto conn = std::make_unique<CallControlService>();
+        if (gListener->Accept(conn->mSocket) != 1) {
+            perror("accept");
+            abort();
+        }
+        conn->mState = 2;
+
+        // The daemon's own requests awaiting answers: an offered call and a
+        // state change of it.
+        Call* offered = new Call(7);
+        offered->SetListener(conn.get());
+        conn->CallArrived(offered, ExtCallType_PBX, "201", CallParams{}, CallParams{}, 0);
+        conn->CallStateChanged(offered, static_cast<ExtCallState>(1));
+        conn->SendRequest();
+        conn->SendRequest();
+        Drain(client);
+
+        const size_t piece = size > 0 ? 1 + data[0] * 4u : 1;
+        size_t at = size > 0 ? 1 : 0;
+        while (at < size) {
+            const size_t n = size - at < piece ? size - at : piece;
+            conn->mRecvBuffer.append(reinterpret_cast<const char*>(data) + at, n);
+            at += n;
+            while (!conn->mbBroken && conn->ProcessIncomingXmlRpc()) {
+                Drain(client);
+            }
+        }
+    }
+    close(client);
+    return 0;
+}
