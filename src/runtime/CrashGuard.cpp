@@ -14,6 +14,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/LogStream.h"
 #include "platform/RootPath.h"
 #include "platform/Thread.h"
 #include "platform/WriteAll.h"
@@ -224,6 +225,8 @@ void CrashGuard::AppendToReport(const char* text, size_t length) {
     }
     WriteAll(fd, text, length);
     close(fd);
+    // The log stream counts its file's size: it must read it again.
+    LogStream::NoteOutsideAppend();
 }
 
 void CrashGuard::FuneralProc(int signal) {
