@@ -26,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 
-DAEMON_CPU = "0"
+DAEMON_CPU = os.environ.get("BENCH_DAEMON_CPUS", "0")
 DRIVER_CPU = "1" if os.cpu_count() and os.cpu_count() > 1 else "0"
 # The floor probes fork their own server: they get both cores, as the daemon
 # and the driver do together.
@@ -146,6 +146,17 @@ class Bench:
         os.environ["VALTD_BIN_DIR"] = args.bin
         import harness  # noqa: E402  (after VALTD_BIN_DIR)
         self.harness = harness
+        # The unit keeps /tmp (and so the log) in RAM: the sandboxes go to a
+        # RAM file system when there is one ($VALTD_BENCH_TMP overrides).
+        parent = os.environ.get("VALTD_BENCH_TMP") or ("/dev/shm" if os.access("/dev/shm", os.W_OK)
+                                                        else "/tmp")
+
+        class RamTemp:
+            @staticmethod
+            def mkdtemp(prefix="", dir=None):
+                return tempfile.mkdtemp(prefix=prefix, dir=parent)
+
+        harness.tempfile = RamTemp
         self.bin = args.bin
         self.smoke = args.smoke
         self.seconds = 1.0 if args.smoke else 4.0
