@@ -105,7 +105,8 @@ struct SslDeleter {
     void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
 };
 
-// One client connection, plain or TLS, with its message cutter.
+// One client connection, plain or TLS, with its message cutter. Used by the
+// driver's one thread only; no locks.
 class Client {
   public:
     Client(unsigned short port, SSL_CTX* tls) : mFd(ConnectTcp(port)) {
@@ -422,7 +423,9 @@ int Fanout(const std::string& root, unsigned short port, int k, int events, bool
 // --- policy ---------------------------------------------------------------
 
 // A policy server that answers every "process" request at once with an
-// accept of the call it names. One thread, one request per connection.
+// accept of the call it names, one request per connection. Its own thread
+// serves; the driver's thread only constructs and destroys it (mStop is the
+// only shared state).
 class PolicyServer {
   public:
     PolicyServer() {
