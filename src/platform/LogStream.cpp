@@ -48,9 +48,16 @@ LogStream::~LogStream() {
     }
 }
 
+std::atomic<unsigned> LogStream::msOutsideAppends{0};
+
+void LogStream::NoteOutsideAppend() {
+    msOutsideAppends.fetch_add(1, std::memory_order_release);
+}
+
 void LogStream::OpenLocked(bool truncate) {
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
     mFd = open(mPath.c_str(), flags, 0644);
+    mbSizeKnown = false;
 }
 
 void LogStream::RotateLocked() {
@@ -77,16 +84,30 @@ void LogStream::WriteLocked(const char* data, size_t length) {
             return;
         }
     }
-    // The size is read from the file, not counted, since others append to it.
-    struct stat st {};
-    if (fstat(mFd, &st) == 0 && st.st_size > 0 &&
-        static_cast<unsigned long>(st.st_size) + length > mnMaxFileSize) {
+    // The size is counted, which spares a system call per line; it is read
+    // from the file again after an open and whenever someone else appended
+    // (the crash guard says so), so that their bytes count too.
+    const unsigned outside = msOutsideAppends.load(std::memory_order_acquire);
+    if (!mbSizeKnown || outside != mnSeenOutsideAppends) {
+        struct stat st {};
+        mnSize = fstat(mFd, &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+        mbSizeKnown = true;
+        mnSeenOutsideAppends = outside;
+    }
+    if (mnSize > 0 && mnSize + length > mnMaxFileSize) {
         RotateLocked();
         if (mFd < 0) {
             return;
         }
+        struct stat st {};
+        mnSize = fstat(mFd, &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+        mbSizeKnown = true;
     }
-    WriteAll(mFd, data, length);
+    if (WriteAll(mFd, data, length)) {
+        mnSize += length;
+    } else {
+        mbSizeKnown = false;  // a short write: count again from the file
+    }
     if (mbEchoToStderr) {
         WriteAll(STDERR_FILENO, data, length);
     }

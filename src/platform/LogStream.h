@@ -1,11 +1,12 @@
 // The platform's file log stream: appends finished lines to one log file and
 // keeps its size bounded by rotating it to a single older copy.
 //
-// Any thread may call it; mMutex guards the file descriptor and the format
-// buffer, so each line is written whole. Other writers (the crash guard) may
+// Any thread may call it; mMutex guards the file descriptor, the format
+// buffer and the size count, so each line is written whole. Other writers (the crash guard) may
 // append to the same file by path at any time; the file is opened with O_APPEND.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -45,6 +46,11 @@ class LogStream {
 
     const std::string& Path() const { return mPath; }
 
+    // Tells every stream that something else appended to a log file (the
+    // crash guard's reports): each stream reads its file's size again before
+    // its next line. Async-signal-safe (one lock-free atomic increment).
+    static void NoteOutsideAppend();
+
   private:
     void WriteLocked(const char* data, size_t length);
     void RotateLocked();
@@ -57,4 +63,10 @@ class LogStream {
     ThreadMutex mMutex;
     int mFd = -1;                  // guarded by mMutex
     std::vector<char> mFormatBuf;  // guarded by mMutex
+    // The file's size as counted by this stream (mMutex); read from the file
+    // after each open and after an outside append, and counted from then on.
+    unsigned long mnSize = 0;
+    bool mbSizeKnown = false;
+    unsigned mnSeenOutsideAppends = 0;
+    static std::atomic<unsigned> msOutsideAppends;
 };

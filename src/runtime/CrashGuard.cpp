@@ -13,6 +13,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/LogStream.h"
 #include "platform/RootPath.h"
 #include "platform/Thread.h"
 #include "platform/WriteAll.h"
@@ -266,6 +267,8 @@ void CrashGuard::CloseReport(int fd, bool opened) {
     if (opened) {
         close(fd);
     }
+    // The log stream counts its file's size: it must read it again.
+    LogStream::NoteOutsideAppend();
 }
 
 void CrashGuard::FuneralProc(int signal) {

@@ -71,6 +71,7 @@ TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
         std::ofstream other(mPath, std::ios::app);  // as the crash guard appends
         other << std::string(89, 'r') << "\n";
     }
+    LogStream::NoteOutsideAppend();
     stream.TRACE("second\n", 3, 0);
     EXPECT_EQ(ReadFile(mPath + ".1"), "first\n" + std::string(89, 'r') + "\n");
     EXPECT_EQ(ReadFile(mPath), "second\n");
@@ -78,6 +79,7 @@ TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
         std::ofstream other(mPath, std::ios::app);
         other << "report\n";
     }
+    LogStream::NoteOutsideAppend();
     stream.TRACE("third\n", 3, 0);
     EXPECT_EQ(ReadFile(mPath), "second\nreport\nthird\n");
 }

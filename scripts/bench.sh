@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Benchmark suite: installs the anchors' Debian packages (as root), builds in
+# Release with the benchmarks, runs every scenario against its anchor in the
+# same run and prints one table (docs/performance.md).
+#   scripts/bench.sh            full run (about 3 minutes)
+#   scripts/bench.sh --smoke    every scenario for a second or so
+# The loopback floor probes and the fixtures are read from ../shared/anchors
+# beside the source tree, or from $VALTD_ANCHORS; an absent anchor leaves its
+# column empty.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+smoke=()
+case "${1:-}" in
+    "") ;;
+    --smoke) smoke=(--smoke) ;;
+    *) echo "usage: scripts/bench.sh [--smoke]" >&2; exit 2 ;;
+esac
+
+ANCHOR_PACKAGES=(libxmlrpc-core-c3-dev libexpat1-dev libbenchmark-dev gcc python3 openssl util-linux)
+missing=()
+for p in "${ANCHOR_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "the benchmarks need: apt-get install -y ${missing[*]} (as root)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+scripts/install-deps.sh
+
+dir=$(scripts/build.sh --release)
+exec python3 bench/run_bench.py --bin "$dir/bin" "${smoke[@]}"
