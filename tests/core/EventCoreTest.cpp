@@ -106,18 +106,21 @@ bool LockedElsewhere(ThreadMutex& m) {
 }
 
 TEST_F(EventCore, LookupHoldsTheRegistryOnlyOnAHit) {
-    Call call(7);
-    EXPECT_EQ(Call::GetCall(8), nullptr);
+    // IDs are 64 bits wide on every target: 2^32 + 7 is not 7.
+    const unsigned long long callId = (1ULL << 32) + 7;
+    const unsigned long long subId = (1ULL << 63) + 9;
+    Call call(callId);
+    EXPECT_EQ(Call::GetCall(7), nullptr);
     EXPECT_FALSE(LockedElsewhere(Call::mMapMutex));
-    ASSERT_EQ(Call::GetCall(7), &call);
+    ASSERT_EQ(Call::GetCall(callId), &call);
     EXPECT_TRUE(LockedElsewhere(Call::mMapMutex));
     Call::ReleaseCall();
     EXPECT_FALSE(LockedElsewhere(Call::mMapMutex));
 
-    Subscription s(9, SubscriptionType_CDR, nullptr);
-    EXPECT_EQ(Subscription::GetSubscription(10), nullptr);
+    Subscription s(subId, SubscriptionType_CDR, nullptr);
+    EXPECT_EQ(Subscription::GetSubscription(9), nullptr);
     EXPECT_FALSE(LockedElsewhere(Subscription::mMapLock));
-    ASSERT_EQ(Subscription::GetSubscription(9), &s);
+    ASSERT_EQ(Subscription::GetSubscription(subId), &s);
     EXPECT_TRUE(LockedElsewhere(Subscription::mMapLock));
     Subscription::ReleaseSubscription();
 }

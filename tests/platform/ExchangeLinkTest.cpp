@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -124,7 +126,9 @@ TEST_F(ExchangeLinkTest, CommandsReachThePeerInOrder) {
     RecordingCm cm;
     RecordingNs ns;
     EXPECT_TRUE(ns.IsPartyOnline());
-    EXPECT_EQ(cm.IncomingCallHandling("201", 1, 18446744073709551615ul), 1);
+    // The requester is a connection's serial number, as wide as a pointer.
+    const unsigned long serial = std::numeric_limits<unsigned long>::max();
+    EXPECT_EQ(cm.IncomingCallHandling("201", 1, serial), 1);
     EXPECT_EQ(cm.InjectDTMF(9, "12#"), 1);
     EXPECT_EQ(ns.ANUnsubscribe(77), 1);
 
@@ -133,7 +137,7 @@ TEST_F(ExchangeLinkTest, CommandsReachThePeerInOrder) {
     std::string error;
     ASSERT_EQ(ReceiveDatagram(cmSocket.Get(), payload), ReceiveResult::kMessage);
     ASSERT_TRUE(DecodeMessage(payload.data(), payload.size(), message, error)) << error;
-    EXPECT_EQ(std::get<IncomingCallHandlingCmd>(message).requester, 18446744073709551615ull);
+    EXPECT_EQ(std::get<IncomingCallHandlingCmd>(message).requester, serial);
     ASSERT_EQ(ReceiveDatagram(cmSocket.Get(), payload), ReceiveResult::kMessage);
     ASSERT_TRUE(DecodeMessage(payload.data(), payload.size(), message, error)) << error;
     EXPECT_EQ(std::get<InjectDTMFCmd>(message).digits, "12#");
@@ -171,12 +175,17 @@ TEST_F(ExchangeLinkTest, EventsReachTheirCallbacksThroughThePoller) {
     CallParams from;
     from.user = "201";
     from.host = "10.0.0.5";
-    ASSERT_TRUE(SendToQueue(12, CallArrivedEv{42, 1, "201", from, CallParams(), 0, -7}));
+    // The call manager hands back the requester's serial as the call's data;
+    // through a pointer it comes out as the same serial on every word size.
+    const unsigned long serial = std::numeric_limits<unsigned long>::max();
+    ASSERT_TRUE(SendToQueue(
+        12, CallArrivedEv{42, 1, "201", from, CallParams(), 0, static_cast<long long>(serial)}));
     EXPECT_EQ(poller.WaitForEvents(), 12);
     EXPECT_EQ(cm.ProcessMessageFromQueue(1), 1);
     ASSERT_EQ(cm.events, std::vector<std::string>{"CallArrived 42 201"});
     EXPECT_EQ(cm.from, from);
-    EXPECT_EQ(cm.data, -7);
+    const void* target = reinterpret_cast<const void*>(cm.data);
+    EXPECT_EQ(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(target)), serial);
 
     DialogParams dialog;
     dialog.callId = 5;

@@ -15,7 +15,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/ExchangeLink.h"
 #include "platform/Messaging.h"
@@ -106,9 +108,19 @@ class ExchangeSimTest : public ::testing::Test {
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0644);
         posix_spawn_file_actions_addclose(&actions, in[1]);
         posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string path = mSimPath.string();
-        char* argv[] = {path.data(), nullptr};
-        ASSERT_EQ(posix_spawn(&mPid, path.c_str(), &actions, nullptr, argv, environ), 0);
+        // The emulator's words (none natively), then the simulator.
+        std::vector<std::string> words;
+        std::istringstream emulator(VALTD_TEST_EMULATOR);
+        for (std::string word; emulator >> word;) {
+            words.push_back(word);
+        }
+        words.push_back(mSimPath.string());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawnp(&mPid, argv[0], &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
@@ -221,12 +233,13 @@ TEST_F(ExchangeSimTest, BehavesLikeTheExchangeTowardsTheDaemon) {
     Cm cm;
     Ns ns;
 
-    // The registered requester comes back with the extension's arriving calls.
-    ASSERT_EQ(cm.IncomingCallHandling("201", 1, 123456789012ul), 1);
-    EXPECT_EQ(ReadLine()["requester"], "123456789012");
+    // The registered requester (a serial beyond the signed range of a 32-bit
+    // long) comes back unchanged with the extension's arriving calls.
+    ASSERT_EQ(cm.IncomingCallHandling("201", 1, 3000000000ul), 1);
+    EXPECT_EQ(ReadLine()["requester"], "3000000000");
     Write(R"({"event":"CallArrived","callId":"5","ext":"201"})");
     ASSERT_TRUE(ProcessWithin(cm, 2000));
-    EXPECT_EQ(cm.data, 123456789012l);
+    EXPECT_EQ(static_cast<unsigned long>(cm.data), 3000000000ul);
     Write(R"({"event":"CallArrived","callId":"6","ext":"202"})");
     ASSERT_TRUE(ProcessWithin(cm, 2000));
     EXPECT_EQ(cm.data, 0);

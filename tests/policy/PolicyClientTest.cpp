@@ -91,7 +91,7 @@ class PolicyClient : public ::testing::Test {
         const std::string valtconf =
             (std::filesystem::path(self).parent_path() / "valtconf").string();
         const std::string command =
-            "'" + valtconf + "' set " + name + " '" + value + "' >/dev/null";
+            VALTD_TEST_EMULATOR " '" + valtconf + "' set " + name + " '" + value + "' >/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 

@@ -100,6 +100,11 @@ TEST_F(CrashGuardTest, TerminateWritesOneStopReportAndRunsTheExitRoutineOnce) {
 }
 
 TEST_F(CrashGuardTest, SegmentationFaultWritesBacktraceWithFooterAsWideAsTheHeader) {
+    if (VALTD_TEST_EMULATOR[0] != '\0') {
+        // User-mode emulation lays out signal frames its own way; the unwinder
+        // behind backtrace() aborts on them. Only real hardware can test this.
+        GTEST_SKIP() << "backtrace from a signal handler under " VALTD_TEST_EMULATOR;
+    }
     int status = InChild([this] {
         CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
         CrashGuard::AddExitRoutine(MarkExit, const_cast<char*>(mMarker.c_str()));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -105,6 +106,9 @@ TEST_F(LogManagerTest, LineWithinTheSameSecondShowsBlanksInPlaceOfTheClock) {
 }
 
 TEST_F(LogManagerTest, DateBannerPrecedesEveryThirtySecondNewSecond) {
+    // The clock passes 2^31 seconds (January 2038) on the way: a 32-bit time_t
+    // would turn the banner's date to 1901.
+    mClock.seconds = static_cast<time_t>(INT32_MAX) - 20;
     {
         TestLog log(mPath, 0, 8192, &mClock);
         for (int second = 1; second <= 64; ++second) {
@@ -124,6 +128,7 @@ TEST_F(LogManagerTest, DateBannerPrecedesEveryThirtySecondNewSecond) {
     // 31 new seconds with two lines each come before the first banner.
     ASSERT_EQ(banners, (std::vector<size_t>{62, 62 + 1 + 64}));
     EXPECT_EQ(lines[62] + "\n", Clock(mClock.seconds - 64 + 31, "%d  %b %Y  <---- Date ----<<<\n"));
+    EXPECT_NE(lines[62].find("Jan 2038"), std::string::npos) << lines[62];
     EXPECT_NE(lines[63].find("line 32"), std::string::npos);
     EXPECT_NE(lines[128].find("line 64"), std::string::npos);
 }

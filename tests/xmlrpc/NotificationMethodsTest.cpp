@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "XmlRpcTestSupport.h"
 #include "platform/SipAddress.h"
@@ -87,28 +88,35 @@ TEST(Subscriptions, KindsAndTheirExtensions) {
 }
 
 TEST(Notifications, MailTimeUsesSpaceSeparatedLocalTime) {
-    struct tm local = {};
-    local.tm_year = 2024 - 1900;
-    local.tm_mon = 2;
-    local.tm_mday = 5;
-    local.tm_hour = 14;
-    local.tm_min = 7;
-    local.tm_sec = 9;
-    local.tm_isdst = -1;
-    time_t when = mktime(&local);
-    CallParams from;
-    from.user = "201";
-    MailArrivedMethod mail;
-    ASSERT_TRUE(mail.SetParams(3, from, when, 12, 4));
-    const std::string text = Built(mail);
-    EXPECT_NE(std::string::npos,
-              text.find("<value><dateTime.iso8601>2024-03-05 14:07:09</dateTime.iso8601></value>"));
-    EXPECT_EQ(Calls{"MailArrived(3,{0|201||||}," + std::to_string(when) + ",12,4)"}, Exec(text));
+    // 2040 lies beyond a 32-bit time_t: the text and the parsed time stay right.
+    for (const auto& [year, shown] :
+         {std::pair{2024, "2024-03-05 14:07:09"}, std::pair{2040, "2040-03-05 14:07:09"}}) {
+        struct tm local = {};
+        local.tm_year = year - 1900;
+        local.tm_mon = 2;
+        local.tm_mday = 5;
+        local.tm_hour = 14;
+        local.tm_min = 7;
+        local.tm_sec = 9;
+        local.tm_isdst = -1;
+        time_t when = mktime(&local);
+        ASSERT_NE(when, static_cast<time_t>(-1));
+        CallParams from;
+        from.user = "201";
+        MailArrivedMethod mail;
+        ASSERT_TRUE(mail.SetParams(3, from, when, 12, 4));
+        const std::string text = Built(mail);
+        EXPECT_NE(std::string::npos, text.find(std::string("<value><dateTime.iso8601>") + shown +
+                                               "</dateTime.iso8601></value>"))
+            << text;
+        EXPECT_EQ(Calls{"MailArrived(3,{0|201||||}," + std::to_string(when) + ",12,4)"},
+                  Exec(text));
+    }
 
     CallParams badSip;
     badSip.type = ExtCallType_SIP;
     MailArrivedMethod refused;
-    EXPECT_FALSE(refused.SetParams(3, badSip, when, 1, 1));
+    EXPECT_FALSE(refused.SetParams(3, badSip, 0, 1, 1));
     EXPECT_EQ("<failed>", Built(refused));
 }
 
