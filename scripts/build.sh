@@ -3,7 +3,7 @@
 #   scripts/build.sh                    -> build/        (RelWithDebInfo)
 #   scripts/build.sh --sanitize address -> build-asan/   (AddressSanitizer + UBSan)
 #   scripts/build.sh --sanitize thread  -> build-tsan/   (ThreadSanitizer)
-#   scripts/build.sh --release          -> build-release/ (Release, with benchmarks)
+#   scripts/build.sh --release          -> build-release/ (Release, benchmarks, no tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +13,7 @@ extra=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --sanitize) sanitize="$2"; shift 2 ;;
-        --release) dir=build-release; extra+=(-DCMAKE_BUILD_TYPE=Release -DVALTD_BUILD_BENCH=ON); shift ;;
+        --release) dir=build-release; extra+=(-DCMAKE_BUILD_TYPE=Release -DVALTD_BUILD_BENCH=ON -DVALTD_BUILD_TESTS=OFF); shift ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done

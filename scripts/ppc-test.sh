@@ -14,7 +14,8 @@ dir=build-ppc
 
 cmake -S . -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE=cmake/powerpc-linux-gnu.cmake \
-    -DVALTD_PPC_STAGE="$stage" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+    -DVALTD_PPC_STAGE="$stage" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_C_FLAGS_RELEASE=-O2 -DCMAKE_CXX_FLAGS_RELEASE=-O2 >&2
 cmake --build "$dir" -j "${VALTD_PPC_JOBS:-2}" >&2
 
 # Under emulation a test runs several times slower than natively.
