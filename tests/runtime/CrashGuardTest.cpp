@@ -198,6 +198,10 @@ TEST_F(CrashGuardTest, ReportFollowsTheRotatedLogAndSurvivesExhaustedDescriptors
     EXPECT_NE(ReadFile(mReport).find("stopped by signal SIGTERM(15)"), std::string::npos);
     EXPECT_EQ(ReadFile(rotated), "");
 
+    if (VALTD_TEST_EMULATOR[0] != '\0') {
+        // The dump's backtrace() aborts under user-mode emulation (above).
+        GTEST_SKIP() << "backtrace from a signal handler under " VALTD_TEST_EMULATOR;
+    }
     std::remove(mReport.c_str());
     status = InChild([&] {
         CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
