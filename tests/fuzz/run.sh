@@ -6,7 +6,7 @@
 # target starts from its checked-in seeds (seeds/<target>/, plus the XML-RPC
 # wire fixtures for the targets that read XML-RPC) and the corpus it grew in
 # earlier runs of the same build directory.
-# FUZZ_BUILD_DIR chooses the build directory (default /tmp/valtd-fuzz).
+# FUZZ_BUILD_DIR chooses the build directory (default build-fuzz/ in the checkout).
 # Exits non-zero when the build fails or a fuzzer finds anything; what it
 # found is kept in $FUZZ_BUILD_DIR/findings/<target>/.
 set -euo pipefail
@@ -15,7 +15,7 @@ seconds="${1:-60}"
 shift || true
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-out="${FUZZ_BUILD_DIR:-/tmp/valtd-fuzz}"
+out="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 all=(xmlrpc_fuzzer factory_fuzzer framing_fuzzer policy_fuzzer exlink_fuzzer sip_fuzzer)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
