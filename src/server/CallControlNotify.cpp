@@ -137,6 +137,7 @@ void CallControlService::CallOriginated(const unsigned long long& callId, ExtCal
         }
         mlistCalls.push_back(call.release());
         mlistRequests.push_back(request);
+        mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
     Wake();
 }

@@ -37,6 +37,7 @@ Thread::Handle CallControlService::mhThread{};
 std::atomic<bool> CallControlService::mbThreadStarted{false};
 std::atomic<bool> CallControlService::mbRunning{false};
 BsdSocket CallControlService::mControlSocket(false);
+std::atomic<bool> CallControlService::mbWakePending{false};
 std::list<CallControlService*> CallControlService::mlistServicesInProgress;
 ThreadMutex CallControlService::mServMutex;
 
@@ -299,6 +300,11 @@ void CallControlService::ReleaseAll() {
 }
 
 void CallControlService::Wake() {
+    // One datagram until the thread has drained it: whatever is queued before
+    // the thread clears the flag is seen by the pass that follows.
+    if (mbWakePending.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
     const char zero = 0;
     const int fd = mControlSocket.GetDescriptor();
     if (fd >= 0) {
@@ -414,6 +420,7 @@ bool CallControlService::QueueRequest(XmlRpcRequestMethod* method) {
             return false;
         }
         mlistRequests.push_back(request);
+        mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
     Wake();
     return true;
@@ -562,6 +569,9 @@ bool CallControlService::SendOk() {
 // Queue, time-outs
 
 bool CallControlService::SendRequest() {
+    if (mnQueued.load(std::memory_order_acquire) == 0) {
+        return false;  // the usual case on an idle connection: no lock taken
+    }
     XmlRpcRequest request;
     {
         ThreadMutexLock lock(mMutex);
@@ -570,6 +580,7 @@ bool CallControlService::SendRequest() {
         }
         request = mlistRequests.front();
         mlistRequests.pop_front();
+        mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
     // Written outside mMutex, so the main thread can go on queueing while a
     // slow client is being written to.
@@ -806,6 +817,10 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
             while (recv(controlFd, drain, sizeof(drain), MSG_DONTWAIT) > 0) {
             }
         }
+        // After the drain: a Wake from now on sends a datagram that the next
+        // select sees; what was queued before the Wake that set the flag is
+        // seen by this pass's walk (the exchange reads that Wake's write).
+        mbWakePending.exchange(false, std::memory_order_acq_rel);
         long wait = -1;  // seconds until the nearest deadline; -1: none
         bool again = false;
         int count = 0;
@@ -846,10 +861,7 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                     const long left = std::max(due - static_cast<long>(now), 0L);
                     wait = wait < 0 ? left : std::min(wait, left);
                 }
-                {
-                    ThreadMutexLock queue(c->mMutex);
-                    again = again || !c->mlistRequests.empty();
-                }
+                again = again || c->mnQueued.load(std::memory_order_acquire) != 0;
                 again = again || c->mbTlsPending;
                 if (c->mState == 1 && c->mbWantWrite) {
                     FD_SET(fd, &writeSet);

@@ -169,13 +169,19 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<bool> mbThreadStarted;
     static std::atomic<bool> mbRunning;  // the thread's loop condition; CleanUp clears it
     static BsdSocket mControlSocket;     // loopback UDP, connected to itself
+    // Set by Wake when it sends a wake-up, cleared by the connection thread
+    // after it drained them: wake-ups between two passes cost one datagram.
+    static std::atomic<bool> mbWakePending;
     static std::list<CallControlService*> mlistServicesInProgress;  // owned
     static ThreadMutex mServMutex;
 
     // ---- fields of a connection ----
     std::list<XmlRpcRequest> mlistSentRequests;  // written, awaiting the answer
     ThreadMutex mMutex;
-    std::list<XmlRpcRequest> mlistRequests;       // queued for writing (mMutex)
+    std::list<XmlRpcRequest> mlistRequests;  // queued for writing (mMutex)
+    // mlistRequests' length, changed under mMutex with it, so that a pass can
+    // see an empty queue without taking the lock.
+    std::atomic<size_t> mnQueued{0};
     std::list<Call*> mlistCalls;                  // owned (mMutex)
     std::list<Subscription*> mlistSubscriptions;  // owned (Subscription::mMapLock)
     std::list<std::string> mlistExtensions;
