@@ -8,7 +8,7 @@ fixtures are taken from the shared anchors directory ($VALTD_ANCHORS, default
 ../shared/anchors beside the source tree); the library anchors are our own
 (bench/anchors). Scenarios whose anchor is absent print "-" in its place.
 
-    python3 bench/run_bench.py --bin build-release/bin [--smoke]
+    python3 bench/run_bench.py --bin build-release/bin [--static-bin build-static/bin] [--smoke]
 """
 
 import argparse
@@ -158,6 +158,7 @@ class Bench:
 
         harness.tempfile = RamTemp
         self.bin = args.bin
+        self.static_bin = args.static_bin and os.path.abspath(args.static_bin)
         self.smoke = args.smoke
         self.seconds = 1.0 if args.smoke else 4.0
         self.work = tempfile.mkdtemp(prefix="vtbench")
@@ -193,12 +194,12 @@ class Bench:
             box.start_sim()
         return box
 
-    def start_daemon(self, box):
-        """Starts valtd pinned to the daemon's core; the start-up time to a
-        listening socket in milliseconds."""
+    def start_daemon(self, box, program=None):
+        """Starts valtd (or `program`) pinned to the daemon's core; the
+        start-up time to a listening socket in milliseconds."""
         logs = [open(os.path.join(box.root, n), "wb") for n in ("valtd.stdout", "valtd.stderr")]
         start = time.monotonic()
-        proc = subprocess.Popen(["taskset", "-c", DAEMON_CPU, os.path.join(self.bin, "valtd")],
+        proc = subprocess.Popen(["taskset", "-c", DAEMON_CPU, program or os.path.join(self.bin, "valtd")],
                                 stdin=subprocess.DEVNULL, stdout=logs[0], stderr=logs[1],
                                 env=box.env, cwd=box.root)
         box.bench_proc = proc
@@ -230,6 +231,17 @@ class Bench:
         for f in getattr(box, "bench_logs", []):
             f.close()
         box.close()
+
+    def static_idle_kib(self):
+        """Resident memory of the statically linked daemon (the unit's link)
+        0.3 s after it listens, in its own sandbox."""
+        box = self.sandbox(settings=[("request-timeout", 0)])
+        try:
+            self.start_daemon(box, os.path.join(self.static_bin, "valtd"))
+            time.sleep(0.3)
+            return resident_kib(box.bench_proc.pid)
+        finally:
+            self.stop(box)
 
     # --- scenarios ---------------------------------------------------------
 
@@ -276,6 +288,9 @@ class Bench:
             holder.wait(timeout=30)
             time.sleep(0.3)
             self.table.absolute(8, "footprint", "resident memory, idle", idle_kib / 1024, 8, "MiB")
+            if self.static_bin:
+                self.table.absolute(8, "footprint", "resident memory, idle, static link",
+                                    self.static_idle_kib() / 1024, 8, "MiB")
             self.table.absolute(8, "footprint", "per idle connection (1,000 open)",
                                 (full_kib - idle_kib) / 1000, 32, "KiB")
             self.table.absolute(8, "footprint", "start-up to listening socket", startup, 100, "ms")
@@ -390,6 +405,7 @@ def main():
     parser.add_argument("--anchors", default=os.environ.get("VALTD_ANCHORS")
                         or os.path.join(SOURCE, "..", "shared", "anchors"))
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
     parser.add_argument("--only", default="codec,plain,tls,policy")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)

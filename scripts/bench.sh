@@ -36,4 +36,8 @@ fi
 scripts/install-deps.sh
 
 dir=$(scripts/build.sh --release)
-exec python3 bench/run_bench.py --bin "$dir/bin" "${smoke[@]}"
+# The daemon linked statically, as for the unit, for the footprint rows.
+cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=Release -DVALTD_STATIC=ON \
+    -DVALTD_BUILD_TESTS=OFF >&2
+cmake --build build-static -j "$(nproc)" --target valtd >&2
+exec python3 bench/run_bench.py --bin "$dir/bin" --static-bin build-static/bin "${smoke[@]}"
