@@ -230,6 +230,10 @@ void CallControlService::Start() {
             TR::TRACEX("CCS: Start. Private key does not match the certificate public key.\n");
         }
         SSL_CTX_set_mode(mpCTX, SSL_MODE_AUTO_RETRY);
+        // Writes never wait for a slow client: what a record write leaves is
+        // written later from the connection's pending output.
+        SSL_CTX_set_mode(mpCTX,
+                         SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Whatever the system's OpenSSL configuration allows: nothing older.
         SSL_CTX_set_min_proto_version(mpCTX, TLS1_2_VERSION);
         ERR_clear_error();
@@ -449,18 +453,57 @@ bool CallControlService::WriteAll(const char* data, size_t length) {
     if (mSocket.GetDescriptor() < 0 || mbBroken) {
         return false;
     }
-    if (mpSSL == nullptr) {
-        const int sent = mSocket.Send(data, static_cast<int>(length), kSendTimeout, 0);
-        if (sent != static_cast<int>(length)) {
-            TR::TRACEX("CCS: BuildAndSendXml. Write error: %d of %u bytes, errno %d\n", sent,
-                       static_cast<unsigned>(length), errno);
+    if (!mOutput.empty()) {
+        // Behind what waits already, so that messages leave whole and in order.
+        if (mOutput.size() - mnOutputDone + length > kMaxPendingOutput) {
+            TR::TRACEX(
+                "CCS: BuildAndSendXml. Write error: more than %u bytes wait for the client\n",
+                static_cast<unsigned>(kMaxPendingOutput));
             mbBroken = true;
             return false;
         }
+        mOutput.append(data, length);
         return true;
     }
-    const time_t deadline = time(nullptr) + kSendTimeout;
     size_t done = 0;
+    if (!WriteSome(data, length, done)) {
+        return false;
+    }
+    if (done < length) {
+        mOutput.assign(data + done, length - done);
+        mnOutputDone = 0;
+        mnOutputSince = ExtCallControl::GetCurTime();
+        mbOutputPending = true;
+        if (!mbThreadStarted || pthread_equal(mhThread, pthread_self()) == 0) {
+            Wake();  // the connection thread must watch for room to write
+        }
+    }
+    return true;
+}
+
+bool CallControlService::WriteSome(const char* data, size_t length, size_t& done) {
+    done = 0;
+    if (mpSSL == nullptr) {
+        while (done < length) {
+            const ssize_t n = send(mSocket.GetDescriptor(), data + done, length - done,
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return true;
+            } else {
+                TR::TRACEX("CCS: BuildAndSendXml. Write error: %d of %u bytes, errno %d\n",
+                           static_cast<int>(done), static_cast<unsigned>(length), errno);
+                mbBroken = true;
+                return false;
+            }
+        }
+        return true;
+    }
+    // The TLS object may take part of the text (partial writes are on) and
+    // is given the same bytes again after a "want" (moving buffers are on).
     while (done < length) {
         ERR_clear_error();
         const int n = SSL_write(mpSSL, data + done, static_cast<int>(length - done));
@@ -469,10 +512,8 @@ bool CallControlService::WriteAll(const char* data, size_t length) {
             continue;
         }
         const int error = SSL_get_error(mpSSL, n);
-        const long left = static_cast<long>(deadline - time(nullptr));
-        if ((error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) && left > 0 &&
-            WaitReady(error == SSL_ERROR_WANT_WRITE, static_cast<int>(left * 1000))) {
-            continue;
+        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+            return true;
         }
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Write error: %s\n",
                    SslErrorText(static_cast<unsigned long>(error)).c_str());
@@ -480,6 +521,45 @@ bool CallControlService::WriteAll(const char* data, size_t length) {
         return false;
     }
     return true;
+}
+
+bool CallControlService::FlushOutput() {
+    if (mOutput.empty()) {
+        return true;
+    }
+    if (mSocket.GetDescriptor() < 0 || mbBroken) {
+        return false;
+    }
+    size_t done = 0;
+    if (!WriteSome(mOutput.data() + mnOutputDone, mOutput.size() - mnOutputDone, done)) {
+        return false;
+    }
+    if (done > 0) {
+        mnOutputDone += done;
+        mnOutputSince = ExtCallControl::GetCurTime();
+    }
+    if (mnOutputDone == mOutput.size()) {
+        std::string().swap(mOutput);  // a stalled client's megabyte is given back
+        mnOutputDone = 0;
+        mbOutputPending = false;
+    }
+    return true;
+}
+
+bool CallControlService::DrainOutput() {
+    const time_t deadline = time(nullptr) + kSendTimeout;
+    while (FlushOutput() && !mOutput.empty()) {
+        const long left = static_cast<long>(deadline - time(nullptr));
+        if (left <= 0 || !WaitReady(true, static_cast<int>(left * 1000))) {
+            TR::TRACEX(
+                "CCS: BuildAndSendXml. Write error: the client took nothing for %d "
+                "seconds\n",
+                kSendTimeout);
+            mbBroken = true;
+            return false;
+        }
+    }
+    return !mbBroken;
 }
 
 bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
@@ -561,8 +641,10 @@ bool CallControlService::ReceiveChunk(char* buffer, int length) {
 }
 
 bool CallControlService::SendOk() {
+    // The client sends the next chunk only once it has this "OK": it must
+    // leave now, with whatever waits before it.
     ThreadMutexLock io(mIoMutex);
-    return WriteAll("OK", 2);
+    return WriteAll("OK", 2) && DrainOutput();
 }
 
 // ---------------------------------------------------------------------------
@@ -571,6 +653,9 @@ bool CallControlService::SendOk() {
 bool CallControlService::SendRequest() {
     if (mnQueued.load(std::memory_order_acquire) == 0) {
         return false;  // the usual case on an idle connection: no lock taken
+    }
+    if (mbOutputPending) {
+        return false;  // the client has not taken the last one yet: it stays queued
     }
     XmlRpcRequest request;
     {
@@ -754,6 +839,18 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         TR::TRACEX("CCS: Thread. Not authorised within %d seconds, closing...\n", authTimeout);
         return false;
     }
+    if (mbOutputPending) {
+        ThreadMutexLock io(mIoMutex);
+        if (writable && !FlushOutput()) {
+            TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
+            return false;
+        }
+        if (mbOutputPending && now - mnOutputSince >= static_cast<unsigned long>(kSendTimeout)) {
+            TR::TRACEX("CCS: Thread. The client took nothing for %d seconds, closing...\n",
+                       kSendTimeout);
+            return false;
+        }
+    }
     const int timeout = mnReqTimeout;
     if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
         now - mlistSentRequests.front().mnSendTime >= static_cast<unsigned long>(timeout)) {
@@ -857,16 +954,26 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                     const long authDue = static_cast<long>(c->mnAcceptTime) + authTimeout;
                     due = due == 0 ? authDue : std::min(due, authDue);
                 }
+                const bool output = c->mbOutputPending;
+                if (output) {
+                    const long outputDue = static_cast<long>(c->mnOutputSince) + kSendTimeout;
+                    due = due == 0 ? outputDue : std::min(due, outputDue);
+                }
                 if (due != 0) {
                     const long left = std::max(due - static_cast<long>(now), 0L);
                     wait = wait < 0 ? left : std::min(wait, left);
                 }
-                again = again || c->mnQueued.load(std::memory_order_acquire) != 0;
+                // A connection whose client has not taken the last message
+                // waits for room to write, not for its turn.
+                again = again || (!output && c->mnQueued.load(std::memory_order_acquire) != 0);
                 again = again || c->mbTlsPending;
                 if (c->mState == 1 && c->mbWantWrite) {
                     FD_SET(fd, &writeSet);
                 } else {
                     FD_SET(fd, &readSet);
+                    if (output) {
+                        FD_SET(fd, &writeSet);
+                    }
                 }
                 maxFd = std::max(maxFd, fd);
             }

@@ -72,8 +72,9 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Bounds of what one connection may hold (see docs/server.md).
     static constexpr size_t kMaxRecvBuffer = 1024 * 1024;  // bytes without a complete message
     static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
-    static constexpr int kSendTimeout = 10;                // seconds a whole write may take
-    static constexpr int kHandshakeTimeout = 10;           // seconds for a TLS handshake
+    static constexpr int kSendTimeout = 10;  // seconds a client may take nothing we write
+    static constexpr size_t kMaxPendingOutput = 1024 * 1024;  // bytes written, not yet taken
+    static constexpr int kHandshakeTimeout = 10;              // seconds for a TLS handshake
 
     // ---- process-wide layer (main thread) ----
     static void ReadConfigs();
@@ -107,6 +108,9 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     unsigned long GetSerial() const { return mnSerial; }
 
     // Connection thread.
+    // Serves one connection in a pass (mServMutex held); false when it must
+    // be closed.
+    bool Serve(bool readable, bool writable, unsigned long now);
     bool SendRequest();
     void FailRequest();
     bool BuildAndSendXml(XmlRpcMethod* method);
@@ -194,6 +198,13 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Set by a write or an upload receive that failed or stalled: the
     // connection thread closes the connection after the current dispatch.
     std::atomic<bool> mbBroken{false};
+    // What the socket did not take at once, written as the client reads
+    // (mIoMutex); while it is there no queued request is taken, so one client
+    // that stops reading holds up no one else.
+    std::string mOutput;
+    size_t mnOutputDone = 0;                      // bytes of mOutput written (mIoMutex)
+    std::atomic<unsigned long> mnOutputSince{0};  // GetCurTime() of its last progress
+    std::atomic<bool> mbOutputPending{false};     // mOutput is not empty
 
   private:
     // Queues `method` (taking ownership) and wakes the connection thread;
@@ -203,9 +214,17 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     void RemoveCall(Call* call);
     // Closes at the call manager and deletes every Call of mlistCalls.
     void CloseAllCalls();
-    // Writes all of `data` within the send time-out; false (and mbBroken) when
-    // the connection failed or the client stopped reading.
+    // Writes `data` as far as the socket takes it now and keeps the rest in
+    // mOutput, behind what is already waiting there (mIoMutex held); false
+    // (and mbBroken) when the connection failed or too much is waiting.
     bool WriteAll(const char* data, size_t length);
+    // Writes without waiting; `done` bytes were taken. False (and mbBroken,
+    // logged) on an error of the connection.
+    bool WriteSome(const char* data, size_t length, size_t& done);
+    // Writes what waits in mOutput as far as the socket takes it (mIoMutex held).
+    bool FlushOutput();
+    // Waits up to the send time-out until mOutput is written (mIoMutex held).
+    bool DrainOutput();
     // Waits up to `timeoutMs` for the socket to become readable (or writable).
     bool WaitReady(bool forWrite, int timeoutMs);
     // Reads into `buffer`: >0 bytes, 0 peer closed, -1 error, -2 nothing yet.
@@ -222,8 +241,6 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // One pass helpers of the connection thread (mServMutex held).
     static bool OpenListener();
     static void AcceptConnection();
-    // Serves one connection; false when it must be closed.
-    bool Serve(bool readable, bool writable, unsigned long now);
 
     const unsigned long mnSerial;
     unsigned long mnAcceptTime = 0;

@@ -57,8 +57,12 @@ class Client:
     """An XML-RPC control client of valtd: messages ended by CR LF CR LF, over
     TCP or TLS, requests and answers in both directions."""
 
-    def __init__(self, port, tls=False, timeout=DEFAULT_TIMEOUT):
-        raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, tls=False, timeout=DEFAULT_TIMEOUT, rcvbuf=None):
+        raw = socket.socket()
+        if rcvbuf:  # a small receive buffer makes the daemon's writes back up
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        raw.settimeout(timeout)
+        raw.connect(("127.0.0.1", port))
         if tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
             context.check_hostname = False
@@ -329,15 +333,20 @@ class Sandbox:
     def log_path(self):
         return os.path.join(self.root, "tmp", "logs", "valtd.log")
 
-    def log(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode(errors="replace")
-        except FileNotFoundError:
-            return ""
+    def log(self, rotated=False):
+        """The log's text; with `rotated`, the older copy's before it (for
+        tests that write more than the rotation limit)."""
+        text = ""
+        for path in ([self.log_path + ".1"] if rotated else []) + [self.log_path]:
+            try:
+                with open(path, "rb") as f:
+                    text += f.read().decode(errors="replace")
+            except FileNotFoundError:
+                pass
+        return text
 
-    def wait_log(self, text, timeout=DEFAULT_TIMEOUT):
-        return wait_until(lambda: text in self.log(), timeout, what="log line %r" % text)
+    def wait_log(self, text, timeout=DEFAULT_TIMEOUT, rotated=False):
+        return wait_until(lambda: text in self.log(rotated), timeout, what="log line %r" % text)
 
     def valtconf(self, *args):
         """Runs valtconf on the sandbox's databases; returns its standard output."""
@@ -455,9 +464,9 @@ class ServerTest(SandboxTest):
                 return False
         wait_until(listening, timeout, what="valtd listening on %d" % port)
 
-    def connect(self, authenticate=True, tls=False, port=None):
+    def connect(self, authenticate=True, tls=False, port=None, rcvbuf=None):
         self.wait_listening(port)
-        client = Client(port or self.port, tls=tls)
+        client = Client(port or self.port, tls=tls, rcvbuf=rcvbuf)
         self.addCleanup(client.close)
         if authenticate:
             answer = client.authenticate(self.USER, self.PASSWORD)

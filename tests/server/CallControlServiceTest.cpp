@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/Call.h"
+#include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 #include "server/CallControlService.h"
 #include "xmlrpc/CallProcessingMethods.h"
@@ -169,6 +170,47 @@ TEST_F(Connection, QueueIsBounded) {
         conn->MessagePlayed(&call);
     }
     EXPECT_EQ(conn->mlistRequests.size(), CCS::kMaxQueuedRequests);
+}
+
+TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
+    // Small buffers on both ends, so that the socket soon takes nothing more.
+    const int small = 4096;
+    setsockopt(conn->mSocket.GetDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    conn->mSocket.ChangeMode(1);
+    Call call(95);
+    const size_t total = 300;
+    for (size_t i = 0; i < total; ++i) {
+        conn->MessagePlayed(&call);
+    }
+    // Requests are taken until one is only partly written; then they stay
+    // queued, and nothing here blocks.
+    while (conn->SendRequest()) {
+    }
+    ASSERT_TRUE(conn->mbOutputPending);
+    const size_t sent = conn->mlistSentRequests.size();
+    EXPECT_LT(sent, total);
+    EXPECT_EQ(conn->mnQueued, total - sent);
+    // As the client reads, the passes write the rest, whole and in order.
+    std::string text;
+    for (int pass = 0; pass < 100000 && Count(text, "\r\n\r\n") < total; ++pass) {
+        char buffer[8192];
+        const ssize_t n = recv(client, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        ASSERT_TRUE(conn->Serve(false, true, ExtCallControl::GetCurTime()));
+    }
+    EXPECT_EQ(Count(text, "<methodName>Services.CallProcessingService.messageplayed</methodName>"),
+              total);
+    EXPECT_EQ(Count(text, "</methodCall>\r\n\r\n"), total);
+    EXPECT_FALSE(conn->mbOutputPending);
+    EXPECT_TRUE(conn->mOutput.empty());
+    // A client that takes nothing for the send time-out is given up.
+    conn->mbOutputPending = true;
+    conn->mOutput = "x";
+    conn->mnOutputSince = ExtCallControl::GetCurTime() - CCS::kSendTimeout;
+    EXPECT_FALSE(conn->Serve(false, false, ExtCallControl::GetCurTime()));
 }
 
 TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
