@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -34,22 +35,8 @@ bool ReadScalarText(XMLNavigator& nav, std::string& text) {
     return has;
 }
 
-// One pass of the unescaping: every occurrence of `pattern` becomes `with`,
-// searching again from the start after each replacement. Equivalent linear
-// form: a match can only begin with the pattern's single '&', so it is found
-// when its last byte is appended, and a produced '&' may start the next one.
-void ReplaceAllRescanning(std::string& text, const char* pattern, char with) {
-    const std::string p(pattern);
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        out += c;
-        if (out.size() >= p.size() && out.compare(out.size() - p.size(), p.size(), p) == 0) {
-            out.resize(out.size() - p.size());
-            out += with;
-        }
-    }
-    text.swap(out);
+bool HasPrefix(const char* p, const char* end, const char* prefix, size_t n) {
+    return static_cast<size_t>(end - p) >= n && std::memcmp(p, prefix, n) == 0;
 }
 
 }  // namespace
@@ -314,10 +301,52 @@ void ReplaceSpecialSymbols(std::string& text) {
     text.swap(out);
 }
 
+void AppendRecovered(std::string& out, const char* text, size_t length) {
+    const char* p = text;
+    const char* const end = text + length;
+    while (p < end) {
+        const char* amp = static_cast<const char*>(std::memchr(p, '&', end - p));
+        if (amp == nullptr) {
+            out.append(p, end - p);
+            return;
+        }
+        out.append(p, amp - p);
+        // What one '&' and the letters after it (up to the next '&', which no
+        // escape contains) become under the five passes: "&amp;" repeats fold
+        // into the '&' first; then "&lt;" or "&gt;"; else "&amp" repeats fold
+        // and "&lt" is the last chance.
+        p = amp + 1;
+        while (HasPrefix(p, end, "amp;", 4)) {
+            p += 4;
+        }
+        if (HasPrefix(p, end, "lt;", 3)) {
+            out += '<';
+            p += 3;
+        } else if (HasPrefix(p, end, "gt;", 3)) {
+            out += '>';
+            p += 3;
+        } else {
+            while (HasPrefix(p, end, "amp", 3)) {
+                p += 3;
+            }
+            if (HasPrefix(p, end, "lt", 2)) {
+                out += '<';
+                p += 2;
+            } else {
+                out += '&';
+            }
+        }
+    }
+}
+
 void RecoverSpecialSymbols(std::string& text) {
-    ReplaceAllRescanning(text, "&amp;", '&');
-    ReplaceAllRescanning(text, "&lt;", '<');
-    ReplaceAllRescanning(text, "&gt;", '>');
-    ReplaceAllRescanning(text, "&amp", '&');
-    ReplaceAllRescanning(text, "&lt", '<');
+    const size_t amp = text.find('&');
+    if (amp == std::string::npos) {
+        return;
+    }
+    std::string out;
+    out.reserve(text.size());
+    out.append(text, 0, amp);
+    AppendRecovered(out, text.data() + amp, text.size() - amp);
+    text.swap(out);
 }

@@ -155,7 +155,10 @@ class XmlRpcValueStruct : public XmlRpcValue {
 
 // Escapes '<', '>' and '&' for character data (one left-to-right pass).
 void ReplaceSpecialSymbols(std::string& text);
-// Undoes the escapes in five passes: "&amp;", "&lt;", "&gt;", then the forms
-// without semicolon "&amp" and "&lt"; each pass repeats until its pattern is
-// gone, so an '&' produced by a replacement joins the text after it.
+// Undoes the escapes as five passes would: "&amp;", "&lt;", "&gt;", then the
+// forms without semicolon "&amp" and "&lt"; each pass repeats until its pattern
+// is gone, so an '&' produced by a replacement joins the text after it. Done
+// in one left-to-right walk.
 void RecoverSpecialSymbols(std::string& text);
+// Appends `length` bytes of `text` to `out`, unescaped as above.
+void AppendRecovered(std::string& out, const char* text, size_t length);

@@ -103,6 +103,17 @@ TEST(XmlRpcValueCodec, StringEscapingAndFivePassUnescaping) {
 
 TEST(XmlRpcValueCodec, UnescapingMatchesTheRescanningDefinition) {
     const char alphabet[] = "&amplgt;x";
+    const size_t letters = sizeof alphabet - 1;
+    // Every text of up to five letters, then longer random ones.
+    for (size_t n = 0, total = 1; n <= 5; ++n, total *= letters) {
+        for (size_t code = 0; code < total; ++code) {
+            std::string s;
+            for (size_t c = code, i = 0; i < n; ++i, c /= letters) {
+                s += alphabet[c % letters];
+            }
+            ASSERT_EQ(RecoveredSlowly(s), Recovered(s)) << s;
+        }
+    }
     std::mt19937 rng(7);
     for (int round = 0; round < 3000; ++round) {
         std::string s;
