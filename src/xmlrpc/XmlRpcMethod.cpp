@@ -1,10 +1,12 @@
 #include "xmlrpc/XmlRpcMethod.h"
 
 #include <strings.h>
+#include <cstring>
 
 #include "platform/SipAddress.h"
 #include "runtime/NumberString.h"
 #include "xmlrpc/XmlRpcLog.h"
+#include "xmlrpc/XmlRpcNames.h"
 
 namespace {
 
@@ -135,7 +137,7 @@ bool XmlRpcMethod::BuildParams(std::string& out) const {
 
 bool XmlRpcMethod::ParseParams(XMLNavigator& nav, bool checkEnd) {
     for (int i = 0; i < mpLayout->count; ++i) {
-        if (!CheckNextElem(nav, _Param)) {
+        if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kParam)) {
             if (i < mpLayout->required) {
                 return false;
             }
@@ -149,11 +151,8 @@ bool XmlRpcMethod::ParseParams(XMLNavigator& nav, bool checkEnd) {
         nav.SkipElementEnd();
         nav.SkipElementEnd();
     }
-    if (checkEnd) {
-        XMLElem extra;
-        if (nav.GetNextElement(extra)) {
-            return false;
-        }
+    if (checkEnd && nav.NextElement(nullptr)) {
+        return false;
     }
     return true;
 }
@@ -299,21 +298,19 @@ bool XmlRpcResponseMethod::Parse(const char* text) {
     if (text == nullptr) {
         return false;
     }
-    XMLBuffer buffer(256);
-    buffer.Set(text, 0);
     XMLNavigator nav;
-    nav.SetXMLSource(buffer);
-    if (!CheckNextElem(nav, _MethodResponse)) {
+    nav.SetXMLSource(text, std::strlen(text));
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kMethodResponse)) {
         return false;
     }
-    XMLElem elem;
-    if (!nav.GetNextElement(elem)) {
+    std::string_view name;
+    if (!nav.NextElement(&name)) {
         return false;
     }
     bool ok = false;
-    if (elem.mName.EqualsNoCase(_Params)) {
+    if (xmlrpc_names::Is(name, xmlrpc_names::kParams)) {
         ok = Parse(nav);
-    } else if (elem.mName.EqualsNoCase(_Fault)) {
+    } else if (xmlrpc_names::Is(name, xmlrpc_names::kFault)) {
         ok = ParseFault(nav);
     }
     if (nav.DepthExceeded()) {

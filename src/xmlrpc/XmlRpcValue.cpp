@@ -1,5 +1,7 @@
 #include "xmlrpc/XmlRpcValue.h"
 
+#include "xmlrpc/XmlRpcNames.h"
+
 #include <strings.h>
 #include <cerrno>
 #include <climits>
@@ -11,10 +13,32 @@ namespace {
 
 const char* const kCrLf = "\r\n";
 
-// strtol in base 10, saturated to the 32-bit range; no digits gives 0.
-int TextToInt(const std::string& text) {
-    errno = 0;
-    long v = std::strtol(text.c_str(), nullptr, 10);
+bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// What strtol in base 10 reads (blanks, a sign, digits up to the first other
+// byte; no digits gives 0), saturated to the 32-bit range.
+int TextToInt(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const long long kCap = 10000000000LL;  // beyond the range either way
+    long long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v < kCap) {
+            v = v * 10 + (text[i] - '0');
+        }
+    }
+    if (negative) {
+        v = -v;
+    }
     if (v > INT_MAX) {
         return INT_MAX;
     }
@@ -24,15 +48,15 @@ int TextToInt(const std::string& text) {
     return static_cast<int>(v);
 }
 
-// Reads the element text (if any) and passes the type end tag.
-bool ReadScalarText(XMLNavigator& nav, std::string& text) {
-    XMLBuffer buffer(256);
-    bool has = nav.GetElementText(buffer);
-    if (has) {
-        text = buffer.Str();
+// Reads the element text (if any) and passes the type end tag. The view is
+// valid until the reader moves on, so `use` runs before the end tag is passed.
+template <typename Use>
+void ReadScalarText(XMLNavigator& nav, Use use) {
+    std::string_view text;
+    if (nav.ElementText(text)) {
+        use(text);
     }
     nav.SkipElementEnd();
-    return has;
 }
 
 bool HasPrefix(const char* p, const char* end, const char* prefix, size_t n) {
@@ -67,31 +91,58 @@ void XmlRpcValue::BuildScalar(std::string& out, const std::string& body) const {
 }
 
 XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
+    return xmlrpc_names::NewValue(tag);
+}
+
+XmlRpcValue* xmlrpc_names::NewValue(std::string_view tag) {
+    // By length first: each length has at most four candidates.
     int type = -1;
-    if (strcasecmp(tag, _AlterIntName) == 0) {
-        type = TypeInt;
-    }
-    for (int i = 0; i < TypeCount && type < 0; ++i) {
-        if (strcasecmp(tag, _ValueTypes[i]) == 0) {
-            type = i;
-        }
+    switch (tag.size()) {
+        case 2:
+            type = Is(tag, "i4") ? XmlRpcValue::TypeInt : -1;
+            break;
+        case 3:
+            type = Is(tag, "int") ? XmlRpcValue::TypeInt : -1;
+            break;
+        case 5:
+            type = Is(tag, "array") ? XmlRpcValue::TypeArray : -1;
+            break;
+        case 6:
+            if (Is(tag, "string")) {
+                type = XmlRpcValue::TypeString;
+            } else if (Is(tag, "struct")) {
+                type = XmlRpcValue::TypeStruct;
+            } else if (Is(tag, "double")) {
+                type = XmlRpcValue::TypeDouble;
+            } else if (Is(tag, "base64")) {
+                type = XmlRpcValue::TypeBase64;
+            }
+            break;
+        case 7:
+            type = Is(tag, "boolean") ? XmlRpcValue::TypeBool : -1;
+            break;
+        case 16:
+            type = Is(tag, "dateTime.iso8601") ? XmlRpcValue::TypeDateTime : -1;
+            break;
+        default:
+            break;
     }
     switch (type) {
-        case TypeInt:
+        case XmlRpcValue::TypeInt:
             return new XmlRpcValueInt();
-        case TypeBool:
+        case XmlRpcValue::TypeBool:
             return new XmlRpcValueBool();
-        case TypeDouble:
+        case XmlRpcValue::TypeDouble:
             return new XmlRpcValueDouble();
-        case TypeDateTime:
+        case XmlRpcValue::TypeDateTime:
             return new XmlRpcValueDateTime();
-        case TypeString:
+        case XmlRpcValue::TypeString:
             return new XmlRpcValueString();
-        case TypeBase64:
+        case XmlRpcValue::TypeBase64:
             return new XmlRpcValueBase64();
-        case TypeArray:
+        case XmlRpcValue::TypeArray:
             return new XmlRpcValueArray();
-        case TypeStruct:
+        case XmlRpcValue::TypeStruct:
             return new XmlRpcValueStruct();
         default:
             return nullptr;
@@ -99,23 +150,18 @@ XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
 }
 
 bool XmlRpcValue::CheckNextElem(XMLNavigator& nav, const char* name) {
-    XMLElem elem;
-    return nav.GetNextElement(elem) && elem.mName.EqualsNoCase(name);
+    return xmlrpc_names::NextIs(nav, name);
 }
 
 XmlRpcValue* XmlRpcValue::GetParamValue(XMLNavigator& nav) {
-    if (!CheckNextElem(nav, _Value)) {
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kValue)) {
         return nullptr;
     }
-    XMLElem elem;
-    if (!nav.GetNextElement(elem)) {
+    std::string_view tag;
+    if (!nav.NextElement(&tag)) {
         return nullptr;
     }
-    // A name with a NUL inside matches no tag: compare the counted bytes.
-    if (elem.mName.Str().find('\0') != std::string::npos) {
-        return nullptr;
-    }
-    return NewValue(elem.mName.GetBuffer());
+    return xmlrpc_names::NewValue(tag);
 }
 
 bool XmlRpcValueInt::Build(std::string& out) const {
@@ -124,10 +170,7 @@ bool XmlRpcValueInt::Build(std::string& out) const {
 }
 
 bool XmlRpcValueInt::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mnValue = TextToInt(text);
-    }
+    ReadScalarText(nav, [this](std::string_view text) { mnValue = TextToInt(text); });
     return true;
 }
 
@@ -137,10 +180,7 @@ bool XmlRpcValueBool::Build(std::string& out) const {
 }
 
 bool XmlRpcValueBool::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mbValue = TextToInt(text) != 0;
-    }
+    ReadScalarText(nav, [this](std::string_view text) { mbValue = TextToInt(text) != 0; });
     return true;
 }
 
@@ -155,10 +195,10 @@ bool XmlRpcValueDouble::Build(std::string& out) const {
 }
 
 bool XmlRpcValueDouble::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mdValue = std::strtod(text.c_str(), nullptr);
-    }
+    ReadScalarText(nav, [this](std::string_view text) {
+        const std::string copy(text);  // strtod reads up to a NUL
+        mdValue = std::strtod(copy.c_str(), nullptr);
+    });
     return true;
 }
 
@@ -170,11 +210,10 @@ bool XmlRpcValueString::Build(std::string& out) const {
 }
 
 bool XmlRpcValueString::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mstrValue = text;
-        RecoverSpecialSymbols(mstrValue);
-    }
+    ReadScalarText(nav, [this](std::string_view text) {
+        mstrValue.clear();
+        AppendRecovered(mstrValue, text.data(), text.size());
+    });
     return true;
 }
 
@@ -197,7 +236,7 @@ bool XmlRpcValueArray::Cleanup() {
 }
 
 bool XmlRpcValueArray::Parse(XMLNavigator& nav) {
-    if (!CheckNextElem(nav, "data")) {
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kData)) {
         return false;
     }
     for (;;) {
@@ -242,18 +281,19 @@ bool XmlRpcValueStruct::Cleanup() {
 }
 
 bool XmlRpcValueStruct::Parse(XMLNavigator& nav) {
-    while (CheckNextElem(nav, "member")) {
-        if (!CheckNextElem(nav, "name")) {
+    while (xmlrpc_names::NextIs(nav, xmlrpc_names::kMember)) {
+        if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kName)) {
             return Cleanup();
         }
-        XMLBuffer name(256);
-        nav.GetElementText(name);
+        std::string_view text;
+        nav.ElementText(text);
+        std::string name(text);  // before the value's text replaces the view
         nav.SkipElementEnd();
         std::unique_ptr<XmlRpcValue> v(GetParamValue(nav));
         if (!v || !v->Parse(nav)) {
             return Cleanup();
         }
-        mvMembers.emplace_back(name.Str(), std::move(v));
+        mvMembers.emplace_back(std::move(name), std::move(v));
         nav.SkipElementEnd();
         nav.SkipElementEnd();
     }
