@@ -11,8 +11,6 @@
 
 namespace {
 
-const char* const kCrLf = "\r\n";
-
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -78,16 +76,15 @@ bool XmlRpcValue::Build(std::string& out) const {
     return false;
 }
 
-void XmlRpcValue::BuildScalar(std::string& out, const std::string& body) const {
-    const char* tag = _ValueTypes[mnType];
-    out += "<value><";
-    out += tag;
-    out += ">";
-    out += body;
-    out += _EndTagStart;
-    out += tag;
-    out += "></value>";
-    out += kCrLf;
+void XmlRpcValue::BuildScalar(std::string& out, std::string_view body) const {
+    const std::string_view tag = _ValueTypes[mnType];
+    out.append("<value><", 8);
+    out.append(tag);
+    out += '>';
+    out.append(body);
+    out.append("</", 2);
+    out.append(tag);
+    out.append("></value>\r\n", 11);
 }
 
 XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
@@ -165,7 +162,9 @@ XmlRpcValue* XmlRpcValue::GetParamValue(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueInt::Build(std::string& out) const {
-    BuildScalar(out, std::to_string(mnValue));
+    char digits[16];
+    const int n = std::snprintf(digits, sizeof digits, "%d", mnValue);
+    BuildScalar(out, std::string_view(digits, n > 0 ? static_cast<size_t>(n) : 0));
     return true;
 }
 
@@ -185,12 +184,18 @@ bool XmlRpcValueBool::Parse(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueDouble::Build(std::string& out) const {
-    int n = std::snprintf(nullptr, 0, "%f", mdValue);
-    std::string body(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) {
+    // "%f" of the largest double is 317 bytes.
+    char small[400];
+    const int n = std::snprintf(small, sizeof small, "%f", mdValue);
+    if (n < 0) {
+        BuildScalar(out, std::string_view());
+    } else if (static_cast<size_t>(n) < sizeof small) {
+        BuildScalar(out, std::string_view(small, static_cast<size_t>(n)));
+    } else {
+        std::string body(static_cast<size_t>(n), '\0');
         std::snprintf(&body[0], body.size() + 1, "%f", mdValue);
+        BuildScalar(out, body);
     }
-    BuildScalar(out, body);
     return true;
 }
 
@@ -203,9 +208,14 @@ bool XmlRpcValueDouble::Parse(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueString::Build(std::string& out) const {
-    std::string body = mstrValue;
-    ReplaceSpecialSymbols(body);
-    BuildScalar(out, body);
+    const std::string_view tag = _ValueTypes[GetType()];
+    out.append("<value><", 8);
+    out.append(tag);
+    out += '>';
+    AppendEscaped(out, mstrValue);
+    out.append("</", 2);
+    out.append(tag);
+    out.append("></value>\r\n", 11);
     return true;
 }
 
@@ -218,15 +228,13 @@ bool XmlRpcValueString::Parse(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueArray::Build(std::string& out) const {
-    out += "<value><array><data>";
-    out += kCrLf;
+    out.append("<value><array><data>\r\n");
     for (const auto& v : mvValues) {
         if (!v->Build(out)) {
             return false;
         }
     }
-    out += "</data></array></value>";
-    out += kCrLf;
+    out.append("</data></array></value>\r\n");
     return true;
 }
 
@@ -255,23 +263,17 @@ bool XmlRpcValueArray::Parse(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueStruct::Build(std::string& out) const {
-    out += "<value><struct>";
+    out.append("<value><struct>");
     for (const Member& m : mvMembers) {
-        out += kCrLf;
-        out += "<member>";
-        out += kCrLf;
-        out += "<name>";
-        out += m.first;
-        out += "</name>";
-        out += kCrLf;
+        out.append("\r\n<member>\r\n<name>");
+        out.append(m.first);
+        out.append("</name>\r\n");
         if (!m.second->Build(out)) {
             return false;
         }
-        out += "</member>";
+        out.append("</member>");
     }
-    out += kCrLf;
-    out += "</struct></value>";
-    out += kCrLf;
+    out.append("\r\n</struct></value>\r\n");
     return true;
 }
 
@@ -320,24 +322,34 @@ void XmlRpcValueStruct::SetMemberValue(const char* name, XmlRpcValue* value) {
     mvMembers.emplace_back(name, std::move(owned));
 }
 
+void AppendEscaped(std::string& out, std::string_view text) {
+    size_t from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char* with;
+        switch (text[i]) {
+            case '<':
+                with = "&lt;";
+                break;
+            case '>':
+                with = "&gt;";
+                break;
+            case '&':
+                with = "&amp;";
+                break;
+            default:
+                continue;
+        }
+        out.append(text.data() + from, i - from);
+        out.append(with);
+        from = i + 1;
+    }
+    out.append(text.data() + from, text.size() - from);
+}
+
 void ReplaceSpecialSymbols(std::string& text) {
     std::string out;
     out.reserve(text.size() + text.size() / 8);
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    AppendEscaped(out, text);
     text.swap(out);
 }
 
