@@ -8,6 +8,20 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// memchr for the short distances between tags: the first bytes are looked at
+// here, the rest is left to the library's wide scan.
+const char* FindByte(const char* from, size_t length, char c) {
+    const size_t kNear = 16;
+    const size_t near = length < kNear ? length : kNear;
+    for (size_t i = 0; i < near; ++i) {
+        if (from[i] == c) {
+            return from + i;
+        }
+    }
+    return length > near ? static_cast<const char*>(std::memchr(from + near, c, length - near))
+                         : nullptr;
+}
+
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -66,7 +80,7 @@ bool XMLNavigator::SkipToTag(std::string* text) {
     static const char kCData[] = "<![CDATA[";
     const size_t kCDataLength = sizeof kCData - 1;
     while (mnPos < mnSize) {
-        const char* lt = static_cast<const char*>(std::memchr(mpText + mnPos, '<', mnSize - mnPos));
+        const char* lt = FindByte(mpText + mnPos, mnSize - mnPos, '<');
         if (lt == nullptr) {
             if (text != nullptr) {
                 text->append(mpText + mnPos, mnSize - mnPos);
@@ -116,7 +130,7 @@ XMLNavigator::Markup XMLNavigator::ReadTag(std::string_view* name, XMLElem* elem
     const size_t size = mnSize;
     size_t p = mnPos + 1;
     if (p < size && text[p] == '/') {
-        const char* gt = static_cast<const char*>(std::memchr(text + p, '>', size - p));
+        const char* gt = FindByte(text + p, size - p, '>');
         if (gt == nullptr) {
             MarkExhausted();
             return Markup::None;
@@ -254,7 +268,7 @@ bool XMLNavigator::ElementText(std::string_view& text) {
     }
     // The common case: plain character data up to a start or end tag.
     const size_t start = mnPos;
-    const char* lt = static_cast<const char*>(std::memchr(mpText + start, '<', mnSize - start));
+    const char* lt = FindByte(mpText + start, mnSize - start, '<');
     if (lt == nullptr) {
         text = std::string_view(mpText + start, mnSize - start);
         MarkExhausted();
