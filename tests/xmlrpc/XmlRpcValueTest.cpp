@@ -94,6 +94,12 @@ TEST(XmlRpcValueCodec, StringEscapingAndFivePassUnescaping) {
     EXPECT_EQ("<b", Recovered("&ltb"));
     EXPECT_EQ("&gtb", Recovered("&gtb"));
     EXPECT_EQ("&quot;&#60;", Recovered("&quot;&#60;"));
+    // "&gt" is only taken with its semicolon, and before the "&amp" folding:
+    // "&ampgt;" reads as "&gt;", which written ("&amp;gt;") reads back as ">".
+    EXPECT_EQ("&gt;", Recovered("&ampgt;"));
+    std::string again = "&gt;";
+    ReplaceSpecialSymbols(again);
+    EXPECT_EQ(">", Recovered(again));
     // Quotes and high bytes pass unchanged both ways.
     std::string raw = "\"q\" \xc3\xa9\xff";
     std::string escaped = raw;
