@@ -8,6 +8,20 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// memchr for the short distances between tags: the first bytes are looked at
+// here, the rest is left to the library's wide scan.
+const char* FindByte(const char* from, size_t length, char c) {
+    const size_t kNear = 16;
+    const size_t near = length < kNear ? length : kNear;
+    for (size_t i = 0; i < near; ++i) {
+        if (from[i] == c) {
+            return from + i;
+        }
+    }
+    return length > near ? static_cast<const char*>(std::memchr(from + near, c, length - near))
+                         : nullptr;
+}
+
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -38,7 +52,13 @@ bool XMLBuffer::EqualsNoCase(const char* name) const {
 }
 
 void XMLNavigator::SetXMLSource(const XMLBuffer& source) {
-    mText = source.Str();
+    mOwned = source.Str();
+    SetXMLSource(mOwned.data(), mOwned.size());
+}
+
+void XMLNavigator::SetXMLSource(const char* text, size_t length) {
+    mpText = text;
+    mnSize = length;
     mnPos = 0;
     mnDepth = 0;
     mbEmptyOpen = false;
@@ -47,92 +67,98 @@ void XMLNavigator::SetXMLSource(const XMLBuffer& source) {
 }
 
 bool XMLNavigator::SkipPast(const char* terminator, size_t length) {
-    size_t at = mText.find(terminator, mnPos, length);
-    if (at == std::string::npos) {
+    const void* at = memmem(mpText + mnPos, mnSize - mnPos, terminator, length);
+    if (at == nullptr) {
         MarkExhausted();
         return false;
     }
-    mnPos = at + length;
+    mnPos = static_cast<size_t>(static_cast<const char*>(at) - mpText) + length;
     return true;
 }
 
 bool XMLNavigator::SkipToTag(std::string* text) {
     static const char kCData[] = "<![CDATA[";
-    while (mnPos < mText.size()) {
-        size_t lt = mText.find('<', mnPos);
-        if (lt == std::string::npos) {
+    const size_t kCDataLength = sizeof kCData - 1;
+    while (mnPos < mnSize) {
+        const char* lt = FindByte(mpText + mnPos, mnSize - mnPos, '<');
+        if (lt == nullptr) {
             if (text != nullptr) {
-                text->append(mText, mnPos, std::string::npos);
+                text->append(mpText + mnPos, mnSize - mnPos);
             }
             MarkExhausted();
             return false;
         }
+        const size_t at = static_cast<size_t>(lt - mpText);
         if (text != nullptr) {
-            text->append(mText, mnPos, lt - mnPos);
+            text->append(mpText + mnPos, at - mnPos);
         }
-        mnPos = lt;
-        if (mText.compare(mnPos, 2, "<?") == 0) {
+        mnPos = at;
+        const char next = at + 1 < mnSize ? mpText[at + 1] : '\0';
+        if (next == '?') {
             if (!SkipPast("?>", 2)) {
                 return false;
             }
-        } else if (mText.compare(mnPos, 4, "<!--") == 0) {
+        } else if (next != '!') {
+            return true;
+        } else if (mnSize - at >= 4 && std::memcmp(lt, "<!--", 4) == 0) {
             mnPos += 4;
             if (!SkipPast("-->", 3)) {
                 return false;
             }
-        } else if (mText.compare(mnPos, sizeof kCData - 1, kCData) == 0) {
-            size_t start = mnPos + sizeof kCData - 1;
-            size_t end = mText.find("]]>", start);
-            if (end == std::string::npos) {
+        } else if (mnSize - at >= kCDataLength && std::memcmp(lt, kCData, kCDataLength) == 0) {
+            const size_t start = at + kCDataLength;
+            const void* end = memmem(mpText + start, mnSize - start, "]]>", 3);
+            if (end == nullptr) {
                 MarkExhausted();
                 return false;
             }
+            const size_t endAt = static_cast<size_t>(static_cast<const char*>(end) - mpText);
             if (text != nullptr) {
-                text->append(mText, start, end - start);
+                text->append(mpText + start, endAt - start);
             }
-            mnPos = end + 3;
-        } else if (mText.compare(mnPos, 2, "<!") == 0) {
-            if (!SkipPast(">", 1)) {
-                return false;
-            }
-        } else {
-            return true;
+            mnPos = endAt + 3;
+        } else if (!SkipPast(">", 1)) {
+            return false;
         }
     }
     MarkExhausted();
     return false;
 }
 
-XMLNavigator::Markup XMLNavigator::ReadTag(XMLElem* elem) {
-    const size_t size = mText.size();
+XMLNavigator::Markup XMLNavigator::ReadTag(std::string_view* name, XMLElem* elem) {
+    const char* const text = mpText;
+    const size_t size = mnSize;
     size_t p = mnPos + 1;
-    if (p < size && mText[p] == '/') {
-        size_t gt = mText.find('>', p);
-        if (gt == std::string::npos) {
+    if (p < size && text[p] == '/') {
+        const char* gt = FindByte(text + p, size - p, '>');
+        if (gt == nullptr) {
             MarkExhausted();
             return Markup::None;
         }
-        mnPos = gt + 1;
+        mnPos = static_cast<size_t>(gt - text) + 1;
         return Markup::EndTag;
     }
     size_t nameStart = p;
-    while (p < size && !IsSpace(mText[p]) && mText[p] != '/' && mText[p] != '>') {
+    while (p < size && !IsSpace(text[p]) && text[p] != '/' && text[p] != '>') {
         ++p;
+    }
+    if (name != nullptr) {
+        *name = std::string_view(text + nameStart, p - nameStart);
     }
     if (elem != nullptr) {
         elem->mName.Clear();
-        elem->mName.Append(mText.data() + nameStart, static_cast<unsigned>(p - nameStart));
+        elem->mName.Append(text + nameStart, static_cast<unsigned>(p - nameStart));
         elem->mAttrs.Clear();
     }
     while (p < size) {
-        char c = mText[p];
+        char c = text[p];
         if (IsSpace(c)) {
             ++p;
         } else if (c == '>') {
             mnPos = p + 1;
             return Markup::StartTag;
         } else if (c == '/') {
-            if (p + 1 < size && mText[p + 1] == '>') {
+            if (p + 1 < size && text[p + 1] == '>') {
                 mnPos = p + 2;
                 return Markup::EmptyTag;
             }
@@ -140,40 +166,44 @@ XMLNavigator::Markup XMLNavigator::ReadTag(XMLElem* elem) {
         } else {
             // An attribute: name, optionally '=' and a quoted or bare value.
             size_t an = p;
-            while (p < size && !IsSpace(mText[p]) && mText[p] != '=' && mText[p] != '>' &&
-                   mText[p] != '/') {
+            while (p < size && !IsSpace(text[p]) && text[p] != '=' && text[p] != '>' &&
+                   text[p] != '/') {
                 ++p;
             }
-            std::string name = mText.substr(an, p - an);
-            std::string value;
-            while (p < size && IsSpace(mText[p])) {
+            const size_t nameEnd = p;
+            size_t vs = p;
+            size_t ve = p;
+            while (p < size && IsSpace(text[p])) {
                 ++p;
             }
-            if (p < size && mText[p] == '=') {
+            if (p < size && text[p] == '=') {
                 ++p;
-                while (p < size && IsSpace(mText[p])) {
+                while (p < size && IsSpace(text[p])) {
                     ++p;
                 }
-                if (p < size && (mText[p] == '"' || mText[p] == '\'')) {
-                    size_t close = mText.find(mText[p], p + 1);
-                    if (close == std::string::npos) {
+                if (p < size && (text[p] == '"' || text[p] == '\'')) {
+                    const char* close =
+                        static_cast<const char*>(std::memchr(text + p + 1, text[p], size - p - 1));
+                    if (close == nullptr) {
                         MarkExhausted();
                         return Markup::None;
                     }
-                    value = mText.substr(p + 1, close - p - 1);
-                    p = close + 1;
+                    vs = p + 1;
+                    ve = static_cast<size_t>(close - text);
+                    p = ve + 1;
                 } else {
-                    size_t vs = p;
-                    while (p < size && !IsSpace(mText[p]) && mText[p] != '>') {
+                    vs = p;
+                    while (p < size && !IsSpace(text[p]) && text[p] != '>') {
                         ++p;
                     }
-                    value = mText.substr(vs, p - vs);
+                    ve = p;
                 }
             } else if (p == an) {
                 ++p;  // a stray character such as a quote: step over it
             }
             if (elem != nullptr && elem->mAttrs.Size() < kMaxAttributes) {
-                elem->mAttrs.Add(std::move(name), std::move(value));
+                elem->mAttrs.Add(std::string(text + an, nameEnd - an),
+                                 std::string(text + vs, ve - vs));
             }
         }
     }
@@ -181,9 +211,7 @@ XMLNavigator::Markup XMLNavigator::ReadTag(XMLElem* elem) {
     return Markup::None;
 }
 
-bool XMLNavigator::GetNextElement(XMLElem& elem) {
-    elem.mName.Clear();
-    elem.mAttrs.Clear();
+bool XMLNavigator::Advance(std::string_view* name, XMLElem* elem) {
     if (Stopped()) {
         return false;
     }
@@ -196,7 +224,7 @@ bool XMLNavigator::GetNextElement(XMLElem& elem) {
     if (!SkipToTag(nullptr)) {
         return false;
     }
-    Markup m = ReadTag(&elem);
+    Markup m = ReadTag(name, elem);
     if (m == Markup::None) {
         return false;
     }
@@ -215,17 +243,48 @@ bool XMLNavigator::GetNextElement(XMLElem& elem) {
     return true;
 }
 
+bool XMLNavigator::GetNextElement(XMLElem& elem) {
+    elem.mName.Clear();
+    elem.mAttrs.Clear();
+    return Advance(nullptr, &elem);
+}
+
+bool XMLNavigator::NextElement(std::string_view* name) {
+    return Advance(name, nullptr);
+}
+
 bool XMLNavigator::GetElementText(XMLBuffer& text) {
+    std::string_view view;
+    bool has = ElementText(view);
     text.Clear();
+    text.Append(view.data(), static_cast<unsigned>(view.size()));
+    return has;
+}
+
+bool XMLNavigator::ElementText(std::string_view& text) {
+    text = std::string_view();
     if (Stopped() || mbEmptyOpen) {
         return false;
     }
-    std::string data;
-    SkipToTag(&data);
-    text.Append(data.data(), static_cast<unsigned>(data.size()));
-    return !data.empty();
+    // The common case: plain character data up to a start or end tag.
+    const size_t start = mnPos;
+    const char* lt = FindByte(mpText + start, mnSize - start, '<');
+    if (lt == nullptr) {
+        text = std::string_view(mpText + start, mnSize - start);
+        MarkExhausted();
+        return !text.empty();
+    }
+    const size_t at = static_cast<size_t>(lt - mpText);
+    if (at + 1 < mnSize && mpText[at + 1] != '?' && mpText[at + 1] != '!') {
+        text = std::string_view(mpText + start, at - start);
+        mnPos = at;
+        return !text.empty();
+    }
+    mScratch.clear();
+    SkipToTag(&mScratch);
+    text = mScratch;
+    return !text.empty();
 }
-
 void XMLNavigator::SkipElementEnd() {
     if (Stopped()) {
         return;
@@ -240,7 +299,7 @@ void XMLNavigator::SkipElementEnd() {
         if (!SkipToTag(nullptr)) {
             return;
         }
-        Markup m = ReadTag(nullptr);
+        Markup m = ReadTag(nullptr, nullptr);
         if (m == Markup::None) {
             return;
         }

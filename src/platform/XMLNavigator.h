@@ -15,6 +15,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,9 @@ class XMLNavigator {
 
     // Attaches the reader to a copy of the buffer's bytes, before the first tag.
     void SetXMLSource(const XMLBuffer& source);
+    // Attaches the reader to `length` bytes of `text` in place, without a copy:
+    // the caller keeps them unchanged until the walk is over.
+    void SetXMLSource(const char* text, size_t length);
 
     // Moves to the next start tag and reports its element. Returns false when
     // the next tag is an end tag (which is passed, closing its element), when
@@ -89,6 +93,15 @@ class XMLNavigator {
     // over any child elements on the way.
     virtual void SkipElementEnd();
 
+    // The same walk without the element object, for the codec's hot path:
+    // as GetNextElement, with the name (when given) a view into the text,
+    // valid until the next call; attributes are passed over.
+    bool NextElement(std::string_view* name);
+    // As GetElementText, with the text a view valid until the next call: into
+    // the message when the character data is one piece, else into a buffer of
+    // the reader's own (comments or CDATA inside).
+    bool ElementText(std::string_view& text);
+
     int GetDepth() const { return mnDepth; }
     // True once a scan ran into the end of the text.
     bool IsExhausted() const { return mbExhausted; }
@@ -97,22 +110,28 @@ class XMLNavigator {
 
   private:
     enum class Markup { None, StartTag, EndTag, EmptyTag };
+    // GetNextElement and NextElement: reports the name to whichever is given.
+    bool Advance(std::string_view* name, XMLElem* elem);
     // Passes over text and non-element markup up to the next start or end tag;
     // with `text` set, collects the character data (and CDATA contents) seen.
     // Returns false at the end of the text.
     bool SkipToTag(std::string* text);
-    // Reads the tag at mnPos (which is '<'); fills name and attributes when
-    // given. Returns None, moving to the end, when the tag is not closed.
-    Markup ReadTag(XMLElem* elem);
+    // Reads the tag at mnPos (which is '<'); fills the name view, and the
+    // element's name and attributes, when given. Returns None, moving to the
+    // end, when the tag is not closed.
+    Markup ReadTag(std::string_view* name, XMLElem* elem);
     // Moves past `terminator` starting at mnPos; false (at the end) if absent.
     bool SkipPast(const char* terminator, size_t length);
     void MarkExhausted() {
-        mnPos = mText.size();
+        mnPos = mnSize;
         mbExhausted = true;
     }
     bool Stopped() const { return mbDepthExceeded; }
 
-    std::string mText;
+    std::string mOwned;            // the copy made by SetXMLSource(XMLBuffer)
+    const char* mpText = nullptr;  // the text walked: mOwned's or the caller's
+    size_t mnSize = 0;
+    std::string mScratch;  // character data gathered from several pieces
     size_t mnPos = 0;
     int mnDepth = 0;
     bool mbEmptyOpen = false;  // the element just entered was written <name/>

@@ -1,13 +1,15 @@
 // The method table and the factory that turns a received request text into
 // its request object.
-#include <strings.h>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/SystemMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcMethod.h"
+#include "xmlrpc/XmlRpcNames.h"
 
 const char* const XmlRpcRequestMethod::_Methods[kMethodCount] = {
     "Services.CallProcessingService.createcall",
@@ -125,12 +127,19 @@ XmlRpcRequestMethod* NewRequest(int index) {
 
 XmlRpcRequestMethod* XmlRpcRequestMethod::CreateMethod(const XmlRpcValueString& name) {
     XmlRpcTrace("CreateMethod:\n");
-    // A name with a NUL inside matches no entry.
-    if (name.mstrValue.find('\0') != std::string::npos) {
-        return nullptr;
-    }
+    // Names differ mostly in their last word: compare lengths first, then the
+    // bytes from the end. A name with a NUL inside matches no entry.
+    const std::string_view wanted = name.mstrValue;
     for (int i = 0; i < kMethodCount; ++i) {
-        if (strcasecmp(name.mstrValue.c_str(), _Methods[i]) == 0) {
+        const std::string_view entry = _Methods[i];
+        if (entry.size() != wanted.size()) {
+            continue;
+        }
+        size_t k = entry.size();
+        while (k > 0 && xmlrpc_names::Lower(entry[k - 1]) == xmlrpc_names::Lower(wanted[k - 1])) {
+            --k;
+        }
+        if (k == 0) {
             if (i == kMethodConfigurationUpdate) {
                 XmlRpcTrace("CreateMethod:\n");
             }
@@ -144,13 +153,13 @@ XmlRpcRequestMethod* XmlRpcRequestMethod::CreateFromXML(const char* text) {
     if (text == nullptr) {
         return nullptr;
     }
-    XMLBuffer buffer(256);
-    buffer.Set(text, 0);
+    // The text is read in place: it outlives the reader.
     XMLNavigator nav;
-    nav.SetXMLSource(buffer);
+    nav.SetXMLSource(text, std::strlen(text));
     XmlRpcValueString name;
-    if (!CheckNextElem(nav, _MethodCall) || !CheckNextElem(nav, _MethodName) || !name.Parse(nav) ||
-        !CheckNextElem(nav, _Params)) {
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kMethodCall) ||
+        !xmlrpc_names::NextIs(nav, xmlrpc_names::kMethodName) || !name.Parse(nav) ||
+        !xmlrpc_names::NextIs(nav, xmlrpc_names::kParams)) {
         if (nav.DepthExceeded()) {
             XmlRpcTrace("XmlRpc: request nested deeper than %d elements, refused\n", kMaxXmlDepth);
         }

@@ -1,15 +1,16 @@
 #include "xmlrpc/XmlRpcMethod.h"
 
 #include <strings.h>
+#include <cstring>
 
 #include "platform/SipAddress.h"
 #include "runtime/NumberString.h"
 #include "xmlrpc/XmlRpcLog.h"
+#include "xmlrpc/XmlRpcNames.h"
 
 namespace {
 
-const char* const kCrLf = "\r\n";
-const char* const kDeclaration = "<?xml version=\"1.0\"?>\r\n";
+const char kDeclaration[] = "<?xml version=\"1.0\"?>\r\n";
 
 const int kPlainTypes[] = {XmlRpcValue::TypeString};
 const XmlRpcParamLayout kPlainLayout = {kPlainTypes, 1, 1, 0};
@@ -34,7 +35,9 @@ XmlRpcMethod::XmlRpcMethod(int kind, int methodIndex, const XmlRpcParamLayout& l
     : mnKind(kind), mnMethodIndex(methodIndex), mpLayout(&layout), mvParams(layout.count) {}
 
 bool XmlRpcMethod::BuildXML(std::string& out) {
-    out += kDeclaration;
+    // Room for a typical message at once; longer ones grow by doubling.
+    out.reserve(out.size() + 1024);
+    out.append(kDeclaration, sizeof kDeclaration - 1);
     return true;
 }
 
@@ -112,30 +115,27 @@ bool XmlRpcMethod::BuildParams(std::string& out) const {
     if (!HasRequiredParams()) {
         return false;
     }
-    std::string text = "<params>";
-    text += kCrLf;
+    const size_t mark = out.size();
+    out.append("<params>\r\n");
     for (int i = 0; i < mpLayout->count; ++i) {
         const XmlRpcValue* v = Param(i);
         if (v == nullptr) {
             break;  // the optional tail ends at its first missing parameter
         }
-        text += "<param>";
-        text += kCrLf;
-        if (!v->Build(text)) {
+        out.append("<param>\r\n");
+        if (!v->Build(out)) {
+            out.resize(mark);
             return false;
         }
-        text += "</param>";
-        text += kCrLf;
+        out.append("</param>\r\n");
     }
-    text += "</params>";
-    text += kCrLf;
-    out += text;
+    out.append("</params>\r\n");
     return true;
 }
 
 bool XmlRpcMethod::ParseParams(XMLNavigator& nav, bool checkEnd) {
     for (int i = 0; i < mpLayout->count; ++i) {
-        if (!CheckNextElem(nav, _Param)) {
+        if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kParam)) {
             if (i < mpLayout->required) {
                 return false;
             }
@@ -149,11 +149,8 @@ bool XmlRpcMethod::ParseParams(XMLNavigator& nav, bool checkEnd) {
         nav.SkipElementEnd();
         nav.SkipElementEnd();
     }
-    if (checkEnd) {
-        XMLElem extra;
-        if (nav.GetNextElement(extra)) {
-            return false;
-        }
+    if (checkEnd && nav.NextElement(nullptr)) {
+        return false;
     }
     return true;
 }
@@ -229,19 +226,16 @@ bool XmlRpcMethod::CallParamsToString(const CallParams& party, std::string& text
 }
 
 bool XmlRpcRequestMethod::BuildXML(std::string& out) {
-    std::string text;
-    XmlRpcMethod::BuildXML(text);
-    text += "<methodCall>";
-    text += kCrLf;
-    text += "<methodName>";
-    text += _Methods[mnMethodIndex];
-    text += "</methodName>";
-    text += kCrLf;
-    if (!BuildParams(text)) {
+    const size_t mark = out.size();
+    XmlRpcMethod::BuildXML(out);
+    out.append("<methodCall>\r\n<methodName>");
+    out.append(_Methods[mnMethodIndex]);
+    out.append("</methodName>\r\n");
+    if (!BuildParams(out)) {
+        out.resize(mark);
         return false;
     }
-    text += "</methodCall>\r\n\r\n";
-    out += text;
+    out.append("</methodCall>\r\n\r\n");
     return true;
 }
 
@@ -269,15 +263,14 @@ XmlRpcResponseMethod::XmlRpcResponseMethod(int methodIndex)
     : XmlRpcMethod(KindResponse, methodIndex, kPlainLayout), mbFault(false) {}
 
 bool XmlRpcResponseMethod::BuildXML(std::string& out) {
-    std::string text;
-    XmlRpcMethod::BuildXML(text);
-    text += "<methodResponse>";
-    text += kCrLf;
-    if (!BuildParams(text)) {
+    const size_t mark = out.size();
+    XmlRpcMethod::BuildXML(out);
+    out.append("<methodResponse>\r\n");
+    if (!BuildParams(out)) {
+        out.resize(mark);
         return false;
     }
-    text += "</methodResponse>\r\n\r\n";
-    out += text;
+    out.append("</methodResponse>\r\n\r\n");
     return true;
 }
 
@@ -299,21 +292,19 @@ bool XmlRpcResponseMethod::Parse(const char* text) {
     if (text == nullptr) {
         return false;
     }
-    XMLBuffer buffer(256);
-    buffer.Set(text, 0);
     XMLNavigator nav;
-    nav.SetXMLSource(buffer);
-    if (!CheckNextElem(nav, _MethodResponse)) {
+    nav.SetXMLSource(text, std::strlen(text));
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kMethodResponse)) {
         return false;
     }
-    XMLElem elem;
-    if (!nav.GetNextElement(elem)) {
+    std::string_view name;
+    if (!nav.NextElement(&name)) {
         return false;
     }
     bool ok = false;
-    if (elem.mName.EqualsNoCase(_Params)) {
+    if (xmlrpc_names::Is(name, xmlrpc_names::kParams)) {
         ok = Parse(nav);
-    } else if (elem.mName.EqualsNoCase(_Fault)) {
+    } else if (xmlrpc_names::Is(name, xmlrpc_names::kFault)) {
         ok = ParseFault(nav);
     }
     if (nav.DepthExceeded()) {
@@ -340,14 +331,14 @@ bool FaultResponseMethod::BuildXML(std::string& out) {
     if (!mpFault) {
         return false;
     }
-    std::string text;
-    XmlRpcMethod::BuildXML(text);
-    text += "<methodResponse>\r\n<fault>\r\n";
-    if (!mpFault->Build(text)) {
+    const size_t mark = out.size();
+    XmlRpcMethod::BuildXML(out);
+    out.append("<methodResponse>\r\n<fault>\r\n");
+    if (!mpFault->Build(out)) {
+        out.resize(mark);
         return false;
     }
-    text += "</fault>\r\n</methodResponse>\r\n\r\n";
-    out += text;
+    out.append("</fault>\r\n</methodResponse>\r\n\r\n");
     return true;
 }
 

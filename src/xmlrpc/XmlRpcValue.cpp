@@ -1,19 +1,42 @@
 #include "xmlrpc/XmlRpcValue.h"
 
+#include "xmlrpc/XmlRpcNames.h"
+
 #include <strings.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-const char* const kCrLf = "\r\n";
+bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
-// strtol in base 10, saturated to the 32-bit range; no digits gives 0.
-int TextToInt(const std::string& text) {
-    errno = 0;
-    long v = std::strtol(text.c_str(), nullptr, 10);
+// What strtol in base 10 reads (blanks, a sign, digits up to the first other
+// byte; no digits gives 0), saturated to the 32-bit range.
+int TextToInt(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && IsCSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const long long kCap = 10000000000LL;  // beyond the range either way
+    long long v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v < kCap) {
+            v = v * 10 + (text[i] - '0');
+        }
+    }
+    if (negative) {
+        v = -v;
+    }
     if (v > INT_MAX) {
         return INT_MAX;
     }
@@ -23,33 +46,19 @@ int TextToInt(const std::string& text) {
     return static_cast<int>(v);
 }
 
-// Reads the element text (if any) and passes the type end tag.
-bool ReadScalarText(XMLNavigator& nav, std::string& text) {
-    XMLBuffer buffer(256);
-    bool has = nav.GetElementText(buffer);
-    if (has) {
-        text = buffer.Str();
+// Reads the element text (if any) and passes the type end tag. The view is
+// valid until the reader moves on, so `use` runs before the end tag is passed.
+template <typename Use>
+void ReadScalarText(XMLNavigator& nav, Use use) {
+    std::string_view text;
+    if (nav.ElementText(text)) {
+        use(text);
     }
     nav.SkipElementEnd();
-    return has;
 }
 
-// One pass of the unescaping: every occurrence of `pattern` becomes `with`,
-// searching again from the start after each replacement. Equivalent linear
-// form: a match can only begin with the pattern's single '&', so it is found
-// when its last byte is appended, and a produced '&' may start the next one.
-void ReplaceAllRescanning(std::string& text, const char* pattern, char with) {
-    const std::string p(pattern);
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        out += c;
-        if (out.size() >= p.size() && out.compare(out.size() - p.size(), p.size(), p) == 0) {
-            out.resize(out.size() - p.size());
-            out += with;
-        }
-    }
-    text.swap(out);
+bool HasPrefix(const char* p, const char* end, const char* prefix, size_t n) {
+    return static_cast<size_t>(end - p) >= n && std::memcmp(p, prefix, n) == 0;
 }
 
 }  // namespace
@@ -67,44 +76,70 @@ bool XmlRpcValue::Build(std::string& out) const {
     return false;
 }
 
-void XmlRpcValue::BuildScalar(std::string& out, const std::string& body) const {
-    const char* tag = _ValueTypes[mnType];
-    out += "<value><";
-    out += tag;
-    out += ">";
-    out += body;
-    out += _EndTagStart;
-    out += tag;
-    out += "></value>";
-    out += kCrLf;
+void XmlRpcValue::BuildScalar(std::string& out, std::string_view body) const {
+    const std::string_view tag = _ValueTypes[mnType];
+    out.append("<value><", 8);
+    out.append(tag);
+    out += '>';
+    out.append(body);
+    out.append("</", 2);
+    out.append(tag);
+    out.append("></value>\r\n", 11);
 }
 
 XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
+    return xmlrpc_names::NewValue(tag);
+}
+
+XmlRpcValue* xmlrpc_names::NewValue(std::string_view tag) {
+    // By length first: each length has at most four candidates.
     int type = -1;
-    if (strcasecmp(tag, _AlterIntName) == 0) {
-        type = TypeInt;
-    }
-    for (int i = 0; i < TypeCount && type < 0; ++i) {
-        if (strcasecmp(tag, _ValueTypes[i]) == 0) {
-            type = i;
-        }
+    switch (tag.size()) {
+        case 2:
+            type = Is(tag, "i4") ? XmlRpcValue::TypeInt : -1;
+            break;
+        case 3:
+            type = Is(tag, "int") ? XmlRpcValue::TypeInt : -1;
+            break;
+        case 5:
+            type = Is(tag, "array") ? XmlRpcValue::TypeArray : -1;
+            break;
+        case 6:
+            if (Is(tag, "string")) {
+                type = XmlRpcValue::TypeString;
+            } else if (Is(tag, "struct")) {
+                type = XmlRpcValue::TypeStruct;
+            } else if (Is(tag, "double")) {
+                type = XmlRpcValue::TypeDouble;
+            } else if (Is(tag, "base64")) {
+                type = XmlRpcValue::TypeBase64;
+            }
+            break;
+        case 7:
+            type = Is(tag, "boolean") ? XmlRpcValue::TypeBool : -1;
+            break;
+        case 16:
+            type = Is(tag, "dateTime.iso8601") ? XmlRpcValue::TypeDateTime : -1;
+            break;
+        default:
+            break;
     }
     switch (type) {
-        case TypeInt:
+        case XmlRpcValue::TypeInt:
             return new XmlRpcValueInt();
-        case TypeBool:
+        case XmlRpcValue::TypeBool:
             return new XmlRpcValueBool();
-        case TypeDouble:
+        case XmlRpcValue::TypeDouble:
             return new XmlRpcValueDouble();
-        case TypeDateTime:
+        case XmlRpcValue::TypeDateTime:
             return new XmlRpcValueDateTime();
-        case TypeString:
+        case XmlRpcValue::TypeString:
             return new XmlRpcValueString();
-        case TypeBase64:
+        case XmlRpcValue::TypeBase64:
             return new XmlRpcValueBase64();
-        case TypeArray:
+        case XmlRpcValue::TypeArray:
             return new XmlRpcValueArray();
-        case TypeStruct:
+        case XmlRpcValue::TypeStruct:
             return new XmlRpcValueStruct();
         default:
             return nullptr;
@@ -112,35 +147,29 @@ XmlRpcValue* XmlRpcValue::NewValue(const char* tag) {
 }
 
 bool XmlRpcValue::CheckNextElem(XMLNavigator& nav, const char* name) {
-    XMLElem elem;
-    return nav.GetNextElement(elem) && elem.mName.EqualsNoCase(name);
+    return xmlrpc_names::NextIs(nav, name);
 }
 
 XmlRpcValue* XmlRpcValue::GetParamValue(XMLNavigator& nav) {
-    if (!CheckNextElem(nav, _Value)) {
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kValue)) {
         return nullptr;
     }
-    XMLElem elem;
-    if (!nav.GetNextElement(elem)) {
+    std::string_view tag;
+    if (!nav.NextElement(&tag)) {
         return nullptr;
     }
-    // A name with a NUL inside matches no tag: compare the counted bytes.
-    if (elem.mName.Str().find('\0') != std::string::npos) {
-        return nullptr;
-    }
-    return NewValue(elem.mName.GetBuffer());
+    return xmlrpc_names::NewValue(tag);
 }
 
 bool XmlRpcValueInt::Build(std::string& out) const {
-    BuildScalar(out, std::to_string(mnValue));
+    char digits[16];
+    const int n = std::snprintf(digits, sizeof digits, "%d", mnValue);
+    BuildScalar(out, std::string_view(digits, n > 0 ? static_cast<size_t>(n) : 0));
     return true;
 }
 
 bool XmlRpcValueInt::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mnValue = TextToInt(text);
-    }
+    ReadScalarText(nav, [this](std::string_view text) { mnValue = TextToInt(text); });
     return true;
 }
 
@@ -150,57 +179,62 @@ bool XmlRpcValueBool::Build(std::string& out) const {
 }
 
 bool XmlRpcValueBool::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mbValue = TextToInt(text) != 0;
-    }
+    ReadScalarText(nav, [this](std::string_view text) { mbValue = TextToInt(text) != 0; });
     return true;
 }
 
 bool XmlRpcValueDouble::Build(std::string& out) const {
-    int n = std::snprintf(nullptr, 0, "%f", mdValue);
-    std::string body(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) {
+    // "%f" of the largest double is 317 bytes.
+    char small[400];
+    const int n = std::snprintf(small, sizeof small, "%f", mdValue);
+    if (n < 0) {
+        BuildScalar(out, std::string_view());
+    } else if (static_cast<size_t>(n) < sizeof small) {
+        BuildScalar(out, std::string_view(small, static_cast<size_t>(n)));
+    } else {
+        std::string body(static_cast<size_t>(n), '\0');
         std::snprintf(&body[0], body.size() + 1, "%f", mdValue);
+        BuildScalar(out, body);
     }
-    BuildScalar(out, body);
     return true;
 }
 
 bool XmlRpcValueDouble::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mdValue = std::strtod(text.c_str(), nullptr);
-    }
+    ReadScalarText(nav, [this](std::string_view text) {
+        const std::string copy(text);  // strtod reads up to a NUL
+        mdValue = std::strtod(copy.c_str(), nullptr);
+    });
     return true;
 }
 
 bool XmlRpcValueString::Build(std::string& out) const {
-    std::string body = mstrValue;
-    ReplaceSpecialSymbols(body);
-    BuildScalar(out, body);
+    const std::string_view tag = _ValueTypes[GetType()];
+    out.append("<value><", 8);
+    out.append(tag);
+    out += '>';
+    AppendEscaped(out, mstrValue);
+    out.append("</", 2);
+    out.append(tag);
+    out.append("></value>\r\n", 11);
     return true;
 }
 
 bool XmlRpcValueString::Parse(XMLNavigator& nav) {
-    std::string text;
-    if (ReadScalarText(nav, text)) {
-        mstrValue = text;
-        RecoverSpecialSymbols(mstrValue);
-    }
+    ReadScalarText(nav, [this](std::string_view text) {
+        mstrValue.clear();
+        AppendRecovered(mstrValue, text.data(), text.size());
+    });
     return true;
 }
 
 bool XmlRpcValueArray::Build(std::string& out) const {
-    out += "<value><array><data>";
-    out += kCrLf;
+    out.append("<value><array><data>\r\n");
     for (const auto& v : mvValues) {
         if (!v->Build(out)) {
             return false;
         }
     }
-    out += "</data></array></value>";
-    out += kCrLf;
+    out.append("</data></array></value>\r\n");
     return true;
 }
 
@@ -210,7 +244,7 @@ bool XmlRpcValueArray::Cleanup() {
 }
 
 bool XmlRpcValueArray::Parse(XMLNavigator& nav) {
-    if (!CheckNextElem(nav, "data")) {
+    if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kData)) {
         return false;
     }
     for (;;) {
@@ -229,23 +263,17 @@ bool XmlRpcValueArray::Parse(XMLNavigator& nav) {
 }
 
 bool XmlRpcValueStruct::Build(std::string& out) const {
-    out += "<value><struct>";
+    out.append("<value><struct>");
     for (const Member& m : mvMembers) {
-        out += kCrLf;
-        out += "<member>";
-        out += kCrLf;
-        out += "<name>";
-        out += m.first;
-        out += "</name>";
-        out += kCrLf;
+        out.append("\r\n<member>\r\n<name>");
+        out.append(m.first);
+        out.append("</name>\r\n");
         if (!m.second->Build(out)) {
             return false;
         }
-        out += "</member>";
+        out.append("</member>");
     }
-    out += kCrLf;
-    out += "</struct></value>";
-    out += kCrLf;
+    out.append("\r\n</struct></value>\r\n");
     return true;
 }
 
@@ -255,18 +283,19 @@ bool XmlRpcValueStruct::Cleanup() {
 }
 
 bool XmlRpcValueStruct::Parse(XMLNavigator& nav) {
-    while (CheckNextElem(nav, "member")) {
-        if (!CheckNextElem(nav, "name")) {
+    while (xmlrpc_names::NextIs(nav, xmlrpc_names::kMember)) {
+        if (!xmlrpc_names::NextIs(nav, xmlrpc_names::kName)) {
             return Cleanup();
         }
-        XMLBuffer name(256);
-        nav.GetElementText(name);
+        std::string_view text;
+        nav.ElementText(text);
+        std::string name(text);  // before the value's text replaces the view
         nav.SkipElementEnd();
         std::unique_ptr<XmlRpcValue> v(GetParamValue(nav));
         if (!v || !v->Parse(nav)) {
             return Cleanup();
         }
-        mvMembers.emplace_back(name.Str(), std::move(v));
+        mvMembers.emplace_back(std::move(name), std::move(v));
         nav.SkipElementEnd();
         nav.SkipElementEnd();
     }
@@ -293,31 +322,83 @@ void XmlRpcValueStruct::SetMemberValue(const char* name, XmlRpcValue* value) {
     mvMembers.emplace_back(name, std::move(owned));
 }
 
+void AppendEscaped(std::string& out, std::string_view text) {
+    size_t from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char* with;
+        switch (text[i]) {
+            case '<':
+                with = "&lt;";
+                break;
+            case '>':
+                with = "&gt;";
+                break;
+            case '&':
+                with = "&amp;";
+                break;
+            default:
+                continue;
+        }
+        out.append(text.data() + from, i - from);
+        out.append(with);
+        from = i + 1;
+    }
+    out.append(text.data() + from, text.size() - from);
+}
+
 void ReplaceSpecialSymbols(std::string& text) {
     std::string out;
     out.reserve(text.size() + text.size() / 8);
-    for (char c : text) {
-        switch (c) {
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    AppendEscaped(out, text);
     text.swap(out);
 }
 
+void AppendRecovered(std::string& out, const char* text, size_t length) {
+    const char* p = text;
+    const char* const end = text + length;
+    while (p < end) {
+        const char* amp = static_cast<const char*>(std::memchr(p, '&', end - p));
+        if (amp == nullptr) {
+            out.append(p, end - p);
+            return;
+        }
+        out.append(p, amp - p);
+        // What one '&' and the letters after it (up to the next '&', which no
+        // escape contains) become under the five passes: "&amp;" repeats fold
+        // into the '&' first; then "&lt;" or "&gt;"; else "&amp" repeats fold
+        // and "&lt" is the last chance.
+        p = amp + 1;
+        while (HasPrefix(p, end, "amp;", 4)) {
+            p += 4;
+        }
+        if (HasPrefix(p, end, "lt;", 3)) {
+            out += '<';
+            p += 3;
+        } else if (HasPrefix(p, end, "gt;", 3)) {
+            out += '>';
+            p += 3;
+        } else {
+            while (HasPrefix(p, end, "amp", 3)) {
+                p += 3;
+            }
+            if (HasPrefix(p, end, "lt", 2)) {
+                out += '<';
+                p += 2;
+            } else {
+                out += '&';
+            }
+        }
+    }
+}
+
 void RecoverSpecialSymbols(std::string& text) {
-    ReplaceAllRescanning(text, "&amp;", '&');
-    ReplaceAllRescanning(text, "&lt;", '<');
-    ReplaceAllRescanning(text, "&gt;", '>');
-    ReplaceAllRescanning(text, "&amp", '&');
-    ReplaceAllRescanning(text, "&lt", '<');
+    const size_t amp = text.find('&');
+    if (amp == std::string::npos) {
+        return;
+    }
+    std::string out;
+    out.reserve(text.size());
+    out.append(text, 0, amp);
+    AppendRecovered(out, text.data() + amp, text.size() - amp);
+    text.swap(out);
 }

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,7 +61,7 @@ class XmlRpcValue {
   protected:
     explicit XmlRpcValue(int type) : mnType(type) {}
     // Appends <value><TAG>body</TAG></value> CR LF.
-    void BuildScalar(std::string& out, const std::string& body) const;
+    void BuildScalar(std::string& out, std::string_view body) const;
 
   private:
     const int mnType;
@@ -155,7 +156,12 @@ class XmlRpcValueStruct : public XmlRpcValue {
 
 // Escapes '<', '>' and '&' for character data (one left-to-right pass).
 void ReplaceSpecialSymbols(std::string& text);
-// Undoes the escapes in five passes: "&amp;", "&lt;", "&gt;", then the forms
-// without semicolon "&amp" and "&lt"; each pass repeats until its pattern is
-// gone, so an '&' produced by a replacement joins the text after it.
+// Appends `text` to `out`, escaped as above.
+void AppendEscaped(std::string& out, std::string_view text);
+// Undoes the escapes as five passes would: "&amp;", "&lt;", "&gt;", then the
+// forms without semicolon "&amp" and "&lt"; each pass repeats until its pattern
+// is gone, so an '&' produced by a replacement joins the text after it. Done
+// in one left-to-right walk.
 void RecoverSpecialSymbols(std::string& text);
+// Appends `length` bytes of `text` to `out`, unescaped as above.
+void AppendRecovered(std::string& out, const char* text, size_t length);

@@ -94,6 +94,12 @@ TEST(XmlRpcValueCodec, StringEscapingAndFivePassUnescaping) {
     EXPECT_EQ("<b", Recovered("&ltb"));
     EXPECT_EQ("&gtb", Recovered("&gtb"));
     EXPECT_EQ("&quot;&#60;", Recovered("&quot;&#60;"));
+    // "&gt" is only taken with its semicolon, and before the "&amp" folding:
+    // "&ampgt;" reads as "&gt;", which written ("&amp;gt;") reads back as ">".
+    EXPECT_EQ("&gt;", Recovered("&ampgt;"));
+    std::string again = "&gt;";
+    ReplaceSpecialSymbols(again);
+    EXPECT_EQ(">", Recovered(again));
     // Quotes and high bytes pass unchanged both ways.
     std::string raw = "\"q\" \xc3\xa9\xff";
     std::string escaped = raw;
@@ -103,6 +109,17 @@ TEST(XmlRpcValueCodec, StringEscapingAndFivePassUnescaping) {
 
 TEST(XmlRpcValueCodec, UnescapingMatchesTheRescanningDefinition) {
     const char alphabet[] = "&amplgt;x";
+    const size_t letters = sizeof alphabet - 1;
+    // Every text of up to five letters, then longer random ones.
+    for (size_t n = 0, total = 1; n <= 5; ++n, total *= letters) {
+        for (size_t code = 0; code < total; ++code) {
+            std::string s;
+            for (size_t c = code, i = 0; i < n; ++i, c /= letters) {
+                s += alphabet[c % letters];
+            }
+            ASSERT_EQ(RecoveredSlowly(s), Recovered(s)) << s;
+        }
+    }
     std::mt19937 rng(7);
     for (int round = 0; round < 3000; ++round) {
         std::string s;
