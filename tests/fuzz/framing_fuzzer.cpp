@@ -7,10 +7,12 @@
 // requests are dispatched too. The exchange link has no peer here (VALTD_ROOT
 // is a fresh directory), so its commands fail at once.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -56,10 +58,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+// Connects `client` to the listener; a connect interrupted by a signal (the
+// fuzzer's own timers) goes on in the background and is waited for.
+static bool ConnectToListener(int client) {
+    if (connect(client, reinterpret_cast<sockaddr*>(&gAddress), sizeof(gAddress)) == 0) {
+        return true;
+    }
+    if (errno != EINTR) {
+        return false;
+    }
+    pollfd p{client, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    return getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int client = socket(AF_INET, SOCK_STREAM, 0);
-    if (client < 0 ||
-        connect(client, reinterpret_cast<sockaddr*>(&gAddress), sizeof(gAddress)) != 0) {
+    if (client < 0 || !ConnectToListener(client)) {
         perror("connect");
         abort();
     }
