@@ -59,12 +59,16 @@ void ExtCallControl::Run() {
     for (;;) {
         const int event = poller->WaitForEvents();
         switch (event) {
-            case kNotificationQueue:
+            case kNotificationQueue: {
+                CallControlService::WakeBatch batch;
                 AppNotificationMessenger::ProcessMessageFromQueue(1);
                 break;
-            case kCallManagerQueue:
+            }
+            case kCallManagerQueue: {
+                CallControlService::WakeBatch batch;
                 CmRemControlMessenger::ProcessMessageFromQueue(1);
                 break;
+            }
             case 0:
                 TRACEX("Failed to get event from message queue!\n");
                 break;

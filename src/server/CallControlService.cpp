@@ -204,7 +204,7 @@ void CallControlService::UpdateConfigs() {
     }
     // A changed time-out shortens or lengthens the thread's current wait.
     if (mbThreadStarted) {
-        Wake();
+        WakeNow();
     }
 }
 
@@ -268,7 +268,7 @@ void CallControlService::CleanUp() {
             // here, and what it holds cannot be released under it.
             threadGone = false;
         } else {
-            Wake();
+            WakeNow();
             timespec deadline{};
             clock_gettime(CLOCK_REALTIME, &deadline);
             deadline.tv_sec += kJoinTimeoutSeconds;
@@ -303,7 +303,31 @@ void CallControlService::ReleaseAll() {
     }
 }
 
+namespace {
+thread_local int tWakeBatchDepth = 0;
+thread_local bool tWakeHeld = false;
+}  // namespace
+
+CallControlService::WakeBatch::WakeBatch() {
+    ++tWakeBatchDepth;
+}
+
+CallControlService::WakeBatch::~WakeBatch() {
+    if (--tWakeBatchDepth == 0 && tWakeHeld) {
+        tWakeHeld = false;
+        WakeNow();
+    }
+}
+
 void CallControlService::Wake() {
+    if (tWakeBatchDepth > 0) {
+        tWakeHeld = true;
+        return;
+    }
+    WakeNow();
+}
+
+void CallControlService::WakeNow() {
     // One datagram until the thread has drained it: whatever is queued before
     // the thread clears the flag is seen by the pass that follows.
     if (mbWakePending.exchange(true, std::memory_order_acq_rel)) {
