@@ -5,7 +5,6 @@ at once, with its memory and descriptors back near where they started."""
 
 import json
 import os
-import socket
 import time
 import unittest
 import xmlrpc.client
@@ -82,12 +81,7 @@ class PeerFaults(SharedServerTest):
 
         # While the daemon writes: a client with a tiny receive buffer that
         # gets a burst of events and resets without reading them.
-        c = Client.__new__(Client)
-        raw = socket.socket()
-        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-        raw.settimeout(10)
-        raw.connect(("127.0.0.1", self.port))
-        c.sock, c.buffer = raw, b""
+        c = Client(self.port, timeout=10, rcvbuf=1024)
         self.assertEqual(c.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
         self.make_calls(c, 7003, 1)
         self.send_events("7003", 300)
@@ -116,12 +110,7 @@ class PeerFaults(SharedServerTest):
         self.check_healthy()
 
     def test_client_that_stops_reading_while_events_pile_up(self):
-        stalled = Client.__new__(Client)
-        raw = socket.socket()
-        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        raw.settimeout(10)
-        raw.connect(("127.0.0.1", self.port))
-        stalled.sock, stalled.buffer = raw, b""
+        stalled = Client(self.port, timeout=10, rcvbuf=4096)
         self.addCleanup(stalled.close)
         self.assertEqual(stalled.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
         self.make_calls(stalled, 20000, 1)
