@@ -446,23 +446,11 @@ class ServerTest(SandboxTest):
     settings = {}
 
     def configure(self):
-        self.port = free_port()
-        self.sandbox.valtconf("set", "listen-port", self.port)
-        for name, value in self.settings.items():
-            self.sandbox.valtconf("set", name, value)
-        self.sandbox.valtconf("add-extension", self.USER, "--kind", "user",
-                             "--password", self.PASSWORD)
+        self.port = configure_server(self.sandbox, self.settings)
 
     def wait_listening(self, port=None, timeout=DEFAULT_TIMEOUT):
         port = port or self.port
-
-        def listening():
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return True
-            except OSError:
-                return False
-        wait_until(listening, timeout, what="valtd listening on %d" % port)
+        wait_until(lambda: accepts_connection(port), timeout, what="valtd listening on %d" % port)
 
     def connect(self, authenticate=True, tls=False, port=None, rcvbuf=None):
         self.wait_listening(port)
@@ -542,12 +530,7 @@ class SharedServerTest(unittest.TestCase):
         # under AddressSanitizer too.
         cls.sandbox.env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
         try:
-            cls.port = free_port()
-            cls.sandbox.valtconf("set", "listen-port", cls.port)
-            for name, value in cls.settings.items():
-                cls.sandbox.valtconf("set", name, value)
-            cls.sandbox.valtconf("add-extension", cls.USER, "--kind", "user",
-                                 "--password", cls.PASSWORD)
+            cls.port = configure_server(cls.sandbox, cls.settings)
             cls.configure(cls.sandbox)
             cls.sim = cls.sandbox.start_sim()
             cls.daemon = cls.sandbox.start_daemon()
@@ -571,7 +554,7 @@ class SharedServerTest(unittest.TestCase):
 
     @classmethod
     def _open(cls, port, authenticate):
-        wait_until(lambda: _listening(port), what="valtd listening on %d" % port)
+        wait_until(lambda: accepts_connection(port), what="valtd listening on %d" % port)
         client = Client(port)
         if authenticate:
             answer = client.authenticate(cls.USER, cls.PASSWORD)
@@ -624,7 +607,20 @@ class SharedServerTest(unittest.TestCase):
                    % (self.base_rss, self.probe.rss_kb()))
 
 
-def _listening(port):
+def configure_server(sandbox, settings=None):
+    """Sets a free listening port, the given settings and the test user
+    (ServerTest.USER/PASSWORD) in the sandbox's databases; the port."""
+    port = free_port()
+    sandbox.valtconf("set", "listen-port", port)
+    for name, value in (settings or {}).items():
+        sandbox.valtconf("set", name, value)
+    sandbox.valtconf("add-extension", ServerTest.USER, "--kind", "user",
+                     "--password", ServerTest.PASSWORD)
+    return port
+
+
+def accepts_connection(port):
+    """True when something accepts a TCP connection on the loopback port."""
     try:
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
         return True

@@ -13,8 +13,8 @@ import threading
 import time
 import unittest
 
-from harness import (HERE, SLOW, Client, Sandbox, ServerTest, SharedServerTest, reset,
-                     wait_until)
+from harness import (HERE, SLOW, Client, Sandbox, ServerTest, SharedServerTest,
+                     accepts_connection, configure_server, reset, wait_until)
 
 SVC = "Services.SystemService."
 RECORD_TOOL = """#!/bin/sh
@@ -294,10 +294,10 @@ class StopSignals(unittest.TestCase):
     def stop_busy_daemon(self):
         sandbox = Sandbox()
         self.addCleanup(sandbox.close)
-        port = free_port_for(sandbox)
+        port = configure_server(sandbox)
         sandbox.start_sim()
         daemon = sandbox.start_daemon()
-        wait_until(lambda: _accepts(port), what="valtd listening")
+        wait_until(lambda: accepts_connection(port), what="valtd listening")
         clients = []
         for n in range(100):
             c = Client(port)
@@ -322,21 +322,6 @@ class StopSignals(unittest.TestCase):
             c.close()
 
 
-def free_port_for(sandbox):
-    from harness import free_port
-    port = free_port()
-    sandbox.valtconf("set", "listen-port", port)
-    sandbox.valtconf("add-extension", ServerTest.USER, "--kind", "user",
-                     "--password", ServerTest.PASSWORD)
-    return port
-
-
-def _accepts(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
 
 
 if __name__ == "__main__":
