@@ -5,9 +5,11 @@
 #include "server/CallControlService.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -496,7 +498,6 @@ bool CallControlService::WriteAll(const char* data, size_t length) {
     if (done < length) {
         mOutput.assign(data + done, length - done);
         mnOutputDone = 0;
-        mnOutputSince = ExtCallControl::GetCurTime();
         mbOutputPending = true;
         if (!mbThreadStarted || pthread_equal(mhThread, pthread_self()) == 0) {
             Wake();  // the connection thread must watch for room to write
@@ -507,12 +508,15 @@ bool CallControlService::WriteAll(const char* data, size_t length) {
 
 bool CallControlService::WriteSome(const char* data, size_t length, size_t& done) {
     done = 0;
+    const unsigned long long before = BytesWritten();
     if (mpSSL == nullptr) {
         while (done < length) {
             const ssize_t n = send(mSocket.GetDescriptor(), data + done, length - done,
                                    MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 done += static_cast<size_t>(n);
+                mnWritten += static_cast<unsigned long long>(n);
+                WatchTaking(before);
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -533,6 +537,7 @@ bool CallControlService::WriteSome(const char* data, size_t length, size_t& done
         const int n = SSL_write(mpSSL, data + done, static_cast<int>(length - done));
         if (n > 0) {
             done += static_cast<size_t>(n);
+            WatchTaking(before);
             continue;
         }
         const int error = SSL_get_error(mpSSL, n);
@@ -558,15 +563,56 @@ bool CallControlService::FlushOutput() {
     if (!WriteSome(mOutput.data() + mnOutputDone, mOutput.size() - mnOutputDone, done)) {
         return false;
     }
-    if (done > 0) {
-        mnOutputDone += done;
-        mnOutputSince = ExtCallControl::GetCurTime();
-    }
+    mnOutputDone += done;
     if (mnOutputDone == mOutput.size()) {
         std::string().swap(mOutput);  // a stalled client's megabyte is given back
         mnOutputDone = 0;
         mbOutputPending = false;
     }
+    return true;
+}
+
+unsigned long long CallControlService::BytesWritten() const {
+    // Over TLS, what the socket was given: records, handshake included.
+    return mpSSL != nullptr ? BIO_number_written(SSL_get_wbio(mpSSL)) : mnWritten;
+}
+
+void CallControlService::WatchTaking(unsigned long long before) {
+    if (mnLookDue.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
+    // Not watched: the last look found everything written taken (or nothing
+    // was written yet), so what was written before this write counts as taken.
+    const unsigned long now = ExtCallControl::GetCurTime();
+    mnTaken = std::max(mnTaken, before);
+    mnTakenAt = now;
+    mnLookDue.store(now + 1, std::memory_order_release);
+    if (!mbThreadStarted || pthread_equal(mhThread, pthread_self()) == 0) {
+        Wake();  // the connection thread must look, however long it sleeps
+    }
+}
+
+bool CallControlService::ClientTakes(unsigned long now) {
+    ThreadMutexLock io(mIoMutex);
+    int queued = 0;  // written, not yet acknowledged by the client
+    if (ioctl(mSocket.GetDescriptor(), SIOCOUTQ, &queued) != 0 || queued < 0) {
+        queued = 0;  // the socket failed: its next read or write says so
+    }
+    const unsigned long long written = BytesWritten();
+    const unsigned long long taken =
+        written - std::min(written, static_cast<unsigned long long>(queued));
+    if (taken > mnTaken) {
+        mnTaken = taken;
+        mnTakenAt = now;
+    }
+    if (queued == 0 && mOutput.empty()) {
+        mnLookDue.store(0, std::memory_order_release);  // all taken: nothing to watch
+        return true;
+    }
+    if (now - mnTakenAt >= static_cast<unsigned long>(kSendTimeout)) {
+        return false;
+    }
+    mnLookDue.store(now + 1, std::memory_order_release);
     return true;
 }
 
@@ -863,17 +909,18 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         TR::TRACEX("CCS: Thread. Not authorised within %d seconds, closing...\n", authTimeout);
         return false;
     }
-    if (mbOutputPending) {
+    if (mbOutputPending && writable) {
         ThreadMutexLock io(mIoMutex);
-        if (writable && !FlushOutput()) {
+        if (!FlushOutput()) {
             TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
             return false;
         }
-        if (mbOutputPending && now - mnOutputSince >= static_cast<unsigned long>(kSendTimeout)) {
-            TR::TRACEX("CCS: Thread. The client took nothing for %d seconds, closing...\n",
-                       kSendTimeout);
-            return false;
-        }
+    }
+    const unsigned long lookDue = mnLookDue.load(std::memory_order_acquire);
+    if (lookDue != 0 && now >= lookDue && !ClientTakes(now)) {
+        TR::TRACEX("CCS: Thread. The client took nothing for %d seconds, closing...\n",
+                   kSendTimeout);
+        return false;
     }
     const int timeout = mnReqTimeout;
     if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
@@ -991,9 +1038,10 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                     due = due == 0 ? authDue : std::min(due, authDue);
                 }
                 const bool output = c->mbOutputPending;
-                if (output) {
-                    const long outputDue = static_cast<long>(c->mnOutputSince) + kSendTimeout;
-                    due = due == 0 ? outputDue : std::min(due, outputDue);
+                const long lookDue =
+                    static_cast<long>(c->mnLookDue.load(std::memory_order_acquire));
+                if (lookDue != 0) {
+                    due = due == 0 ? lookDue : std::min(due, lookDue);
                 }
                 if (due != 0) {
                     const long left = std::max(due - static_cast<long>(now), 0L);

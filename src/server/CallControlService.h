@@ -216,9 +216,18 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // (mIoMutex); while it is there no queued request is taken, so one client
     // that stops reading holds up no one else.
     std::string mOutput;
-    size_t mnOutputDone = 0;                      // bytes of mOutput written (mIoMutex)
-    std::atomic<unsigned long> mnOutputSince{0};  // GetCurTime() of its last progress
-    std::atomic<bool> mbOutputPending{false};     // mOutput is not empty
+    size_t mnOutputDone = 0;                   // bytes of mOutput written (mIoMutex)
+    std::atomic<bool> mbOutputPending{false};  // mOutput is not empty
+    // Whether the client takes what we write. The kernel's send buffer can
+    // hold megabytes that a client never reads, so our own pending output is
+    // not enough to tell: from the first write after everything was taken,
+    // the connection thread looks once a second at how many written bytes the
+    // client has acknowledged (SIOCOUTQ), and closes a client that took
+    // nothing for the send time-out while something waited for it.
+    std::atomic<unsigned long> mnLookDue{0};  // GetCurTime() of the next look; 0: all taken
+    unsigned long long mnWritten = 0;         // bytes handed to the socket (mIoMutex)
+    unsigned long long mnTaken = 0;           // of those, acknowledged at the last look (mIoMutex)
+    unsigned long mnTakenAt = 0;  // GetCurTime() when the client last took some (mIoMutex)
 
   private:
     // Queues `method` (taking ownership) and wakes the connection thread;
@@ -237,6 +246,15 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     bool WriteSome(const char* data, size_t length, size_t& done);
     // Writes what waits in mOutput as far as the socket takes it (mIoMutex held).
     bool FlushOutput();
+    // Starts watching whether the client takes what was just written, unless
+    // that is being watched already; `before`: bytes written before this
+    // write (mIoMutex held).
+    void WatchTaking(unsigned long long before);
+    // Bytes handed to the socket so far (mIoMutex held).
+    unsigned long long BytesWritten() const;
+    // The once-a-second look at what the client took (connection thread);
+    // false when it took nothing for the send time-out.
+    bool ClientTakes(unsigned long now);
     // Waits up to the send time-out until mOutput is written (mIoMutex held).
     bool DrainOutput();
     // Waits up to `timeoutMs` for the socket to become readable (or writable).

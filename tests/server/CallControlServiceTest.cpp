@@ -74,6 +74,26 @@ class Connection : public ::testing::Test {
         }
     }
 
+    // Serves the connection once a second from `start` on, as the connection
+    // thread's passes would; the second at which it was given up, 0 if it
+    // was not within 30.
+    int SecondsUntilGivenUp(unsigned long start) {
+        for (int second = 1; second <= 30; ++second) {
+            if (!conn->Serve(false, false, start + static_cast<unsigned long>(second))) {
+                return second;
+            }
+        }
+        return 0;
+    }
+
+    // The client took part of the burst at once (its kernel's buffer), then
+    // nothing: given up within a second or two of the send time-out.
+    void ExpectGivenUpAfterSendTimeout(unsigned long start) {
+        const int second = SecondsUntilGivenUp(start);
+        EXPECT_GE(second, CCS::kSendTimeout);
+        EXPECT_LE(second, CCS::kSendTimeout + 2);
+    }
+
     int client = -1;
     std::unique_ptr<CCS> conn;
 };
@@ -206,11 +226,36 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     EXPECT_EQ(Count(text, "</methodCall>\r\n\r\n"), total);
     EXPECT_FALSE(conn->mbOutputPending);
     EXPECT_TRUE(conn->mOutput.empty());
-    // A client that takes nothing for the send time-out is given up.
-    conn->mbOutputPending = true;
-    conn->mOutput = "x";
-    conn->mnOutputSince = ExtCallControl::GetCurTime() - CCS::kSendTimeout;
-    EXPECT_FALSE(conn->Serve(false, false, ExtCallControl::GetCurTime()));
+    // A client that has taken everything is never given up, however long it
+    // stays idle.
+    const unsigned long start = ExtCallControl::GetCurTime();
+    EXPECT_EQ(SecondsUntilGivenUp(start), 0);
+    EXPECT_EQ(conn->mnLookDue, 0u);
+    // One that stops reading while output waits is given up once it has
+    // taken nothing for the send time-out.
+    for (size_t i = 0; i < total; ++i) {
+        conn->MessagePlayed(&call);
+    }
+    while (conn->SendRequest()) {
+    }
+    ASSERT_TRUE(conn->mbOutputPending);
+    ExpectGivenUpAfterSendTimeout(start);
+}
+
+TEST_F(Connection, ClientThatReadsNothingIsGivenUpWhenTheKernelHoldsAllWeWrote) {
+    // The connection's send buffer takes every request at once, so nothing
+    // waits in its own pending output; the client still takes nothing.
+    const int small = 4096;
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    conn->mSocket.ChangeMode(1);
+    Call call(96);
+    for (int i = 0; i < 100; ++i) {
+        conn->MessagePlayed(&call);
+    }
+    while (conn->SendRequest()) {
+    }
+    ASSERT_FALSE(conn->mbOutputPending);
+    ExpectGivenUpAfterSendTimeout(ExtCallControl::GetCurTime());
 }
 
 TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
