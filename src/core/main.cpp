@@ -2,6 +2,8 @@
 // only names the program in crash reports. Exit code 0 after a normal stop
 // (the poller's forced alert), 1 after an exception caught here; otherwise the
 // effect of the stop or crash signal, re-raised by the crash guard.
+#include <sys/resource.h>
+
 #include <csignal>
 #include <exception>
 #include <memory>
@@ -28,6 +30,13 @@ int main(int argc, char** argv) {
     // Likewise a write past the file-size limit fails with EFBIG (an upload
     // is then refused) instead of raising SIGXFSZ, which would end the daemon.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Every client holds a descriptor: take as many as the system allows, so
+    // that a small default soft limit is not what silent connections exhaust.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     const std::string reportFile = RootPath("/tmp/logs/") + "valtd.log";
     MakeDirectories(RootPath("/tmp/logs"));

@@ -28,7 +28,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbSecureListen(ParseFlag(DefaultOf("secure-listen"))),
       mbRequireAuth(ParseFlag(DefaultOf("require-auth"))),
       mAuthTimeout(DefaultOf("auth-timeout")),
-      mMaxUnauthConnections(DefaultOf("max-unauth-connections")) {}
+      mMaxUnauthConnections(DefaultOf("max-unauth-connections")),
+      mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -65,5 +66,6 @@ int CallPolicyAccessor::load() {
     mbRequireAuth = ParseFlag(values["require-auth"]);
     mAuthTimeout = values["auth-timeout"];
     mMaxUnauthConnections = values["max-unauth-connections"];
+    mMaxUnauthPerPeer = values["max-unauth-per-peer"];
     return 1;
 }

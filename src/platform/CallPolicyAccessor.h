@@ -39,6 +39,7 @@ class CallPolicyAccessor {
     const std::string& GetAuthTimeout() const { return mAuthTimeout; }
     // Most unauthorised connections at one time (text; <= 0: no limit).
     const std::string& GetMaxUnauthConnections() const { return mMaxUnauthConnections; }
+    const std::string& GetMaxUnauthPerPeer() const { return mMaxUnauthPerPeer; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -56,4 +57,5 @@ class CallPolicyAccessor {
     bool mbRequireAuth;
     std::string mAuthTimeout;
     std::string mMaxUnauthConnections;
+    std::string mMaxUnauthPerPeer;
 };

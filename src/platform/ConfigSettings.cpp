@@ -19,8 +19,11 @@ const std::vector<SettingInfo>& AllSettings() {
          "seconds a control connection may stay unauthorised before it is closed; "
          "0 or less: no limit"},
         {"max-unauth-connections", "0", SettingKind::Integer,
-         "most control connections that are not yet authorised at one time (more are closed "
-         "at once); 0 or less: no limit"},
+         "most control connections that are not yet authorised at one time (a newcomer past "
+         "it closes the oldest of them); 0 or less: no limit"},
+        {"max-unauth-per-peer", "64", SettingKind::Integer,
+         "most control connections not yet authorised from one address (a newcomer past it "
+         "closes that address's oldest); 0 or less: no limit"},
         {"policy-server", "", SettingKind::Text, "host name or address of the policy server"},
         {"policy-port", "443", SettingKind::Port, "TCP port of the policy server"},
         {"policy-user", "", SettingKind::Text, "Basic-authentication user for the policy server"},

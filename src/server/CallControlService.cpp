@@ -5,12 +5,13 @@
 #include "server/CallControlService.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <linux/sockios.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 #include "platform/CallPolicyAccessor.h"
+#include "platform/Poller.h"
 #include "platform/RootPath.h"
 #include "runtime/NumberString.h"
 #include "xmlrpc/XmlRpcMethod.h"
@@ -33,6 +35,7 @@ std::atomic<bool> CallControlService::mbSecureListen{false};
 std::atomic<bool> CallControlService::mbRequireAuth{false};
 std::atomic<int> CallControlService::mnAuthTimeout{0};
 std::atomic<int> CallControlService::mnMaxUnauth{0};
+std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -52,6 +55,9 @@ const char* const kKeyPath = "/etc/ssl.key/server.key";
 const int kListenAttempts = 30;
 const int kListenPauseMs = 10000;
 const int kReadSize = 16384;
+// Connections taken from the listener's backlog in one pass: a burst of
+// clients is accepted quickly, and the others are still served between.
+const int kAcceptsPerPass = 32;
 // How long CleanUp waits for the connection thread before it gives up on it
 // (a stop signal that interrupted a thread holding mServMutex).
 const int kJoinTimeoutSeconds = 5;
@@ -97,6 +103,65 @@ class SpareDescriptor {
 
 // Connection thread only.
 SpareDescriptor gSpareDescriptor;
+
+// Descriptors kept free for the daemon's own files and sockets (databases,
+// log rotation, the policy server, the exchange link): past that, connections
+// not yet authorised make room for a newcomer.
+const long kDescriptorReserve = 32;
+// Descriptors open when the connection thread started, none of them a
+// client's (connection thread only).
+long gOtherDescriptors = 0;
+
+long CountOpenDescriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return 16;  // no /proc: a guess the reserve covers
+    }
+    long count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(dir);
+    return count - 1;  // the listing's own descriptor
+}
+
+// Whether `connections` clients leave less than the reserve free.
+bool DescriptorsShort(size_t connections) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+        return false;
+    }
+    const unsigned long long used = static_cast<unsigned long long>(gOtherDescriptors) +
+                                    connections +
+                                    static_cast<unsigned long long>(kDescriptorReserve);
+    return used >= static_cast<unsigned long long>(files.rlim_cur);
+}
+
+// Why a connection not yet authorised was closed to make room. Each reason
+// is logged once a second at most, with how many there were (connection
+// thread only).
+enum { kOutOfDescriptors, kTooManyFromPeer, kTooManyUnauthorised };
+const char* const kEvictionReasons[] = {"out of descriptors", "too many from one address",
+                                        "too many not yet authorised"};
+unsigned long gEvictionLogTime[3] = {0, 0, 0};
+unsigned gEvictionsUnlogged[3] = {0, 0, 0};
+
+// The address of the peer of connected socket `fd`, as text ("" if unknown).
+std::string PeerAddress(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return "";
+    }
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof(text));
+    } else if (address.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr, text,
+                  sizeof(text));
+    }
+    return text;
+}
 
 const char* BoolText(bool value) {
     return value ? "true" : "false";
@@ -152,6 +217,7 @@ void CallControlService::ReadConfigs() {
         mbRequireAuth = accessor->IsRequireAuth();
         mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
         mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
+        mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
@@ -183,6 +249,7 @@ void CallControlService::UpdateConfigs() {
             requireAuth = accessor->IsRequireAuth();
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
+            mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
         }
         CallPolicyAccessor::CloseInstance();
     }
@@ -843,22 +910,73 @@ bool CallControlService::OpenListener() {
     return false;
 }
 
-void CallControlService::AcceptConnection() {
+bool CallControlService::EvictOldestUnauthorised(const std::string& peer, int why, Poller& poller) {
+    for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end(); ++it) {
+        CallControlService* c = *it;
+        if (c->mbAuthorised || (!peer.empty() && c->mPeerAddress != peer)) {
+            continue;
+        }
+        ++gEvictionsUnlogged[why];
+        const unsigned long now = ExtCallControl::GetCurTime();
+        if (now != gEvictionLogTime[why]) {
+            TR::TRACEX(
+                "CCS: Thread. Closed %u connection(s) not yet authorised to make room (%s).\n",
+                gEvictionsUnlogged[why], kEvictionReasons[why]);
+            gEvictionLogTime[why] = now;
+            gEvictionsUnlogged[why] = 0;
+        }
+        mlistServicesInProgress.erase(it);
+        poller.Forget(c->mSocket.GetDescriptor());
+        delete c;
+        return true;
+    }
+    return false;
+}
+
+bool CallControlService::AcceptConnection(Poller& poller) {
     auto c = std::make_unique<CallControlService>();
     if (mpListenerSock->Accept(c->mSocket) != 1) {
         const int error = errno;
-        if ((error == EMFILE || error == ENFILE) &&
-            gSpareDescriptor.RefuseOne(mpListenerSock->GetDescriptor())) {
-            TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n", error);
-            return;
+        if (error == EMFILE || error == ENFILE) {
+            // Out of descriptors: the oldest connection that has not
+            // authorised makes room, so silent ones cannot lock others out.
+            if (EvictOldestUnauthorised("", kOutOfDescriptors, poller) &&
+                mpListenerSock->Accept(c->mSocket) == 1) {
+                return SetUpConnection(std::move(c), poller);
+            }
+            if (gSpareDescriptor.RefuseOne(mpListenerSock->GetDescriptor())) {
+                TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n",
+                           error);
+                return false;
+            }
         }
         TR::TRACEX("CCS: Thread. Error accepting connection.\n");
-        return;
+        return false;
     }
+    return SetUpConnection(std::move(c), poller);
+}
+
+bool CallControlService::SetUpConnection(std::unique_ptr<CallControlService> c, Poller& poller) {
     const int fd = c->mSocket.GetDescriptor();
-    if (fd >= FD_SETSIZE) {
-        TR::TRACEX("CCS: Thread. Descriptor %d does not fit the select set, closing...\n", fd);
-        return;
+    c->mPeerAddress = PeerAddress(fd);
+    while (DescriptorsShort(mlistServicesInProgress.size() + 1)) {
+        if (!EvictOldestUnauthorised("", kOutOfDescriptors, poller)) {
+            // Every client has authorised: the reserve stays the daemon's.
+            TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n", EMFILE);
+            return true;
+        }
+    }
+    const int perPeer = mnMaxUnauthPerPeer;
+    if (perPeer > 0) {
+        const std::string& peer = c->mPeerAddress;
+        const long fromPeer =
+            std::count_if(mlistServicesInProgress.begin(), mlistServicesInProgress.end(),
+                          [&peer](const CallControlService* o) {
+                              return !o->mbAuthorised && o->mPeerAddress == peer;
+                          });
+        if (fromPeer >= perPeer) {
+            EvictOldestUnauthorised(peer, kTooManyFromPeer, poller);
+        }
     }
     const int maxUnauth = mnMaxUnauth;
     if (maxUnauth > 0) {
@@ -866,9 +984,7 @@ void CallControlService::AcceptConnection() {
             std::count_if(mlistServicesInProgress.begin(), mlistServicesInProgress.end(),
                           [](const CallControlService* other) { return !other->mbAuthorised; });
         if (waiting >= maxUnauth) {
-            TR::TRACEX("CCS: Thread. %ld connections not yet authorised, closing the new one...\n",
-                       waiting);
-            return;
+            EvictOldestUnauthorised("", kTooManyUnauthorised, poller);
         }
     }
     const int one = 1;
@@ -880,18 +996,19 @@ void CallControlService::AcceptConnection() {
         c->mpSSL = mpCTX != nullptr ? SSL_new(mpCTX) : nullptr;
         if (c->mpSSL == nullptr) {
             TR::TRACEX("CCS: SSL. Can't create SSL object.\n");
-            return;
+            return true;
         }
         SSL_set_accept_state(c->mpSSL);
         SSL_set_fd(c->mpSSL, fd);
         c->mState = 1;
         if (c->ContinueHandshake() < 0) {
-            return;
+            return true;
         }
     } else {
         c->mState = 2;
     }
     mlistServicesInProgress.push_back(c.release());
+    return true;
 }
 
 bool CallControlService::Serve(bool readable, bool writable, unsigned long now) {
@@ -973,13 +1090,15 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
                static_cast<int>(getpid()));
-    fd_set readSet;
-    fd_set writeSet;
-    FD_ZERO(&readSet);
-    FD_ZERO(&writeSet);
+    gOtherDescriptors = CountOpenDescriptors();
+    Poller poller;
+    if (!poller.IsOpen()) {
+        TR::TRACEX("CCS: Thread. ERROR. Can't create the poller (errno %d).\n", errno);
+    }
     const int controlFd = mControlSocket.GetDescriptor();
+    poller.Watch(controlFd, Poller::kRead);
     while (mbRunning) {
-        if (controlFd >= 0 && FD_ISSET(controlFd, &readSet)) {
+        if (controlFd >= 0 && (poller.Ready(controlFd) & Poller::kRead) != 0) {
             // Every pending wake-up at once (one system call for up to 16,
             // and wake-ups are coalesced, so usually one); what they
             // announced is checked below.
@@ -998,30 +1117,36 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
             }
         }
         // After the drain: a Wake from now on sends a datagram that the next
-        // select sees; what was queued before the Wake that set the flag is
+        // wait sees; what was queued before the Wake that set the flag is
         // seen by this pass's walk (the exchange reads that Wake's write).
         mbWakePending.exchange(false, std::memory_order_acq_rel);
         long wait = -1;  // seconds until the nearest deadline; -1: none
         bool again = false;
         int count = 0;
-        int maxFd = -1;
         {
             ThreadMutexLock lock(mServMutex);
             const int listenFd = mpListenerSock->GetDescriptor();
-            if (FD_ISSET(listenFd, &readSet)) {
-                AcceptConnection();
+            if ((poller.Ready(listenFd) & Poller::kRead) != 0) {
+                // The first from the backlog because the listener was ready,
+                // more while it still is.
+                for (int n = 0; n < kAcceptsPerPass && AcceptConnection(poller); ++n) {
+                    pollfd p{listenFd, POLLIN, 0};
+                    if (poll(&p, 1, 0) != 1) {
+                        break;
+                    }
+                }
             }
+            poller.Watch(listenFd, Poller::kRead);
             const unsigned long now = ExtCallControl::GetCurTime();
             const int timeout = mnReqTimeout;
-            fd_set ready = readSet;
-            fd_set writable = writeSet;
-            FD_ZERO(&readSet);
-            FD_ZERO(&writeSet);
+            const int authTimeout = mnAuthTimeout;
             for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
                 CallControlService* c = *it;
                 const int fd = c->mSocket.GetDescriptor();
-                if (!c->Serve(FD_ISSET(fd, &ready) != 0, FD_ISSET(fd, &writable) != 0, now)) {
+                const unsigned ready = poller.Ready(fd);
+                if (!c->Serve((ready & Poller::kRead) != 0, (ready & Poller::kWrite) != 0, now)) {
                     it = mlistServicesInProgress.erase(it);
+                    poller.Forget(fd);
                     delete c;
                     continue;
                 }
@@ -1032,7 +1157,6 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 } else if (timeout > 0 && !c->mlistSentRequests.empty()) {
                     due = static_cast<long>(c->mlistSentRequests.front().mnSendTime) + timeout;
                 }
-                const int authTimeout = mnAuthTimeout;
                 if (authTimeout > 0 && !c->mbAuthorised) {
                     const long authDue = static_cast<long>(c->mnAcceptTime) + authTimeout;
                     due = due == 0 ? authDue : std::min(due, authDue);
@@ -1052,35 +1176,24 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 again = again || (!output && c->mnQueued.load(std::memory_order_acquire) != 0);
                 again = again || c->mbTlsPending;
                 if (c->mState == 1 && c->mbWantWrite) {
-                    FD_SET(fd, &writeSet);
+                    poller.Watch(fd, Poller::kWrite);
                 } else {
-                    FD_SET(fd, &readSet);
-                    if (output) {
-                        FD_SET(fd, &writeSet);
-                    }
+                    poller.Watch(fd, output ? Poller::kRead | Poller::kWrite : Poller::kRead);
                 }
-                maxFd = std::max(maxFd, fd);
             }
             count = static_cast<int>(mlistServicesInProgress.size());
-            FD_SET(listenFd, &readSet);
-            maxFd = std::max(maxFd, listenFd);
-        }
-        if (controlFd >= 0) {
-            FD_SET(controlFd, &readSet);
-            maxFd = std::max(maxFd, controlFd);
         }
         if (again) {
             wait = 0;
         }
         TR::TRACEX("CCS: Thread. Entering to select count = %d, timeout = %d.\n", count,
                    static_cast<int>(wait < 0 ? 0 : wait));
-        timeval limit{wait < 0 ? 0 : wait, 0};
-        const int r = select(maxFd + 1, &readSet, &writeSet, nullptr, wait < 0 ? nullptr : &limit);
+        const int r = poller.Wait(wait < 0 ? -1 : static_cast<int>(wait * 1000));
         TR::TRACEX("CCS: Thread. Leaving from select. ret = %d, sockerror %d.\n", r,
                    r < 0 ? errno : 0);
         if (r < 0) {
-            FD_ZERO(&readSet);
-            FD_ZERO(&writeSet);
+            // Nothing to wait on (no poller): a pause instead of a busy loop.
+            Thread::Sleep(100);
         }
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread stopped.\n");

@@ -48,6 +48,7 @@
 #include "services/SystemServices.h"
 
 class Call;
+class Poller;
 class Subscription;
 class XmlRpcMethod;
 class XmlRpcRequestMethod;
@@ -181,6 +182,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<bool> mbRequireAuth;            // false: refuse until authorised
     static std::atomic<int> mnAuthTimeout;             // seconds unauthorised; <= 0: no limit
     static std::atomic<int> mnMaxUnauth;               // unauthorised connections; <= 0: any
+    static std::atomic<int> mnMaxUnauthPerPeer;        // the same from one address; 64; <= 0: any
     static SSL_CTX* mpCTX;                             // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
@@ -275,10 +277,20 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static void ReleaseAll();
     // One pass helpers of the connection thread (mServMutex held).
     static bool OpenListener();
-    static void AcceptConnection();
+    // Takes one connection from the listener's backlog; false when there was
+    // none to take (or it failed, logged).
+    static bool AcceptConnection(Poller& poller);
+    // Checks a freshly accepted connection against the limits on connections
+    // not yet authorised and lists it; true.
+    static bool SetUpConnection(std::unique_ptr<CallControlService> c, Poller& poller);
+    // Closes the oldest connection not yet authorised (from `peer` only,
+    // unless empty) to make room; each reason `why` is logged once a second
+    // at most. False when there is none.
+    static bool EvictOldestUnauthorised(const std::string& peer, int why, Poller& poller);
 
     const unsigned long mnSerial;
     unsigned long mnAcceptTime = 0;
+    std::string mPeerAddress;   // the client's address as text; set at accept
     bool mbTlsPending = false;  // TLS holds decrypted bytes not yet read
     bool mbWantWrite = false;   // the handshake waits for room to write
 };

@@ -5,11 +5,12 @@ at once, with its memory and descriptors back near where they started."""
 
 import json
 import os
+import resource
 import time
 import unittest
 import xmlrpc.client
 
-from harness import Client, SharedServerTest, reset, wait_until
+from harness import SLOW, Client, SharedServerTest, reset, wait_until
 
 SVC = "Services.SystemService."
 
@@ -160,61 +161,6 @@ class PeerFaults(SharedServerTest):
         reset(stalled)
         self.check_healthy()
 
-    def test_thousand_idle_connections_and_fifty_active_ones(self):
-        active = [self.connect() for _ in range(50)]
-        idle = []
-        for n in range(1000):
-            try:
-                idle.append(Client(self.port))
-            except OSError:
-                break
-        self.addCleanup(lambda: [c.close() for c in idle])
-        self.assertEqual(len(idle), 1000)
-        # The active clients are served throughout; idle connections past what
-        # the daemon's select set holds are closed, never the active ones.
-        for round_ in range(3):
-            for n, c in enumerate(active):
-                self.assertTrue(until_answered(c, "9%d%d" % (round_, n)))
-        kept = sum(1 for c in idle[:900] if not c.closed_by_peer(timeout=0.001))
-        self.assertEqual(kept, 900)
-        for c in idle:
-            c.close()
-        for c in active:
-            c.close()
-        self.check_healthy()
-
-    def test_connection_attempts_past_the_descriptor_limit(self):
-        import resource
-        pid = self.daemon.proc.pid
-        soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-        limit = self.probe.fds() + 60
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, hard))
-        self.addCleanup(resource.prlimit, pid, resource.RLIMIT_NOFILE, (soft, hard))
-        keeper = self.connect()
-        clients = []
-        self.addCleanup(lambda: [c.close() for c in clients])
-        for n in range(1100):
-            try:
-                clients.append(Client(self.port, timeout=2))
-            except OSError:
-                pass
-        # Those past the limit are refused (closed at once) ...
-        wait_until(lambda: sum(1 for c in clients[-900:]
-                               if c.closed_by_peer(timeout=0.001)) >= 800,
-                   what="connections past the limit refused")
-        # ... and, at the limit with a connection waiting, the daemon does not
-        # spin on a listener it cannot accept from.
-        clients.append(Client(self.port, timeout=2))
-        cpu = self.probe.cpu_seconds()
-        time.sleep(1.0)
-        self.assertLess(self.probe.cpu_seconds() - cpu, 0.3)
-        self.assertTrue(until_answered(keeper))
-        for c in clients:
-            c.close()
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
-        self.sandbox.wait_log("Out of descriptors")
-        self.check_healthy()
-
     def test_hostile_input(self):
         cases = {
             "10 MiB without an empty line": b"<" * (10 * 1024 * 1024),
@@ -284,6 +230,115 @@ class PeerFaults(SharedServerTest):
                 c.close()
                 self.assertIsNone(self.daemon.proc.poll())
         self.assertEqual(os.listdir(self.prompts), [])
+        self.check_healthy()
+
+
+class SilentConnections(SharedServerTest):
+    """Connections that never authenticate cannot lock honest clients out,
+    whatever runs short: descriptors, the share of one address, or the budget
+    for connections not yet authorised."""
+
+    @classmethod
+    def setUpClass(cls):
+        # This process holds a few thousand sockets.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
+        super().setUpClass()
+
+    def update_settings(self, **settings):
+        before = self.sandbox.log_count("CCS: UpdateConfigs:\n")
+        for name, value in settings.items():
+            self.sandbox.valtconf("set", name.replace("_", "-"), value)
+        # The second update starts once the first is carried out.
+        self.sim.event("UpdateConfig", updateType=4192)
+        self.sim.event("UpdateConfig", updateType=4192)
+        wait_until(lambda: self.sandbox.log_count("CCS: UpdateConfigs:\n") >= before + 2,
+                   what="the settings read again")
+
+    def open_silent(self, count=2000):
+        silent = []
+        for _ in range(count):
+            try:
+                silent.append(Client(self.port, timeout=2 * SLOW))
+            except OSError:
+                pass  # the backlog may overflow for a moment
+        self.addCleanup(lambda: [c.close() for c in silent])
+        return silent
+
+    def assert_honest_logins(self, count=40):
+        """`count` new clients in turn authenticate and are answered, each
+        within a second."""
+        for _ in range(count):
+            started = time.monotonic()
+            c = Client(self.port, timeout=2 * SLOW)
+            try:
+                self.assertEqual(c.authenticate(self.USER, self.PASSWORD),
+                                 (True, "Authenticated."))
+                self.assertTrue(until_answered(c))
+            finally:
+                c.close()
+            self.assertLess(time.monotonic() - started, 1.0 * SLOW)
+
+    @staticmethod
+    def held(clients):
+        return sum(1 for c in clients if not c.closed_by_peer(timeout=0.001))
+
+    def test_two_thousand_silent_connections(self):
+        active = [self.connect() for _ in range(10)]
+        # From one address only 64 wait at a time: each newcomer past that
+        # closes that address's oldest.
+        silent = self.open_silent(65)
+        self.sandbox.wait_log("CCS: Thread. Closed 1 connection(s) not yet authorised to make "
+                              "room (too many from one address).\n")
+        silent += self.open_silent()
+        self.assert_honest_logins()
+        self.assertLessEqual(self.held(silent), 64)
+        for c in silent:
+            c.close()
+
+        # Without that cap all 2,000 are held (no descriptor ceiling) ...
+        self.update_settings(max_unauth_per_peer=0)
+        self.addCleanup(self.update_settings, max_unauth_per_peer=64)
+        silent = self.open_silent()
+        self.assert_honest_logins()
+        self.assertEqual(self.held(silent), len(silent))
+        # ... until descriptors run out: then the oldest silent one makes room.
+        pid = self.daemon.proc.pid
+        soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        self.addCleanup(resource.prlimit, pid, resource.RLIMIT_NOFILE, (soft, hard))
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (self.probe.fds(), hard))
+        self.assert_honest_logins()
+        self.sandbox.wait_log("not yet authorised to make room (out of descriptors).", rotated=True)
+        for c in silent:
+            c.close()
+
+        # With every descriptor held by an authorised client there is nothing
+        # to close: a newcomer is refused at once, and the daemon does not
+        # spin on a listener it cannot accept from.
+        wait_until(lambda: self.probe.fds() <= self.base_fds + len(active) + 2,
+                   what="the silent connections gone")
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (self.probe.fds(), hard))
+        refused = Client(self.port, timeout=2)
+        self.addCleanup(refused.close)
+        self.assertTrue(refused.closed_by_peer())
+        cpu = self.probe.cpu_seconds()
+        time.sleep(1.0)
+        self.assertLess(self.probe.cpu_seconds() - cpu, 0.3)
+        self.sandbox.wait_log("Out of descriptors", rotated=True)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+        for c in active:
+            self.assertTrue(until_answered(c))
+            c.close()
+        self.check_healthy()
+
+    def test_silent_connections_under_tight_limits(self):
+        self.update_settings(auth_timeout=2, max_unauth_connections=10)
+        self.addCleanup(self.update_settings, auth_timeout=0, max_unauth_connections=0)
+        silent = self.open_silent()
+        self.assert_honest_logins()
+        self.assertLessEqual(self.held(silent), 10)
+        for c in silent:
+            c.close()
         self.check_healthy()
 
 

@@ -59,15 +59,18 @@ class UnauthorisedConnectionLimits(ServerTest):
             waiting.append(Client(self.port))
             self.addCleanup(waiting[-1].close)
             self.assertFalse(waiting[-1].closed_by_peer(timeout=0.2))
-        refused = Client(self.port)
-        self.addCleanup(refused.close)
-        self.assertTrue(refused.closed_by_peer())
-        self.sandbox.wait_log("3 connections not yet authorised, closing the new one...\n")
-        # Once one of them authenticates, there is room again.
-        self.assertEqual(waiting[0].authenticate(self.USER, self.PASSWORD),
+        # A newcomer past the cap closes the oldest of them, never itself.
+        newcomer = Client(self.port)
+        self.addCleanup(newcomer.close)
+        self.assertTrue(waiting[0].closed_by_peer())
+        self.sandbox.wait_log("CCS: Thread. Closed 1 connection(s) not yet authorised to make "
+                              "room (too many not yet authorised).\n")
+        self.assertEqual(newcomer.authenticate(self.USER, self.PASSWORD),
                          (True, "Authenticated."))
+        # Authorised connections do not count.
         late = Client(self.port)
         self.addCleanup(late.close)
+        self.assertFalse(waiting[1].closed_by_peer(timeout=0.2))
         self.assertEqual(late.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
 
 
