@@ -24,8 +24,29 @@ class Call : public IRpcCallback {
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    // A registered Call held for a scope: the registry stays locked from the
+    // lookup until the guard ends, on every path; nothing is held when there
+    // is no such call.
+    class Ref {
+      public:
+        explicit Ref(unsigned long long id) : mpCall(GetCall(id)) {}
+        ~Ref() {
+            if (mpCall != nullptr) {
+                ReleaseCall();
+            }
+        }
+        Ref(const Ref&) = delete;
+        Ref& operator=(const Ref&) = delete;
+        Call* operator->() const { return mpCall; }
+        explicit operator bool() const { return mpCall != nullptr; }
+
+      private:
+        Call* const mpCall;
+    };
+
     // The registered Call with this ID, with the registry left locked; or null
-    // with the registry unlocked. Pair every non-null result with ReleaseCall.
+    // with the registry unlocked. Pair every non-null result with ReleaseCall
+    // (or use Ref).
     static Call* GetCall(unsigned long long id);
     static void ReleaseCall();
 

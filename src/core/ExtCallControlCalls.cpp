@@ -70,49 +70,44 @@ void ExtCallControl::OnCallOriginated(const unsigned long long& callId, ExtCallT
     TRACEX("ExtCallControl. OnCallOriginated. Subscr-n list. Size: %d\n",
            static_cast<int>(ids.size()));
     for (unsigned long long id : ids) {
-        if (Subscription* s = Subscription::GetSubscription(id)) {
+        if (Subscription::Ref s(id); s) {
             s->SendCallOriginated(callId, type, ext, from, to, pattern);
-            Subscription::ReleaseSubscription();
         }
     }
 }
 
 void ExtCallControl::CallStateChanged(const unsigned long long& callId, ExtCallState state) {
-    if (Call* call = Call::GetCall(callId)) {
+    if (Call::Ref call(callId); call) {
         TRACEX("ExtCallControl. CallStateChanged. callState: %d. %llu\n", static_cast<int>(state),
                callId);
         call->SendStateChanged(state);
-        Call::ReleaseCall();
     } else {
         TRACEX("ERROR. ExtCallControl. CallStateChanged. No such call...%llu\n", callId);
     }
 }
 
 void ExtCallControl::MessagePlayed(const unsigned long long& callId) {
-    if (Call* call = Call::GetCall(callId)) {
+    if (Call::Ref call(callId); call) {
         TRACEX("ExtCallControl. MessagePlayed. %llu\n", callId);
         call->SendMessagePlayed();
-        Call::ReleaseCall();
     } else {
         TRACEX("ERROR. ExtCallControl. MessagePlayed. No such call...%llu\n", callId);
     }
 }
 
 void ExtCallControl::DTMFInjected(const unsigned long long& callId) {
-    if (Call* call = Call::GetCall(callId)) {
+    if (Call::Ref call(callId); call) {
         TRACEX("ExtCallControl. DTMFInjected. %llu\n", callId);
         call->SendDTMFInjected();
-        Call::ReleaseCall();
     } else {
         TRACEX("ERROR. ExtCallControl. DTMFInjected. No such call...%llu\n", callId);
     }
 }
 
 void ExtCallControl::DtmfDigitDetected(const unsigned long long& callId, char digit) {
-    if (Call* call = Call::GetCall(callId)) {
+    if (Call::Ref call(callId); call) {
         TRACEX("ExtCallControl. DtmfDigitDetected. dtmfdigit: %c. %llu\n", digit, callId);
         call->SendDtmfDigit(digit);
-        Call::ReleaseCall();
     } else {
         TRACEX("ERROR. ExtCallControl. DtmfDigitDetected. No such call...%llu\n", callId);
     }
@@ -127,9 +122,8 @@ void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatist
         return;
     }
     for (unsigned long long id : ids) {
-        if (Subscription* s = Subscription::GetSubscription(id)) {
+        if (Subscription::Ref s(id); s) {
             s->SendCDRArrived(cdrType, cdr, statistics);
-            Subscription::ReleaseSubscription();
         }
     }
 }
@@ -243,17 +237,12 @@ int ExtCallControl::AcceptCRCallReceived(const unsigned long long& callId,
         // First acceptance wins: once a subscriber has taken this call, later
         // acceptances end here.
         for (unsigned long long id : ids) {
-            if (Subscription* s = Subscription::GetSubscription(id)) {
-                const bool taken = s->acceptedCallID == callId;
-                Subscription::ReleaseSubscription();
-                if (taken) {
-                    return 0;
-                }
+            if (Subscription::Ref s(id); s && s->acceptedCallID == callId) {
+                return 0;
             }
         }
-        if (Subscription* accepting = Subscription::GetSubscription(subscriberId)) {
+        if (Subscription::Ref accepting(subscriberId); accepting) {
             accepting->acceptedCallID = callId;
-            Subscription::ReleaseSubscription();
         }
     }
     return AcceptCall(callId, "", "", 0);

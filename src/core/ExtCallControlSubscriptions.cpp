@@ -109,49 +109,46 @@ int ExtCallControl::OnANUnsubscribe(const unsigned long long& /*subscriptionId*/
 }
 
 int ExtCallControl::OnMNNotify(const unsigned long long& subscriptionId, const MailSettings& mail) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
     }
     TRACEX("ExtCallControl. OnANNotify. mailID: %lu. %llu\n", mail.mailId, subscriptionId);
     s->SendMailArrived(mail);
-    Subscription::ReleaseSubscription();
     return 1;
 }
 
 int ExtCallControl::OnDialogNotify(const unsigned long long& subscriptionId,
                                    const std::list<DialogParams>& dialogs) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
     }
     TRACEX("ExtCallControl. OnDialogNotify. callID:  %llu\n", subscriptionId);
     s->SendDialogArrived(dialogs);
-    Subscription::ReleaseSubscription();
     return 1;
 }
 
 int ExtCallControl::OnExtListNotify(const unsigned long long& subscriptionId,
                                     const std::list<Ext>& extensions) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
     }
     TRACEX("ExtCallControl. OnExtListNotify. subID:  %llu\n", subscriptionId);
     s->SendExtListArrived(extensions);
-    Subscription::ReleaseSubscription();
     return 1;
 }
 
 int ExtCallControl::OnPresenceNotify(const unsigned long long& subscriptionId, long state) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
@@ -159,34 +156,31 @@ int ExtCallControl::OnPresenceNotify(const unsigned long long& subscriptionId, l
     TRACEX("ExtCallControl. OnPresenceNotify. DND: %s. %llu\n", state != 0 ? "TRUE" : "FALSE",
            subscriptionId);
     s->SendPresenceArrived(state);
-    Subscription::ReleaseSubscription();
     return 1;
 }
 
 int ExtCallControl::OnConfirm(const unsigned long long& subscriptionId) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnConfirm. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
     }
     TRACEX("ExtCallControl. OnConfirm. %llu\n", subscriptionId);
     s->SendConfirm();
-    Subscription::ReleaseSubscription();
     return 1;
 }
 
 int ExtCallControl::OnErrorConvey(const unsigned long long& subscriptionId,
                                   const PUAErrorCode& error) {
-    Subscription* s = Subscription::GetSubscription(subscriptionId);
-    if (s == nullptr) {
+    Subscription::Ref s(subscriptionId);
+    if (!s) {
         TRACEX("ERROR. ExtCallControl. OnErrorConvey. No such subscription ID...%llu\n",
                subscriptionId);
         return 0;
     }
     TRACEX("ExtCallControl. OnErrorConvey. ErrorCode: %d. %llu\n", error.errorCode, subscriptionId);
     s->SendErrorConvey(error);
-    Subscription::ReleaseSubscription();
     return 1;
 }
 

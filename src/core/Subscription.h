@@ -26,6 +26,26 @@ class Subscription : public IRpcCallback {
     Subscription(const Subscription&) = delete;
     Subscription& operator=(const Subscription&) = delete;
 
+    // A registered Subscription held for a scope: the registry stays locked from the
+    // lookup until the guard ends, on every path; nothing is held when there
+    // is no such subscription.
+    class Ref {
+      public:
+        explicit Ref(unsigned long long id) : mpSubscription(GetSubscription(id)) {}
+        ~Ref() {
+            if (mpSubscription != nullptr) {
+                ReleaseSubscription();
+            }
+        }
+        Ref(const Ref&) = delete;
+        Ref& operator=(const Ref&) = delete;
+        Subscription* operator->() const { return mpSubscription; }
+        explicit operator bool() const { return mpSubscription != nullptr; }
+
+      private:
+        Subscription* const mpSubscription;
+    };
+
     // The registered Subscription with this ID, with the registry left locked;
     // or null with the registry unlocked. Pair every non-null result with
     // ReleaseSubscription.

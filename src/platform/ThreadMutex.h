@@ -2,10 +2,13 @@
 //
 // Any thread may lock it; the owning thread may lock it again and must unlock it
 // as often. The owner and depth are tracked so that code can assert that it runs
-// with the lock held (IsHeldByCurrentThread). ThreadMutexLock is the RAII guard.
+// with the lock held (AssertHeld; checked where VALTD_CHECK_LOCKS is defined: the
+// sanitizer and debug builds). ThreadMutexLock is the RAII guard.
 #pragma once
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -37,10 +40,26 @@ class ThreadMutex {
     bool IsHeldByCurrentThread() const {
         return mOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
     }
+    // For a function that requires the lock: aborts, naming `where`, when the
+    // calling thread does not hold it (checking builds only).
+    void AssertHeld(const char* where) const {
+#ifdef VALTD_CHECK_LOCKS
+        if (!IsHeldByCurrentThread()) {
+            std::fprintf(stderr, "%s: required lock not held by this thread\n", where);
+            std::abort();
+        }
+#else
+        (void)where;
+#endif
+    }
 
     // BasicLockable, so that std::lock_guard and std::unique_lock work too.
-    void lock() { Lock(); }
-    void unlock() { Unlock(); }
+    void lock() {
+        Lock();
+    }
+    void unlock() {
+        Unlock();
+    }
 
   private:
     std::recursive_mutex mMutex;

@@ -539,6 +539,7 @@ bool CallControlService::WaitReady(bool forWrite, int timeoutMs) {
 }
 
 bool CallControlService::WriteAll(const char* data, size_t length) {
+    mIoMutex.AssertHeld("WriteAll");
     // mIoMutex held by the caller. A connection that failed (a write, or an
     // upload whose client left or stalled) gets nothing more: it is closed
     // after the current dispatch, and a stalled client must not take an
@@ -620,6 +621,7 @@ bool CallControlService::WriteSome(const char* data, size_t length, size_t& done
 }
 
 bool CallControlService::FlushOutput() {
+    mIoMutex.AssertHeld("FlushOutput");
     if (mOutput.empty()) {
         return true;
     }
@@ -645,6 +647,7 @@ unsigned long long CallControlService::BytesWritten() const {
 }
 
 void CallControlService::WatchTaking(unsigned long long before) {
+    mIoMutex.AssertHeld("WatchTaking");
     if (mnLookDue.load(std::memory_order_relaxed) != 0) {
         return;
     }
@@ -911,6 +914,7 @@ bool CallControlService::OpenListener() {
 }
 
 bool CallControlService::EvictOldestUnauthorised(const std::string& peer, int why, Poller& poller) {
+    mServMutex.AssertHeld("EvictOldestUnauthorised");
     for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end(); ++it) {
         CallControlService* c = *it;
         if (c->mbAuthorised || (!peer.empty() && c->mPeerAddress != peer)) {
@@ -934,6 +938,7 @@ bool CallControlService::EvictOldestUnauthorised(const std::string& peer, int wh
 }
 
 bool CallControlService::AcceptConnection(Poller& poller) {
+    mServMutex.AssertHeld("AcceptConnection");
     auto c = std::make_unique<CallControlService>();
     if (mpListenerSock->Accept(c->mSocket) != 1) {
         const int error = errno;
