@@ -1,9 +1,7 @@
 """Test harness for end-to-end tests: real valtd and exchange-sim processes in a
-sandbox root under /tmp, on loopback only, bounded in time, cleaned up after.
-
-The sandbox root is passed to both processes as VALTD_ROOT; the daemon's log is
-<root>/tmp/logs/valtd.log, the exchange link's sockets are in <root>/tmp/exlink/.
-"""
+sandbox root under /tmp (VALTD_ROOT for both), on loopback only, bounded in
+time, cleaned up after. The daemon's log is <root>/tmp/logs/valtd.log, the
+exchange link's sockets are in <root>/tmp/exlink/."""
 
 import json
 import os
@@ -169,29 +167,20 @@ class Client:
         return params
 
     def closed_by_peer(self, timeout=DEFAULT_TIMEOUT):
-        """True once the daemon has closed the connection (anything received
-        before the close is dropped)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.sock.settimeout(max(deadline - time.monotonic(), 0.01))
-            try:
-                chunk = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except (ConnectionResetError, ssl.SSLError, OSError):
-                return True
-            if not chunk:
-                return True
-        return False
+        """True once the daemon has closed the connection, False when it is
+        still open after `timeout`."""
+        try:
+            self._fill(lambda: False, timeout, "close")
+        except AssertionError:
+            return False
+        except (EOFError, OSError):
+            return True
 
     def authenticate(self, user, password):
         return self.rpc("authenticate", user, password)
 
     def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
+        self.sock.close()
 
 
 def reset(client):
@@ -209,10 +198,9 @@ class Sim:
     def __init__(self, sandbox):
         self.lines = queue.Queue()
         self.stderr = open(os.path.join(sandbox.root, "sim.stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "exchange-sim")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
-            env=sandbox.env, cwd=sandbox.root)
+        self.proc = subprocess.Popen([os.path.join(BIN_DIR, "exchange-sim")], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.stderr, env=sandbox.env,
+                                     cwd=sandbox.root)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.expect(lambda m: m.get("ready") is True, what="exchange-sim ready")
@@ -230,8 +218,7 @@ class Sim:
         self.proc.stdin.flush()
 
     def event(self, name, **fields):
-        fields["event"] = name
-        self.send(fields)
+        self.send(dict(fields, event=name))
 
     def control(self, name, value):
         """Changes a setting of the simulator and waits until it has taken it
@@ -277,55 +264,29 @@ class Sim:
                     timeout, what="sync %r" % token)
         return seen[:-1]
 
-    def collect(self, seconds):
-        """Every line that arrives within `seconds`."""
-        lines = []
-        deadline = time.monotonic() + seconds
-        while True:
-            try:
-                line = self.lines.get(timeout=max(deadline - time.monotonic(), 0))
-            except queue.Empty:
-                return lines
-            if line is not None:
-                lines.append(line)
-
     def stop(self, kill=False):
-        if kill:
+        """Ends the simulator: at the end of its input, or killed."""
+        try:
+            self.proc.kill() if kill else self.proc.stdin.close()
+            self.proc.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
             self.proc.kill()
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+            self.proc.wait()
         self.reader.join(timeout=2)
         for f in (self.proc.stdin, self.proc.stdout, self.stderr):
-            try:
-                f.close()
-            except OSError:
-                pass
+            f.close()
 
 
 class Daemon:
     def __init__(self, sandbox, preexec_fn=None):
-        self.sandbox = sandbox
-        self.stdout = open(os.path.join(sandbox.root, "valtd.stdout"), "wb")
-        self.stderr = open(os.path.join(sandbox.root, "valtd.stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "valtd")], stdin=subprocess.DEVNULL,
-            stdout=self.stdout, stderr=self.stderr, env=sandbox.env, cwd=sandbox.root,
-            preexec_fn=preexec_fn)
-
-    def wait_ready(self, timeout=DEFAULT_TIMEOUT):
-        """The daemon is ready once both of its queues accept messages."""
-        link = os.path.join(self.sandbox.root, "tmp", "exlink")
-        wait_until(lambda: all(os.path.exists(os.path.join(link, "q-bin_ping-%d.sock" % q))
-                               for q in (12, 88)),
-                   timeout, what="valtd's message queues")
+        self.sandbox, root = sandbox, sandbox.root
+        self.out = [open(os.path.join(root, "valtd." + n), "wb") for n in ("stdout", "stderr")]
+        self.proc = subprocess.Popen([os.path.join(BIN_DIR, "valtd")], stdin=subprocess.DEVNULL,
+                                     stdout=self.out[0], stderr=self.out[1], env=sandbox.env,
+                                     cwd=root, preexec_fn=preexec_fn)
+        # Ready once both of its queues accept messages.
+        wait_until(lambda: all(os.path.exists(sandbox.path("/tmp/exlink/q-bin_ping-%d.sock" % q))
+                               for q in (12, 88)), what="valtd's message queues")
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         return self.proc.wait(timeout=timeout)
@@ -334,17 +295,14 @@ class Daemon:
         """Ends the daemon through its normal way out (a forced alert on its
         poller's queue, so that main returns and a sanitizer build checks for
         leaks at exit), killing it when it does not end in time. Returns the
-        sanitizer reports it wrote to standard error, and a complaint when the
-        forced alert did not end it with code 0 ("" for none)."""
+        sanitizer reports it wrote, and a complaint unless the alert ended it
+        with code 0 having cleaned up its control server once ("" for none)."""
         complaint = ""
         if self.proc.poll() is None:
-            poller = os.path.join(self.sandbox.root, "tmp", "exlink", "poller-45.sock")
             try:
                 with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
-                    s.sendto(b"EXL1 ForcedAlert", poller)
+                    s.sendto(b"EXL1 ForcedAlert", self.sandbox.path("/tmp/exlink/poller-45.sock"))
                 code = self.proc.wait(timeout=STOP_TIMEOUT)
-                # Ended by its main loop with code 0, the control server
-                # cleaned up once (by its destructor).
                 after = self.sandbox.log().rsplit("Received POLLER_FORCED_ALERT event!\n", 1)
                 if code != 0 or len(after) != 2 or after[1].count("CCS: CleanUp...\n") != 1:
                     complaint = "valtd ended with %d after its forced alert\n" % code
@@ -353,8 +311,8 @@ class Daemon:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        self.stdout.close()
-        self.stderr.close()
+        for f in self.out:
+            f.close()
         return complaint + sanitizer_reports(os.path.join(self.sandbox.root, "valtd.stderr"))
 
 
@@ -373,6 +331,7 @@ class Sandbox:
     def __init__(self):
         # Short path: Unix socket paths are limited to 108 bytes.
         self.root = tempfile.mkdtemp(prefix="vt", dir="/tmp")
+        self.log_path = os.path.join(self.root, "tmp", "logs", "valtd.log")
         self.env = dict(os.environ, VALTD_ROOT=self.root)
         self.env.pop("ORBA_PATH", None)
         # In sanitizer builds the daemon's own crash guard must see the crash
@@ -384,10 +343,6 @@ class Sandbox:
         self.sim = None
         self.daemon = None
         self.reports = ""
-
-    @property
-    def log_path(self):
-        return os.path.join(self.root, "tmp", "logs", "valtd.log")
 
     def log(self, rotated=False):
         """The log's text; with `rotated`, the older copy's before it (for
@@ -417,10 +372,6 @@ class Sandbox:
             self.valtconf("set", name, value)
         self.valtconf("add-extension", USER, "--kind", "user", "--password", PASSWORD)
         return port
-
-    def make_certificate(self):
-        """A self-signed certificate and its key at the daemon's paths."""
-        make_certificate(self.path("/etc/ssl.crt/server.crt"), self.path("/etc/ssl.key/server.key"))
 
     def install_tool(self, text=None):
         """The configuration tool at the daemon's path: the project's stand-in,
@@ -454,7 +405,6 @@ class Sandbox:
             # A daemon that a test ended or replaces: its reports count too.
             self.reports += self.daemon.stop()
         self.daemon = Daemon(self, preexec_fn)
-        self.daemon.wait_ready()
         return self.daemon
 
     def close(self):
@@ -521,8 +471,9 @@ class ServerTest(unittest.TestCase):
         try:
             settings = dict(cls.settings, **({"secure-listen": "true"} if cls.tls else {}))
             cls.port = cls.sandbox.configure_server(settings)
-            if cls.tls:
-                cls.sandbox.make_certificate()
+            if cls.tls:  # a self-signed certificate and its key at the daemon's paths
+                make_certificate(*map(cls.sandbox.path, ("/etc/ssl.crt/server.crt",
+                                                         "/etc/ssl.key/server.key")))
             cls.configure(cls.sandbox)
             cls.sim = cls.sandbox.start_sim()
             cls.daemon = cls.sandbox.start_daemon()
