@@ -303,7 +303,7 @@ class Daemon:
                 with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
                     s.sendto(b"EXL1 ForcedAlert", self.sandbox.path("/tmp/exlink/poller-45.sock"))
                 code = self.proc.wait(timeout=STOP_TIMEOUT)
-                after = self.sandbox.log().rsplit("Received POLLER_FORCED_ALERT event!\n", 1)
+                after = self.sandbox.log(True).rsplit("Received POLLER_FORCED_ALERT event!\n", 1)
                 if code != 0 or len(after) != 2 or after[1].count("CCS: CleanUp...\n") != 1:
                     complaint = "valtd ended with %d after its forced alert\n" % code
             except (OSError, subprocess.TimeoutExpired):
@@ -317,12 +317,8 @@ class Daemon:
 
 
 def sanitizer_reports(path):
-    """The sanitizers' reports in a file (AddressSanitizer, LeakSanitizer,
-    UBSan, ThreadSanitizer), from the first report line on."""
-    try:
-        text = read(path).decode(errors="replace")
-    except FileNotFoundError:
-        return ""
+    """The sanitizers' reports in a file, from the first report line on."""
+    text = read(path).decode(errors="replace") if os.path.exists(path) else ""
     starts = [i for i in (text.find(m) for m in SANITIZER_MARKS) if i >= 0]
     return text[min(starts):][:8000] if starts else ""
 
@@ -347,13 +343,8 @@ class Sandbox:
     def log(self, rotated=False):
         """The log's text; with `rotated`, the older copy's before it (for
         tests that write more than the rotation limit)."""
-        text = ""
-        for path in ([self.log_path + ".1"] if rotated else []) + [self.log_path]:
-            try:
-                text += read(path).decode(errors="replace")
-            except FileNotFoundError:
-                pass
-        return text
+        paths = [self.log_path + ".1"] * rotated + [self.log_path]
+        return "".join(read(p).decode(errors="replace") for p in paths if os.path.exists(p))
 
     def wait_log(self, text, timeout=DEFAULT_TIMEOUT, rotated=False):
         return wait_until(lambda: text in self.log(rotated), timeout, what="log line %r" % text)
@@ -377,11 +368,8 @@ class Sandbox:
         """The configuration tool at the daemon's path: the project's stand-in,
         or a script with the given text."""
         tool = self.path("/bin/fcgiclient")
-        os.makedirs(os.path.dirname(tool), exist_ok=True)
-        if text is None:
-            shutil.copy(os.path.join(HERE, "..", "..", "tools", "fcgiclient", "fcgiclient"), tool)
-        else:
-            write(tool, text)
+        write(tool, text or read(os.path.join(HERE, "..", "..", "tools", "fcgiclient",
+                                              "fcgiclient")))
         os.chmod(tool, 0o755)
 
     def path(self, absolute):
@@ -525,10 +513,14 @@ class ServerTest(unittest.TestCase):
         """The daemon's log written since this test started."""
         return self.sandbox.log()[self.sandbox.log_mark:]
 
-    def valtctl(self, *command, wait=True, **kw):
-        """valtctl against the class's daemon: (exit code, output, errors), or
-        with wait=False the running process (stopped at the test's end)."""
-        proc = valtctl(self.port, *command, env=self.sandbox.env, **kw)
+    def valtctl(self, *command, wait=True, port=None, password=PASSWORD, options=()):
+        """valtctl as the test user: (exit code, output, errors), or with
+        wait=False the running process (stopped at the test's end)."""
+        args = ["--port", port or self.port, "--timeout", 5, "--user", USER, "--password",
+                password] + list(options) + list(command)
+        proc = subprocess.Popen([os.path.join(BIN_DIR, "valtctl")] + [str(a) for a in args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=self.sandbox.env)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.communicate()))
         if not wait:
             return proc
@@ -536,23 +528,20 @@ class ServerTest(unittest.TestCase):
         return proc.returncode, out, err
 
     def sync_sim(self):
-        """Every event sent to the simulator so far has reached the daemon's queue."""
         return self.sim.sync()
 
     def check_healthy(self):
         """The daemon runs, a fresh client authenticates and is answered within
         a second, and memory and descriptors are back near the start."""
         self.assertIsNone(self.daemon.proc.poll(), "valtd ended")
-        limit = 1.0 * SLOW
-        started = time.monotonic()
-        client = Client(self.port, tls=self.tls, timeout=limit)
-        try:
-            client.call("authenticate", self.USER, self.PASSWORD)
-            self.assertEqual(client.read(timeout=limit)[0], (True, "Authenticated."))
-            client.call("closecall", "1")
-            self.assertEqual(client.read(timeout=limit)[0]["faultString"], "No such call")
-        finally:
-            client.close()
+        limit, started = 1.0 * SLOW, time.monotonic()
+        client = self.connect(authenticate=False)
+        for request, answer in ((("authenticate", USER, PASSWORD), (True, "Authenticated.")),
+                                (("closecall", "1"), {"faultCode": 0,
+                                                      "faultString": "No such call"})):
+            client.call(*request)
+            self.assertEqual(client.read(timeout=limit)[0], answer)
+        client.close()
         self.assertLess(time.monotonic() - started, limit, "a fresh client waited too long")
         wait_until(lambda: self.probe.fds() <= self.base_fds + self.FD_SLACK,
                    what="descriptors back near %d (now %d)" % (self.base_fds, self.probe.fds()))
@@ -564,10 +553,3 @@ class ServerTest(unittest.TestCase):
 # The fault tests' name for the same fixture.
 SharedServerTest = ServerTest
 
-
-def valtctl(port, *command, user=USER, password=PASSWORD, options=(), **popen):
-    """valtctl started against the daemon on `port` (text output, pipes)."""
-    args = [os.path.join(BIN_DIR, "valtctl"), "--port", str(port), "--timeout", "5",
-            "--user", user, "--password", password] + list(options)
-    return subprocess.Popen(args + [str(c) for c in command], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **popen)

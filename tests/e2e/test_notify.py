@@ -3,11 +3,10 @@ the client that took their extension and its answers, the events of the calls
 it controls, routing (CR) and CDR subscriptions, dialog and presence
 notifications, and the exchange going away and coming back."""
 
-import re
 import time
 import unittest
 
-from harness import ServerTest, wait_until
+from harness import ServerTest
 
 CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
 CDR = {"duration": 12, "callingUser": "201", "calledUser": "300", "startTime": 1700000000,
@@ -37,13 +36,13 @@ class Notifications(ServerTest):
         client.answer({"CallID": "1001", "action": "accept", "remotecontrol": True})
         self.assertEqual(self.sim.expect_cmd("AcceptCall", callId="1001")["virtualAccept"], 1)
         # Controlled: the call's events reach the client, in order, one request each.
-        self.sim.event("MessagePlayed", callId="1001")
-        self.sim.event("DTMFInjected", callId="1001")
-        self.sim.event("DtmfDigitDetected", callId="1001", digit="5")
-        self.assertEqual(client.expect_request("messageplayed"), ("1001",))
-        self.assertEqual(client.expect_request("dtmfinjected"), ("1001",))
-        self.assertEqual(client.expect_request("dtmfdigitdetected"), ("1001", ord("5")))
-        for _ in range(3):
+        events = (("MessagePlayed", {}, "messageplayed", ("1001",)),
+                  ("DTMFInjected", {}, "dtmfinjected", ("1001",)),
+                  ("DtmfDigitDetected", {"digit": "5"}, "dtmfdigitdetected", ("1001", ord("5"))))
+        for event, fields, _, _ in events:
+            self.sim.event(event, callId="1001", **fields)
+        for _, _, request, params in events:
+            self.assertEqual(client.expect_request(request), params)
             client.answer("1001")
         answers = [  # the answer, the command expected
             ({"action": "accept"}, ("AcceptCall", {"virtualAccept": 0})),
@@ -60,12 +59,7 @@ class Notifications(ServerTest):
             lines[command] = self.sim.expect_cmd(command, callId=call_id, **fields)
         self.assertEqual([(t["user"], t["msgTaker"]) for t in lines["ForwardCall"]["targets"]],
                          [("300", True), ("5551", False)])
-        # Without remote control the daemon lets go of the call right after
-        # accepting it; the controlled call still has its events.
-        wait_until(lambda: re.search(r"Call: Delete\. \(C:\d+\) 1100\n", self.new_log()),
-                   what="call 1100 released")
-        self.sim.event("CallStateChanged", callId="1100", state=2)
-        self.sandbox.wait_log("ERROR. ExtCallControl. CallStateChanged. No such call...1100\n")
+        # The controlled call still has its events.
         self.sim.event("CallStateChanged", callId="1001", state=2)
         self.assertEqual(client.expect_request("callstatechanged"), ("1001", 2))
         client.answer("1001")
@@ -114,20 +108,19 @@ class Notifications(ServerTest):
         self.sim.event("CDRArrived", cdrType=2, cdr=CDR,
                        statistics={"RTP_Tx_Pack": 0, "RTP_Rx_Pack": 0, "Fax_Tx_Pack": 3})
         self.sim.event("CDRArrived", cdrType=3, cdr=CDR)
-        with_stats = client.expect_request("cdrarrived")
-        self.assertEqual(with_stats[:2], ("601", 1))
-        self.assertEqual((with_stats[3]["RTP_Tx_Codec"], with_stats[3]["RTP_Rx_Codec"]),
-                         ("PCMU", "G729"))
+        stats = client.expect_request("cdrarrived")
+        self.assertEqual(stats[:2] + (stats[3]["RTP_Tx_Codec"], stats[3]["RTP_Rx_Codec"]),
+                         ("601", 1, "PCMU", "G729"))
         client.answer("601")
-        for _ in range(2):
+        for _ in range(2):  # without statistics
             self.assertEqual(len(client.expect_request("cdrarrived")), 3)
             client.answer("601")
 
     def test_dialogs_in_one_request(self):
         client = self.connect()
-        client.call("subscribe", "701", 3, {"extension": "201"})
-        self.assertEqual(self.sim.expect_cmd("ANSubscribe")["subscriptionId"], "701")
-        self.assertEqual(client.read()[0], ("701", True, 0))
+        self.assertEqual(client.rpc("subscribe", "701", 3, {"extension": "201"}),
+                         ("701", True, 0))
+        self.sim.expect_cmd("ANSubscribe", subscriptionId="701")
         dialogs = [{"callId": str(3000 + i), "direction": 1, "dialogState": 2, "event": 1,
                     "duration": 10 * i, "local": "<sip:201@10.0.0.5>",
                     "remote": '"Front Desk" <sip:30%d@10.0.0.6:5060>' % i}
@@ -138,25 +131,12 @@ class Notifications(ServerTest):
                          ("701", ["3000", "3001", "3002"]))
         self.assertIn("302@10.0.0.6", entries[2]["Remote"])
 
-    def test_presence_confirm_then_error_ends_the_other(self):
+    def test_presence(self):
         client = self.connect()
         self.assertEqual(client.rpc("subscribe", "801", 4, {"extension": "201"}),
                          ("801", True, 0))
-        self.sim.control("autoConfirm", False)
-        self.addCleanup(self.sim.control, "autoConfirm", True)
-        client.call("subscribe", "802", 4, {"extension": "202"})
-        self.sim.expect_cmd("ANSubscribe", subscriptionId="802")
-        # A subscription ID already used on this connection is refused silently.
-        client.call("subscribe", "801", 4, {"extension": "203"})
-        self.sandbox.wait_log(
-            "<ERROR> CCS: ProcessXmlRpcRequest. Subscription ID already exist. 801\n")
-        self.sim.event("OnErrorConvey", subscriptionId="802", errorCode=7)
-        self.assertEqual(client.read()[0], ("802", False, 7))
-        self.sim.event("OnPresenceNotify", subscriptionId="802", state=1)
         self.sim.event("OnPresenceNotify", subscriptionId="801", state=1)
         self.assertEqual(client.expect_request("prsarrived"), ("801", True))
-        client.call("unsubscribe", "802")
-        self.sandbox.wait_log("CCS: ProcessXmlRpcResponse. No such subscription: 802\n")
 
     def test_exchange_gone_and_back(self):
         client = self.connect()

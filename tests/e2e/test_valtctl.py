@@ -6,7 +6,7 @@ import json
 import signal
 import unittest
 
-from harness import ServerTest, free_port, valtctl, write
+from harness import ServerTest, free_port, write
 
 CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
 CDR = {"duration": 12, "callingUser": "201", "calledUser": "300", "startTime": 1700000000,
@@ -29,9 +29,8 @@ class Valtctl(ServerTest):
                                              options=["--json"])[1])["call"]
         self.assertNotEqual(other_call, "0")  # the daemon's choice
         self.sim.expect_cmd("CreateCall", callId=other_call)
-        proc = valtctl(free_port(), "sysinfo")
         cases = [  # the run, exit code, the message
-            ((proc.wait(timeout=20),) + proc.communicate(), 4,
+            (self.valtctl("sysinfo", port=free_port()), 4,
              "cannot connect to the daemon at 127.0.0.1:"),
             (self.valtctl("sysinfo", password="nope"), 3,
              "authentication refused: Wrong password."),
@@ -48,6 +47,8 @@ class Valtctl(ServerTest):
                 self.assertEqual((code, out), (expected, ""), err)
                 self.assertTrue(err.startswith("valtctl: ") and message in err, err)
         self.assertIn("Connection refused", cases[0][0][2])
+        self.assertEqual(self.new_log().count(
+            "CCS: ProcessXmlRpcRequest. No such call: %s\n" % other_call), 1)
         code, out, _ = self.valtctl("take", "--help")
         self.assertEqual(code, 0)
         self.assertIn("--answer accept | decline | redirect:TARGET", out)
