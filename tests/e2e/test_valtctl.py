@@ -85,22 +85,6 @@ class Valtctl(ServerTest):
         self.sim.expect_cmd("UnjoinCalls", callId="7", otherCallId="8")
         self.sim.expect_cmd("CloseCall", callId="7")
 
-    def test_watch_with_the_call_manager_simulation(self):
-        self.sim.control("callManager", True)
-        self.addCleanup(self.sim.control, "callManager", False)
-        code, out, err = self.valtctl(
-            "create", "--id", "11", "--watch", "--count", "2", "pbx:201", "tel:300", ";",
-            "play", "11", "hi.wav", ";", "dtmf", "11", "5", ";", "wait", "--count", "2",
-            options=["--json"])
-        self.assertEqual(code, 0, err)
-        lines = json_lines(out)
-        self.assertEqual(lines[0], {"command": "create", "call": "11"})
-        events = [l for l in lines if "event" in l]
-        self.assertEqual(events[:2], [
-            {"event": "callstatechanged", "call": "11", "state": 1},
-            {"event": "callstatechanged", "call": "11", "state": 2}])
-        self.assertEqual(sorted(e["event"] for e in events[2:]), ["dtmfinjected", "messageplayed"])
-
     def test_take_with_remote_control_then_until_interrupted(self):
         proc = self.valtctl("take", "--answer", "accept", "--remote-control", "--count", "2",
                             "201", options=["--json"], wait=False)
