@@ -1,6 +1,6 @@
 """valtctl against the real daemon: what the client itself does with the
 daemon's answers and requests, its output formats, its failure messages and
-exit codes. (What the daemon does with the commands is tested beside it.)"""
+exit codes, and the call commands that only valtctl sends end to end."""
 
 import json
 import signal
