@@ -81,8 +81,7 @@ def read(path):
 
 
 class Client:
-    """An XML-RPC control client of valtd: messages ended by CR LF CR LF, over
-    TCP or TLS, requests and answers in both directions."""
+    """A control client: XML-RPC messages ended by CR LF CR LF, both ways, over TCP or TLS."""
 
     def __init__(self, port, tls=False, timeout=DEFAULT_TIMEOUT, rcvbuf=None):
         raw = socket.socket()
@@ -122,8 +121,7 @@ class Client:
         self.send_raw(self.response_text(*params))
 
     def _fill(self, enough, timeout, what):
-        """Receives into the buffer until enough() holds; raises on time-out,
-        EOFError on close."""
+        """Receives until enough() holds; AssertionError on time-out, EOFError on close."""
         deadline = time.monotonic() + timeout
         while not enough():
             left = deadline - time.monotonic()
@@ -145,8 +143,7 @@ class Client:
         return message.decode()
 
     def read_bytes(self, size, timeout=DEFAULT_TIMEOUT):
-        """Exactly `size` raw bytes: those already buffered first, then the
-        socket's. Raises on time-out, EOFError on close."""
+        """Exactly `size` raw bytes, those already buffered first."""
         self._fill(lambda: len(self.buffer) >= size, timeout, "%d raw bytes" % size)
         data, self.buffer = self.buffer[:size], self.buffer[size:]
         return data
@@ -167,8 +164,7 @@ class Client:
         return params
 
     def closed_by_peer(self, timeout=DEFAULT_TIMEOUT):
-        """True once the daemon has closed the connection, False when it is
-        still open after `timeout`."""
+        """True once the daemon has closed the connection, False if open after `timeout`."""
         try:
             self._fill(lambda: False, timeout, "close")
         except AssertionError:
@@ -221,8 +217,7 @@ class Sim:
         self.send(dict(fields, event=name))
 
     def control(self, name, value):
-        """Changes a setting of the simulator and waits until it has taken it
-        (commands and control lines are read on separate paths)."""
+        """Changes a setting of the simulator and waits until it has taken it."""
         self.send({"control": name, "value": value})
         self.expect(lambda m: m.get("ack") == name, what="%s acknowledged" % name)
 
@@ -341,8 +336,7 @@ class Sandbox:
         self.reports = ""
 
     def log(self, rotated=False):
-        """The log's text; with `rotated`, the older copy's before it (for
-        tests that write more than the rotation limit)."""
+        """The log's text; with `rotated`, the older copy's before it."""
         paths = [self.log_path + ".1"] * rotated + [self.log_path]
         return "".join(read(p).decode(errors="replace") for p in paths if os.path.exists(p))
 
@@ -356,8 +350,7 @@ class Sandbox:
         return done.stdout.decode()
 
     def configure_server(self, settings=None):
-        """Sets a free listening port, the given settings and the test user
-        (USER/PASSWORD) in the sandbox's databases; returns the port."""
+        """Sets a free listening port, the settings and the test user; returns the port."""
         port = free_port()
         for name, value in dict({"listen-port": port}, **(settings or {})).items():
             self.valtconf("set", name, value)
@@ -365,8 +358,7 @@ class Sandbox:
         return port
 
     def install_tool(self, text=None):
-        """The configuration tool at the daemon's path: the project's stand-in,
-        or a script with the given text."""
+        """The configuration tool: the project's stand-in, or a script of the given text."""
         tool = self.path("/bin/fcgiclient")
         write(tool, text or read(os.path.join(HERE, "..", "..", "tools", "fcgiclient",
                                               "fcgiclient")))
@@ -396,8 +388,7 @@ class Sandbox:
         return self.daemon
 
     def close(self):
-        """Stops the processes and removes the sandbox; returns the sanitizer
-        reports of the daemons and simulators started in it ("" for none)."""
+        """Stops the processes, removes the sandbox; returns their reports ("" for none)."""
         if self.daemon:
             self.reports += self.daemon.stop()
         self.stop_sim()
@@ -409,8 +400,7 @@ class Sandbox:
 
 
 class ProcessProbe:
-    """Resources of a running process read from /proc: resident memory,
-    open descriptors and CPU time."""
+    """A running process's resident memory, open descriptors and CPU time, from /proc."""
 
     def __init__(self, pid):
         self.pid = pid
@@ -531,8 +521,8 @@ class ServerTest(unittest.TestCase):
         return self.sim.sync()
 
     def check_healthy(self):
-        """The daemon runs, a fresh client authenticates and is answered within
-        a second, and memory and descriptors are back near the start."""
+        """The daemon runs, a fresh client is served within a second, and memory and
+        descriptors are back near the start."""
         self.assertIsNone(self.daemon.proc.poll(), "valtd ended")
         limit, started = 1.0 * SLOW, time.monotonic()
         client = self.connect(authenticate=False)
