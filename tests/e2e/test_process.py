@@ -74,7 +74,7 @@ class Process(unittest.TestCase):
                 # routine. (Lines still queued for the log's writer thread when
                 # the process ends may be missing under this load.)
                 self.assertEqual(sandbox.log(rotated=True).count(
-                    "has been stopped by signal SIGTERM(15)"), 1)
+                    "(Corvane) has been stopped by signal SIGTERM(15)"), 1)
 
 
 if __name__ == "__main__":

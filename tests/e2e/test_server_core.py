@@ -42,6 +42,9 @@ class ControlServer(ServerTest):
         self.assertEqual(client.authenticate(self.USER, self.PASSWORD), OK)
         self.assertEqual(client.rpc("getextension", "ipuser"), (True, "305"))
         self.assertEqual(client.rpc("getextension", "nobody"), (False, "extension not founded"))
+        self.assertEqual(self.valtctl("getext", "ipuser"), (0, "305\n", ""))
+        self.assertEqual(self.valtctl("getext", "nobody"),
+                         (1, "", "valtctl: getext: extension not founded\n"))
         self.assertEqual(client.authenticate("admin", "adminpw"), OK)
         # Digests of an extension and of an IP-line user; the same triple twice.
         for user, secret, stamp in ((self.USER, self.PASSWORD, "1700000000"),
