@@ -2,7 +2,6 @@
 faults, request time-outs, and settings changed while it runs."""
 
 import hashlib
-import time
 import unittest
 
 from harness import Client, ServerTest, free_port, wait_until
