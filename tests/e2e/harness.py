@@ -1,16 +1,12 @@
 """Test harness for end-to-end tests: real valtd and exchange-sim processes in a
-sandbox root under /tmp, on loopback only, bounded in time, cleaned up after.
+sandbox root under /tmp (VALTD_ROOT for both), on loopback only, bounded in
+time, cleaned up after. The daemon's log is <root>/tmp/logs/valtd.log, the
+exchange link's sockets are in <root>/tmp/exlink/."""
 
-The sandbox root is passed to both processes as VALTD_ROOT; the daemon's log is
-<root>/tmp/logs/valtd.log, the exchange link's sockets are in <root>/tmp/exlink/.
-"""
-
-import hashlib
 import json
 import os
 import queue
 import shutil
-import signal
 import socket
 import ssl
 import struct
@@ -30,6 +26,11 @@ STOP_TIMEOUT = 30.0
 # First lines of the reports that fail a test when the daemon writes them.
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer")
+# In sanitizer builds everything runs several times slower; bounds that must
+# hold for a user ("answered within a second") are scaled by this factor.
+SLOW = 5.0 if any(s in BIN_DIR for s in ("asan", "tsan")) else 1.0
+METHOD_PREFIX = "Services.CallProcessingService."
+USER, PASSWORD = "201", "secret201"
 
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
@@ -50,12 +51,37 @@ def free_port():
         return s.getsockname()[1]
 
 
-METHOD_PREFIX = "Services.CallProcessingService."
+def accepts_connection(port):
+    """True when something accepts a TCP connection on the loopback port."""
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def make_certificate(cert, key, name="valtd-test"):
+    for p in (cert, key):
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                    "/CN=" + name, "-days", "1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 class Client:
-    """An XML-RPC control client of valtd: messages ended by CR LF CR LF, over
-    TCP or TLS, requests and answers in both directions."""
+    """A control client: XML-RPC messages ended by CR LF CR LF, both ways, over TCP or TLS."""
 
     def __init__(self, port, tls=False, timeout=DEFAULT_TIMEOUT, rcvbuf=None):
         raw = socket.socket()
@@ -86,12 +112,16 @@ class Client:
     def call(self, method, *params):
         self.send_raw(self.request_text(method, *params))
 
+    def rpc(self, method, *params):
+        """Sends a request and returns the parameters of the next message."""
+        self.call(method, *params)
+        return self.read()[0]
+
     def answer(self, *params):
         self.send_raw(self.response_text(*params))
 
     def _fill(self, enough, timeout, what):
-        """Receives into the buffer until enough() holds; raises on time-out,
-        EOFError on close."""
+        """Receives until enough() holds; AssertionError on time-out, EOFError on close."""
         deadline = time.monotonic() + timeout
         while not enough():
             left = deadline - time.monotonic()
@@ -113,8 +143,7 @@ class Client:
         return message.decode()
 
     def read_bytes(self, size, timeout=DEFAULT_TIMEOUT):
-        """Exactly `size` raw bytes: those already buffered first, then the
-        socket's. Raises on time-out, EOFError on close."""
+        """Exactly `size` raw bytes, those already buffered first."""
         self._fill(lambda: len(self.buffer) >= size, timeout, "%d raw bytes" % size)
         data, self.buffer = self.buffer[:size], self.buffer[size:]
         return data
@@ -135,48 +164,39 @@ class Client:
         return params
 
     def closed_by_peer(self, timeout=DEFAULT_TIMEOUT):
-        """True once the daemon has closed the connection (anything received
-        before the close is dropped)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.sock.settimeout(max(deadline - time.monotonic(), 0.01))
-            try:
-                chunk = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except (ConnectionResetError, ssl.SSLError, OSError):
-                return True
-            if not chunk:
-                return True
-        return False
+        """True once the daemon has closed the connection, False if open after `timeout`."""
+        try:
+            self._fill(lambda: False, timeout, "close")
+        except AssertionError:
+            return False
+        except (EOFError, OSError):
+            return True
 
     def authenticate(self, user, password):
-        self.call("authenticate", user, password)
-        return self.read()[0]
-
-    def sauthenticate(self, user, secret, stamp):
-        digest = hashlib.md5((user + secret + stamp).encode()).hexdigest()
-        self.call("sauthenticate", user, stamp, digest)
-        return self.read()[0]
+        return self.rpc("authenticate", user, password)
 
     def close(self):
-        try:
-            self.sock.close()
-        except OSError:
-            pass
+        self.sock.close()
+
+
+def reset(client):
+    """Closes `client` with a TCP reset (SO_LINGER 0) instead of a FIN."""
+    try:
+        client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+    client.close()
 
 
 class Sim:
     """exchange-sim driven over its standard input and output."""
 
     def __init__(self, sandbox):
-        self.sandbox = sandbox
         self.lines = queue.Queue()
         self.stderr = open(os.path.join(sandbox.root, "sim.stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "exchange-sim")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
-            env=sandbox.env, cwd=sandbox.root)
+        self.proc = subprocess.Popen([os.path.join(BIN_DIR, "exchange-sim")], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.stderr, env=sandbox.env,
+                                     cwd=sandbox.root)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.expect(lambda m: m.get("ready") is True, what="exchange-sim ready")
@@ -194,8 +214,18 @@ class Sim:
         self.proc.stdin.flush()
 
     def event(self, name, **fields):
-        fields["event"] = name
-        self.send(fields)
+        self.send(dict(fields, event=name))
+
+    def control(self, name, value):
+        """Changes a setting of the simulator and waits until it has taken it."""
+        self.send({"control": name, "value": value})
+        self.expect(lambda m: m.get("ack") == name, what="%s acknowledged" % name)
+
+    def call_arrived(self, call_id, caller="5551234", ext="201", type=3, **extra):
+        """An incoming call from `caller` (a user name or a party) to `ext`."""
+        caller = caller if isinstance(caller, dict) else {"user": caller}
+        extra.update({"from": caller, "to": {"user": ext}})
+        self.event("CallArrived", callId=str(call_id), type=type, ext=ext, **extra)
 
     def expect(self, predicate, timeout=DEFAULT_TIMEOUT, what="a line from exchange-sim"):
         """Returns the first line that satisfies predicate; lines before it are dropped."""
@@ -218,8 +248,10 @@ class Sim:
             return line.get("cmd") == name and all(line.get(k) == v for k, v in match.items())
         return self.expect(matches, timeout, what="command %s %r" % (name, match))
 
-    def lines_until_sync(self, token="fence", timeout=DEFAULT_TIMEOUT):
-        """Every line up to the acknowledgement of a sync fence sent now."""
+    def sync(self, timeout=DEFAULT_TIMEOUT):
+        """Sends a sync fence and returns every line up to its acknowledgement:
+        every event sent before it has then reached the daemon's queue."""
+        token = str(time.monotonic())
         self.send({"control": "sync", "token": token})
         seen = []
         self.expect(lambda m: seen.append(m) or (m.get("ack") == "sync"
@@ -227,53 +259,29 @@ class Sim:
                     timeout, what="sync %r" % token)
         return seen[:-1]
 
-    def collect(self, seconds):
-        """Every line that arrives within `seconds`."""
-        lines = []
-        deadline = time.monotonic() + seconds
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return lines
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                return lines
-            if line is not None:
-                lines.append(line)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+    def stop(self, kill=False):
+        """Ends the simulator: at the end of its input, or killed."""
+        try:
+            self.proc.kill() if kill else self.proc.stdin.close()
+            self.proc.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
         self.reader.join(timeout=2)
-        self.proc.stdout.close()
-        self.stderr.close()
+        for f in (self.proc.stdin, self.proc.stdout, self.stderr):
+            f.close()
 
 
 class Daemon:
     def __init__(self, sandbox, preexec_fn=None):
-        self.sandbox = sandbox
-        self.stdout = open(os.path.join(sandbox.root, "valtd.stdout"), "wb")
-        self.stderr = open(os.path.join(sandbox.root, "valtd.stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN_DIR, "valtd")], stdin=subprocess.DEVNULL,
-            stdout=self.stdout, stderr=self.stderr, env=sandbox.env, cwd=sandbox.root,
-            preexec_fn=preexec_fn)
-
-    def wait_ready(self, timeout=DEFAULT_TIMEOUT):
-        """The daemon is ready once both of its queues accept messages."""
-        link = os.path.join(self.sandbox.root, "tmp", "exlink")
-        wait_until(lambda: all(os.path.exists(os.path.join(link, "q-bin_ping-%d.sock" % q))
-                               for q in (12, 88)),
-                   timeout, what="valtd's message queues")
+        self.sandbox, root = sandbox, sandbox.root
+        self.out = [open(os.path.join(root, "valtd." + n), "wb") for n in ("stdout", "stderr")]
+        self.proc = subprocess.Popen([os.path.join(BIN_DIR, "valtd")], stdin=subprocess.DEVNULL,
+                                     stdout=self.out[0], stderr=self.out[1], env=sandbox.env,
+                                     cwd=root, preexec_fn=preexec_fn)
+        # Ready once both of its queues accept messages.
+        wait_until(lambda: all(os.path.exists(sandbox.path("/tmp/exlink/q-bin_ping-%d.sock" % q))
+                               for q in (12, 88)), what="valtd's message queues")
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         return self.proc.wait(timeout=timeout)
@@ -282,33 +290,31 @@ class Daemon:
         """Ends the daemon through its normal way out (a forced alert on its
         poller's queue, so that main returns and a sanitizer build checks for
         leaks at exit), killing it when it does not end in time. Returns the
-        sanitizer reports it wrote to standard error ("" for none)."""
+        sanitizer reports it wrote, and a complaint unless the alert ended it
+        with code 0 having cleaned up its control server once ("" for none)."""
+        complaint = ""
         if self.proc.poll() is None:
-            poller = os.path.join(self.sandbox.root, "tmp", "exlink", "poller-45.sock")
             try:
                 with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
-                    s.sendto(b"EXL1 ForcedAlert", poller)
-                self.proc.wait(timeout=STOP_TIMEOUT)
+                    s.sendto(b"EXL1 ForcedAlert", self.sandbox.path("/tmp/exlink/poller-45.sock"))
+                code = self.proc.wait(timeout=STOP_TIMEOUT)
+                after = self.sandbox.log(True).rsplit("Received POLLER_FORCED_ALERT event!\n", 1)
+                if code != 0 or len(after) != 2 or after[1].count("CCS: CleanUp...\n") != 1:
+                    complaint = "valtd ended with %d after its forced alert\n" % code
             except (OSError, subprocess.TimeoutExpired):
-                pass
+                complaint = "valtd did not end after its forced alert\n"
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        self.stdout.close()
-        self.stderr.close()
-        return sanitizer_reports(os.path.join(self.sandbox.root, "valtd.stderr"))
+        for f in self.out:
+            f.close()
+        return complaint + sanitizer_reports(os.path.join(self.sandbox.root, "valtd.stderr"))
 
 
 def sanitizer_reports(path):
-    """The sanitizers' reports in a file (AddressSanitizer, LeakSanitizer,
-    UBSan, ThreadSanitizer), from the first report line on."""
-    try:
-        with open(path, "rb") as f:
-            text = f.read().decode(errors="replace")
-    except FileNotFoundError:
-        return ""
-    starts = [text.find(m) for m in SANITIZER_MARKS]
-    starts = [i for i in starts if i >= 0]
+    """The sanitizers' reports in a file, from the first report line on."""
+    text = read(path).decode(errors="replace") if os.path.exists(path) else ""
+    starts = [i for i in (text.find(m) for m in SANITIZER_MARKS) if i >= 0]
     return text[min(starts):][:8000] if starts else ""
 
 
@@ -316,8 +322,8 @@ class Sandbox:
     def __init__(self):
         # Short path: Unix socket paths are limited to 108 bytes.
         self.root = tempfile.mkdtemp(prefix="vt", dir="/tmp")
-        self.env = dict(os.environ)
-        self.env["VALTD_ROOT"] = self.root
+        self.log_path = os.path.join(self.root, "tmp", "logs", "valtd.log")
+        self.env = dict(os.environ, VALTD_ROOT=self.root)
         self.env.pop("ORBA_PATH", None)
         # In sanitizer builds the daemon's own crash guard must see the crash
         # signals (and re-raise them with the default action), not the
@@ -329,21 +335,10 @@ class Sandbox:
         self.daemon = None
         self.reports = ""
 
-    @property
-    def log_path(self):
-        return os.path.join(self.root, "tmp", "logs", "valtd.log")
-
     def log(self, rotated=False):
-        """The log's text; with `rotated`, the older copy's before it (for
-        tests that write more than the rotation limit)."""
-        text = ""
-        for path in ([self.log_path + ".1"] if rotated else []) + [self.log_path]:
-            try:
-                with open(path, "rb") as f:
-                    text += f.read().decode(errors="replace")
-            except FileNotFoundError:
-                pass
-        return text
+        """The log's text; with `rotated`, the older copy's before it."""
+        paths = [self.log_path + ".1"] * rotated + [self.log_path]
+        return "".join(read(p).decode(errors="replace") for p in paths if os.path.exists(p))
 
     def wait_log(self, text, timeout=DEFAULT_TIMEOUT, rotated=False):
         return wait_until(lambda: text in self.log(rotated), timeout, what="log line %r" % text)
@@ -354,33 +349,34 @@ class Sandbox:
                               env=self.env, capture_output=True, check=True)
         return done.stdout.decode()
 
-    def make_certificate(self, cert="/etc/ssl.crt/server.crt", key="/etc/ssl.key/server.key"):
-        """A self-signed certificate and its key at the daemon's paths."""
-        cert_path = self.path(cert)
-        key_path = self.path(key)
-        for p in (cert_path, key_path):
-            os.makedirs(os.path.dirname(p), exist_ok=True)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                        "-subj", "/CN=valtd-test", "-days", "1",
-                        "-keyout", key_path, "-out", cert_path],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def configure_server(self, settings=None):
+        """Sets a free listening port, the settings and the test user; returns the port."""
+        port = free_port()
+        for name, value in dict({"listen-port": port}, **(settings or {})).items():
+            self.valtconf("set", name, value)
+        self.valtconf("add-extension", USER, "--kind", "user", "--password", PASSWORD)
+        return port
+
+    def install_tool(self, text=None):
+        """The configuration tool: the project's stand-in, or a script of the given text."""
+        tool = self.path("/bin/fcgiclient")
+        write(tool, text or read(os.path.join(HERE, "..", "..", "tools", "fcgiclient",
+                                              "fcgiclient")))
+        os.chmod(tool, 0o755)
 
     def path(self, absolute):
         """A fixed path of the daemon under the sandbox root."""
         return os.path.join(self.root, absolute.lstrip("/"))
-
-    def log_count(self, text):
-        return self.log().count(text)
 
     def start_sim(self):
         self.stop_sim()
         self.sim = Sim(self)
         return self.sim
 
-    def stop_sim(self):
+    def stop_sim(self, kill=False):
         """Stops the simulator, if one runs, and keeps its sanitizer reports."""
         if self.sim:
-            self.sim.stop()
+            self.sim.stop(kill)
             self.reports += sanitizer_reports(os.path.join(self.root, "sim.stderr"))
             self.sim = None
 
@@ -389,12 +385,10 @@ class Sandbox:
             # A daemon that a test ended or replaces: its reports count too.
             self.reports += self.daemon.stop()
         self.daemon = Daemon(self, preexec_fn)
-        self.daemon.wait_ready()
         return self.daemon
 
     def close(self):
-        """Stops the processes and removes the sandbox; returns the sanitizer
-        reports of the daemons and simulators started in it ("" for none)."""
+        """Stops the processes, removes the sandbox; returns their reports ("" for none)."""
         if self.daemon:
             self.reports += self.daemon.stop()
         self.stop_sim()
@@ -405,77 +399,8 @@ class Sandbox:
         return self.reports
 
 
-class SandboxTest(unittest.TestCase):
-    """A test case with a fresh sandbox, simulator and daemon per test.
-    configure() runs before the daemon starts (settings, accounts)."""
-
-    start_daemon = True
-
-    def configure(self):
-        pass
-
-    def setUp(self):
-        self.sandbox = Sandbox()
-        self.addCleanup(self._close)
-        self.configure()
-        self.sim = self.sandbox.start_sim()
-        self.daemon = self.sandbox.start_daemon() if self.start_daemon else None
-
-
-    def _close(self):
-        if self._outcome_failed():
-            print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
-        reports = self.sandbox.close()
-        if reports:
-            raise AssertionError("sanitizer reports of valtd or exchange-sim:\n" + reports)
-
-    def _outcome_failed(self):
-        outcome = getattr(self, "_outcome", None)
-        result = getattr(outcome, "result", None)
-        if result is None:
-            return False
-        return any(test is self for test, _ in result.failures + result.errors)
-
-
-class ServerTest(SandboxTest):
-    """A sandbox whose daemon listens on a free port, with one user
-    extension (USER/PASSWORD) to authenticate with."""
-
-    USER = "201"
-    PASSWORD = "secret201"
-    settings = {}
-
-    def configure(self):
-        self.port = configure_server(self.sandbox, self.settings)
-
-    def wait_listening(self, port=None, timeout=DEFAULT_TIMEOUT):
-        port = port or self.port
-        wait_until(lambda: accepts_connection(port), timeout, what="valtd listening on %d" % port)
-
-    def connect(self, authenticate=True, tls=False, port=None, rcvbuf=None):
-        self.wait_listening(port)
-        client = Client(port or self.port, tls=tls, rcvbuf=rcvbuf)
-        self.addCleanup(client.close)
-        if authenticate:
-            answer = client.authenticate(self.USER, self.PASSWORD)
-            self.assertEqual(answer, (True, "Authenticated."))
-        return client
-
-    def sync_sim(self):
-        """Every event sent to the simulator so far has reached the daemon's queue."""
-        token = str(time.monotonic())
-        self.sim.send({"control": "sync", "token": token})
-        self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)
-
-
-# In sanitizer builds everything runs several times slower; bounds that must
-# hold for a user ("answered within a second") are scaled by this factor.
-SLOW = 5.0 if any(s in BIN_DIR for s in ("asan", "tsan")) else 1.0
-
-
 class ProcessProbe:
-    """Resources of a running process read from /proc: resident memory,
-    open descriptors and CPU time."""
+    """A running process's resident memory, open descriptors and CPU time, from /proc."""
 
     def __init__(self, pid):
         self.pid = pid
@@ -497,25 +422,17 @@ class ProcessProbe:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def reset(client):
-    """Closes `client` with a TCP reset (SO_LINGER 0) instead of a FIN."""
-    try:
-        client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    except OSError:
-        pass
-    client.close()
+class ServerTest(unittest.TestCase):
+    """One sandbox, simulator and daemon for every test of the class, the
+    daemon listening on a free port (over TLS with a certificate of its own
+    when `tls`) with the test user USER/PASSWORD. configure() runs before the
+    daemon starts (settings, accounts, files). check_healthy() proves that a
+    fresh client is served at once and that the daemon's memory and
+    descriptors are back near where they were after start."""
 
-
-class SharedServerTest(unittest.TestCase):
-    """One sandbox, simulator and daemon for every test of the class (like
-    ServerTest, but started once), so that a long list of fault cases stays
-    fast. Every test ends with check_healthy(): a fresh client is served at
-    once and the daemon's memory and descriptors are back near where they
-    were after start."""
-
-    USER = ServerTest.USER
-    PASSWORD = ServerTest.PASSWORD
+    USER, PASSWORD = USER, PASSWORD
     settings = {}
+    tls = False
     RSS_SLACK_KB = 16 * 1024 * SLOW
     FD_SLACK = 4
 
@@ -530,16 +447,19 @@ class SharedServerTest(unittest.TestCase):
         # under AddressSanitizer too.
         cls.sandbox.env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
         try:
-            cls.port = configure_server(cls.sandbox, cls.settings)
+            settings = dict(cls.settings, **({"secure-listen": "true"} if cls.tls else {}))
+            cls.port = cls.sandbox.configure_server(settings)
+            if cls.tls:  # a self-signed certificate and its key at the daemon's paths
+                make_certificate(*map(cls.sandbox.path, ("/etc/ssl.crt/server.crt",
+                                                         "/etc/ssl.key/server.key")))
             cls.configure(cls.sandbox)
             cls.sim = cls.sandbox.start_sim()
             cls.daemon = cls.sandbox.start_daemon()
             cls.probe = ProcessProbe(cls.daemon.proc.pid)
             # The baseline is taken once a client has been served, so that
             # what the first connection allocates for good is in it.
-            first = cls._open(cls.port, True)
-            first.call("getextension", "nobody")
-            first.read()
+            first = cls._open(cls.port, True, cls.tls)
+            first.rpc("getextension", "nobody")
             first.close()
             time.sleep(0.2)
             cls.base_rss = cls.probe.rss_kb()
@@ -550,20 +470,24 @@ class SharedServerTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.sandbox.close()
+        reports = cls.sandbox.close()
+        if reports:
+            raise AssertionError("sanitizer reports of valtd or exchange-sim:\n" + reports)
 
     @classmethod
-    def _open(cls, port, authenticate):
+    def _open(cls, port, authenticate, tls=False, rcvbuf=None):
         wait_until(lambda: accepts_connection(port), what="valtd listening on %d" % port)
-        client = Client(port)
+        client = Client(port, tls=tls, rcvbuf=rcvbuf)
         if authenticate:
             answer = client.authenticate(cls.USER, cls.PASSWORD)
             if answer != (True, "Authenticated."):
+                client.close()
                 raise AssertionError("authentication refused: %r" % (answer,))
         return client
 
-    def connect(self, authenticate=True):
-        client = self._open(self.port, authenticate)
+    def connect(self, authenticate=True, tls=None, port=None, rcvbuf=None):
+        client = self._open(port or self.port, authenticate,
+                            self.tls if tls is None else tls, rcvbuf)
         self.addCleanup(client.close)
         return client
 
@@ -571,34 +495,53 @@ class SharedServerTest(unittest.TestCase):
         self.sandbox.log_mark = len(self.sandbox.log())
 
     def tearDown(self):
-        failed = any(test is self for test, _ in
-                     self._outcome.result.failures + self._outcome.result.errors)
-        if failed:
+        result = getattr(getattr(self, "_outcome", None), "result", None)
+        if result and any(test is self for test, _ in result.failures + result.errors):
             print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
 
     def new_log(self):
         """The daemon's log written since this test started."""
         return self.sandbox.log()[self.sandbox.log_mark:]
 
+    def valtctl(self, *command, wait=True, port=None, password=PASSWORD, options=()):
+        """valtctl as the test user: (exit code, output, errors), or with
+        wait=False the running process (stopped at the test's end)."""
+        args = ["--port", port or self.port, "--timeout", 5, "--user", USER, "--password",
+                password] + list(options) + list(command)
+        proc = subprocess.Popen([os.path.join(BIN_DIR, "valtctl")] + [str(a) for a in args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=self.sandbox.env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.communicate()))
+        if not wait:
+            return proc
+        out, err = proc.communicate(timeout=30)
+        return proc.returncode, out, err
+
     def sync_sim(self):
-        token = str(time.monotonic())
-        self.sim.send({"control": "sync", "token": token})
-        self.sim.expect(lambda m: m.get("ack") == "sync" and m.get("token") == token)
+        return self.sim.sync()
+
+    def update_settings(self, **values):
+        """Sets `values` (underscores for dashes) and announces them (type 4192),
+        returning once the daemon has read them."""
+        for name, value in values.items():
+            self.sandbox.valtconf("set", name.replace("_", "-"), value)
+        done = self.sandbox.log(rotated=True).count("CCS: UpdateConfigs:\n")
+        self.sim.event("UpdateConfig", updateType=4192)
+        wait_until(lambda: self.sandbox.log(rotated=True).count("CCS: UpdateConfigs:\n") > done,
+                   what="the settings update")
 
     def check_healthy(self):
-        """The daemon runs, a fresh client authenticates and is answered within
-        a second, and memory and descriptors are back near the start."""
+        """The daemon runs, a fresh client is served within a second, and memory and
+        descriptors are back near the start."""
         self.assertIsNone(self.daemon.proc.poll(), "valtd ended")
-        limit = 1.0 * SLOW
-        started = time.monotonic()
-        client = Client(self.port, timeout=limit)
-        try:
-            client.call("authenticate", self.USER, self.PASSWORD)
-            self.assertEqual(client.read(timeout=limit)[0], (True, "Authenticated."))
-            client.call("closecall", "1")
-            self.assertEqual(client.read(timeout=limit)[0]["faultString"], "No such call")
-        finally:
-            client.close()
+        limit, started = 1.0 * SLOW, time.monotonic()
+        client = self.connect(authenticate=False)
+        for request, answer in ((("authenticate", USER, PASSWORD), (True, "Authenticated.")),
+                                (("closecall", "1"), {"faultCode": 0,
+                                                      "faultString": "No such call"})):
+            client.call(*request)
+            self.assertEqual(client.read(timeout=limit)[0], answer)
+        client.close()
         self.assertLess(time.monotonic() - started, limit, "a fresh client waited too long")
         wait_until(lambda: self.probe.fds() <= self.base_fds + self.FD_SLACK,
                    what="descriptors back near %d (now %d)" % (self.base_fds, self.probe.fds()))
@@ -607,22 +550,6 @@ class SharedServerTest(unittest.TestCase):
                    % (self.base_rss, self.probe.rss_kb()))
 
 
-def configure_server(sandbox, settings=None):
-    """Sets a free listening port, the given settings and the test user
-    (ServerTest.USER/PASSWORD) in the sandbox's databases; the port."""
-    port = free_port()
-    sandbox.valtconf("set", "listen-port", port)
-    for name, value in (settings or {}).items():
-        sandbox.valtconf("set", name, value)
-    sandbox.valtconf("add-extension", ServerTest.USER, "--kind", "user",
-                     "--password", ServerTest.PASSWORD)
-    return port
+# The fault tests' name for the same fixture.
+SharedServerTest = ServerTest
 
-
-def accepts_connection(port):
-    """True when something accepts a TCP connection on the loopback port."""
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False

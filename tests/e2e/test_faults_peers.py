@@ -245,16 +245,6 @@ class SilentConnections(SharedServerTest):
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 8192)), hard))
         super().setUpClass()
 
-    def update_settings(self, **settings):
-        before = self.sandbox.log_count("CCS: UpdateConfigs:\n")
-        for name, value in settings.items():
-            self.sandbox.valtconf("set", name.replace("_", "-"), value)
-        # The second update starts once the first is carried out.
-        self.sim.event("UpdateConfig", updateType=4192)
-        self.sim.event("UpdateConfig", updateType=4192)
-        wait_until(lambda: self.sandbox.log_count("CCS: UpdateConfigs:\n") >= before + 2,
-                   what="the settings read again")
-
     def open_silent(self, count=2000):
         silent = []
         for _ in range(count):

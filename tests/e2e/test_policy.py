@@ -1,226 +1,314 @@
-"""Unclaimed incoming calls decided by a policy server over plain HTTP."""
+"""Unclaimed incoming calls decided by a policy server over HTTP and HTTPS: its
+answers carried out, and every way it can fail ending in the fall-back (the
+call accepted without caller ID or display name)."""
 
+import base64
+import re
+import socket
+import ssl
+import struct
+import threading
 import time
 import unittest
+import xmlrpc.client
 
-from harness import SandboxTest, wait_until
-from policy_server import PolicyServer, free_port
-
-
-def party(user, **extra):
-    extra["user"] = user
-    return extra
+from harness import SLOW, ServerTest, free_port, make_certificate, wait_until
 
 
-class PolicyTest(SandboxTest):
-    """A sandbox whose daemon asks a policy server of the test's own."""
+class Request:
+    def __init__(self, headers, method, params, auth_ok):
+        self.headers, self.method, self.params, self.auth_ok = headers, method, params, auth_ok
 
-    secure = False
-    timeout = 10
+
+def http(status, body):
+    return b"HTTP/1.0 %d X\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n%s" % (
+        status, len(body), body)
+
+
+class PolicyServer:
+    """A call-policy server: it reads "Services.CallProcessingService.process"
+    requests (XML-RPC over HTTP/1.0, or HTTPS with a certificate), records them
+    with the check of their Basic credentials (refused with 401) and answers
+    as the test sets it:
+
+    - decisions[call_id]: the decision struct for that call (default: accept);
+    - status: the HTTP status sent with a good answer (default 200);
+    - mode: "answer", "pieces" (in small pieces with pauses), "close" (no
+      byte), "silent" (no answer), "stall" (the head, then nothing), "midbody"
+      (half the body, then close), "garbage" (a body that is no XML-RPC),
+      "error" (503 with no body), "huge" (10 MiB that is no HTTP), "reset";
+    - gate: answers wait until it is set (set by default)."""
+
+    def __init__(self, certificate=None, user="pbx", password="secret"):
+        self.auth = "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+        self.context = None
+        if certificate:
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(*certificate)
+        self.gate = threading.Event()
+        self.closing = threading.Event()
+        self._cond = threading.Condition()
+        self.conns = []
+        self.listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+        self.port = self.listener.getsockname()[1]
+        self.reset()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def reset(self):
+        """Back to answering every request at once with the default decision."""
+        self.decisions, self.requests = {}, []
+        self.status, self.mode = 200, "answer"
+        self.gate.set()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.conns.append(conn)
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        try:
+            conn.settimeout(10)
+            if self.context:  # the handshake runs on the request's own thread
+                conn = self.context.wrap_socket(conn, server_side=True)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                data += chunk
+                if not b"POST".startswith(data[:4]):  # no HTTP: a TLS handshake, say
+                    conn.sendall(http(400, b""))
+                    return
+            head, body = data.split(b"\r\n\r\n", 1)
+            headers = dict(line.split(": ", 1) for line in head.decode().split("\r\n")[1:])
+            while len(body) < int(headers.get("Content-Length", "0")):
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                body += chunk
+            try:
+                params, method = xmlrpc.client.loads(body.decode())
+            except Exception:
+                params, method = (), None
+            request = Request(headers, method, params, headers.get("Authorization") == self.auth)
+            with self._cond:
+                self.requests.append(request)
+                self._cond.notify_all()
+            self._answer(conn, request, self.mode if request.auth_ok else "refuse")
+        except OSError:
+            pass  # the daemon gave up on the request
+        finally:
+            conn.close()
+
+    def _answer(self, conn, request, mode):
+        call_id = request.params[1] if len(request.params) > 1 else None
+        decision = self.decisions.get(call_id, {"action": "accept"})
+        # Two parameters (the decision, then the call ID): built around the
+        # parameter list, as the library writes one-parameter answers only.
+        answer = ("<?xml version='1.0'?>\n<methodResponse>\n%s</methodResponse>\n" %
+                  xmlrpc.client.dumps((decision, call_id))).encode()
+        if mode in ("silent", "stall"):
+            if mode == "stall":
+                conn.sendall(http(200, answer)[:-len(answer)])
+            self.closing.wait()
+            return
+        if mode == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
+        self.gate.wait()
+        text = {"answer": http(self.status, answer), "pieces": http(self.status, answer),
+                "close": b"", "refuse": http(401, b""), "error": http(503, b""),
+                "midbody": http(200, answer)[:-len(answer) // 2],
+                "garbage": http(200, b"this is not an answer\r\n"),
+                "huge": bytes(range(256)) * 4096 * 10}[mode]
+        step = 40 if mode == "pieces" else len(text) or 1
+        for i in range(0, len(text), step):
+            conn.sendall(text[i:i + step])
+            if mode == "pieces":
+                time.sleep(0.05)
+
+    def wait_requests(self, count, timeout=10.0):
+        """Waits until `count` requests have arrived; returns them."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: len(self.requests) >= count, timeout):
+                raise AssertionError("policy server got %d of %d requests"
+                                     % (len(self.requests), count))
+            return list(self.requests)
+
+    def stop(self):
+        self.closing.set()
+        self.gate.set()
+        self.listener.close()
+        for conn in self.conns:
+            conn.close()
+
+
+DECIDING = ("AcceptCall", "RejectCall", "ForwardCall")
+FALLBACK = {"cmd": "AcceptCall", "callerId": "", "displayName": "", "virtualAccept": 0}
+SCHEMES = (("http", False), ("https", True))
+
+
+class Policy(ServerTest):
+    @classmethod
+    def configure(cls, sandbox):
+        cert = make_certificate(sandbox.path("/policy.crt"), sandbox.path("/policy.key"),
+                                "127.0.0.1")
+        cls.servers = {False: PolicyServer(), True: PolicyServer(certificate=cert)}
+
+    @classmethod
+    def tearDownClass(cls):
+        for server in cls.servers.values():
+            server.stop()
+        super().tearDownClass()
 
     def setUp(self):
         super().setUp()
-        self.server = self.make_server()
-        self.addCleanup(self.server.stop)
-        self.configure_policy(self.server.port)
+        for server in self.servers.values():
+            server.reset()
+        self.use(False)
 
-    def make_server(self):
-        return PolicyServer()
-
-    def configure_policy(self, port, timeout=None):
-        conf = self.sandbox.valtconf
-        conf("set", "policy-server", "127.0.0.1")
-        conf("set", "policy-port", port)
-        conf("set", "policy-user", "pbx")
-        conf("set", "policy-password", "secret")
-        conf("set", "policy-secure", "true" if self.secure else "false")
-        conf("set", "request-timeout", self.timeout if timeout is None else timeout)
-
-    def arrive(self, call_id, caller="5551234"):
-        self.sim.event("CallArrived", callId=str(call_id), type=3, ext="201",
-                       **{"from": party(caller), "to": party("201")})
+    def use(self, secure, port=None, host="127.0.0.1", timeout=2, password="secret",
+            announce=True):
+        """Points the daemon at a policy server; announced, the settings are
+        read again at the pass that the next call starts."""
+        for name, value in (("policy-server", host), ("policy-user", "pbx"),
+                            ("policy-port", port or self.servers[secure].port),
+                            ("policy-password", password), ("request-timeout", timeout),
+                            ("policy-secure", "true" if secure else "false")):
+            self.sandbox.valtconf("set", name, value)
+        if announce:
+            self.sim.event("UpdateConfig", updateType=4192)
+        return self.servers[secure]
 
     def decided(self, call_id, timeout=10):
-        """The command that carried out the decision on the call."""
-        return self.sim.expect(lambda m: m.get("cmd") in ("AcceptCall", "RejectCall",
-                                                          "ForwardCall")
-                               and m.get("callId") == str(call_id),
-                               timeout, what="a decision on call %s" % call_id)
+        return self.sim.expect(lambda m: m.get("cmd") in DECIDING and m.get("callId") == call_id,
+                               timeout, what="the command deciding call %s" % call_id)
 
-    def decided_all(self, call_ids, timeout=10):
-        """The deciding command of each call, by call ID, in whatever order
-        the calls were decided."""
-        wanted = {str(c) for c in call_ids}
-        found = {}
+    def assertDecision(self, line, expected):
+        got = {k: line.get(k) for k in expected}
+        if "targets" in expected:
+            got["targets"] = [(t["user"], t["msgTaker"]) for t in line["targets"]]
+        self.assertEqual(got, expected)
 
-        def take(m):
-            if m.get("cmd") in ("AcceptCall", "RejectCall", "ForwardCall") \
-                    and m.get("callId") in wanted:
-                found[m["callId"]] = m
-            return set(found) == wanted
-
-        self.sim.expect(take, timeout, what="decisions on calls %s" % sorted(wanted))
-        return {int(k): v for k, v in found.items()}
-
-    def assertFallbackAccept(self, line):
-        self.assertEqual((line["cmd"], line["callerId"], line["displayName"],
-                          line["virtualAccept"]), ("AcceptCall", "", "", 0))
-
-
-class Decisions(PolicyTest):
-    def test_accept_presents_caller_id_and_display_name(self):
-        self.server.decisions["1001"] = {"action": "accept", "callerid": "300",
-                                         "displayname": "Front Desk", "remotecontrol": True}
-        self.arrive(1001)
-        line = self.decided(1001)
-        self.assertEqual((line["cmd"], line["callerId"], line["displayName"],
-                          line["virtualAccept"]), ("AcceptCall", "300", "Front Desk", 1))
-        request = self.server.wait_requests(1)[0]
-        self.assertTrue(request.auth_ok)
-        self.assertEqual(request.method, "Services.CallProcessingService.process")
-        self.assertEqual(request.params[0]["From"], "tel:5551234")
-        self.assertEqual(request.params[0]["Ext"], "201")
-        self.assertEqual(request.headers["User-Agent"], "tovra xmlrpc client/1.0")
-        self.assertEqual(request.headers["Host"], "127.0.0.1:%d" % self.server.port)
+    def test_answers_are_carried_out_once(self):
+        cases = [  # decision, HTTP status, mode, the command expected
+            ({"action": "accept", "callerid": "300", "displayname": "Front Desk",
+              "remotecontrol": True}, 200, "answer",
+             {"cmd": "AcceptCall", "callerId": "300", "displayName": "Front Desk",
+              "virtualAccept": 1}),
+            ({"action": "redirect", "callerid": "9",
+              "target": ["pbx:300", 'pbx:301;actor="msg-taker"']}, 200, "answer",
+             {"cmd": "ForwardCall", "callerId": "9", "targets": [("300", False), ("301", True)]}),
+            # An answer in pieces, with an error status.
+            ({"action": "decline"}, 403, "pieces", {"cmd": "RejectCall"}),
+        ]
+        for scheme, secure in SCHEMES:
+            server = self.use(secure)
+            for n, (decision, status, mode, expected) in enumerate(cases):
+                with self.subTest(scheme, case=n):
+                    call_id = "%d%02d" % (1 + secure, n)
+                    server.decisions[call_id] = decision
+                    server.status, server.mode = status, mode
+                    self.sim.call_arrived(call_id)
+                    self.assertDecision(self.decided(call_id), expected)
+                    self.assertEqual([l for l in self.sim.sync() if l.get("callId") == call_id],
+                                     [])
+            request = server.requests[0]
+            self.assertTrue(all(r.auth_ok for r in server.requests))
+            self.assertEqual((request.method, request.params[0]["From"], request.params[0]["Ext"]),
+                             ("Services.CallProcessingService.process", "tel:5551234", "201"))
         # The service and its call are gone once decided.
-        self.sandbox.wait_log("Call: Delete. (C:0) 1001\n")
+        wait_until(lambda: re.search(r"Call: Delete\. \(C:\d+\) 100\n", self.new_log()))
+        self.assertIn("ssl_connect succeeded, sending request... 200\n", self.new_log())
 
-    def test_decline_and_redirect(self):
-        self.server.decisions["1002"] = {"action": "DECLINE", "reason": ["busy"]}
-        self.server.decisions["1003"] = {"action": "redirect", "callerid": "9",
-                                         "target": ["pbx:300", 'pbx:301;actor="msg-taker"']}
-        # Redirect with no usable target: accepted with the answer's caller ID.
-        self.server.decisions["1004"] = {"action": "redirect", "callerid": "77",
-                                         "target": [""]}
-        for call_id in (1002, 1003, 1004):
-            self.arrive(call_id)
-        decisions = self.decided_all((1002, 1003, 1004))
-        self.assertEqual(decisions[1002]["cmd"], "RejectCall")
-        forward = decisions[1003]
-        self.assertEqual(forward["cmd"], "ForwardCall")
-        self.assertEqual([(t["user"], t["msgTaker"]) for t in forward["targets"]],
-                         [("300", False), ("301", True)])
-        self.assertEqual(forward["callerId"], "9")
-        accept = decisions[1004]
-        self.assertEqual((accept["cmd"], accept["callerId"]), ("AcceptCall", "77"))
+    def test_failures_end_in_the_fallback_by_the_deadline(self):
+        client = self.connect()
+        cases = [(secure, mode, {"password": "wrong"} if mode == "refuse" else {},
+                  "Request timedout." if mode == "silent" else None)
+                 for secure in (False, True)
+                 for mode in ("close", "garbage", "silent", "stall", "midbody", "error", "huge",
+                              "reset", "refuse")]
+        cases += [  # secure, mode, settings, what the log says
+            (False, "answer", {"port": free_port()}, "connect failed. 111."),
+            # No server configured at all: no address, the connect fails at once.
+            (False, "answer", {"host": ""}, "connect failed. 89."),
+            # A server without TLS: the handshake fails.
+            (True, "answer", {"port": self.servers[False].port},
+             "serv state=connecting, connecting failed.")]
+        for n, (secure, mode, settings, text) in enumerate(cases):
+            with self.subTest(secure=secure, mode=mode, settings=settings):
+                server = self.use(secure, **settings)
+                server.mode = mode
+                call_id = str(300 + n)
+                started = time.monotonic()
+                self.sim.call_arrived(call_id)
+                # Meanwhile control clients are answered at once.
+                client.call("closecall", "1")
+                self.assertEqual(client.read(timeout=SLOW)[0]["faultString"], "No such call")
+                self.assertDecision(self.decided(call_id, timeout=2 + 4 * SLOW), FALLBACK)
+                if text:
+                    self.assertIn("%s Accepting Call. %s\n" % (text, call_id), self.new_log())
+                if mode == "silent":
+                    # Whole seconds: the start second is counted, so at least one has passed.
+                    self.assertGreaterEqual(time.monotonic() - started, 1.0)
+                if mode == "refuse":  # wrong credentials
+                    self.assertFalse(server.wait_requests(1)[-1].auth_ok)
+        self.check_healthy()
 
-    def test_error_status_with_good_body_is_carried_out(self):
-        self.server.status = 500
-        self.server.decisions["1005"] = {"action": "decline"}
-        self.arrive(1005)
-        self.assertEqual(self.decided(1005)["cmd"], "RejectCall")
-
-    def test_answer_in_pieces_is_carried_out_once(self):
-        self.server.mode = "pieces"
-        self.server.decisions["1006"] = {"action": "decline"}
-        self.arrive(1006)
-        self.assertEqual(self.decided(1006)["cmd"], "RejectCall")
-        later = [l for l in self.sim.lines_until_sync() if l.get("callId") == "1006"]
-        self.assertEqual(later, [])
-
-
-class Failures(PolicyTest):
-    def test_close_without_answer_accepts(self):
-        self.server.mode = "close"
-        self.arrive(1101)
-        self.assertFallbackAccept(self.decided(1101))
-
-    def test_unparsable_answer_accepts(self):
-        self.server.mode = "garbage"
-        self.arrive(1102)
-        self.assertFallbackAccept(self.decided(1102))
-
-    def test_wrong_credentials_are_refused_and_the_call_accepted(self):
-        self.sandbox.valtconf("set", "policy-password", "wrong")
-        self.arrive(1103)
-        self.assertFallbackAccept(self.decided(1103))
-        self.assertFalse(self.server.wait_requests(1)[0].auth_ok)
-
-    def test_no_server_listening_accepts(self):
-        self.configure_policy(free_port())
-        self.arrive(1104)
-        self.assertFallbackAccept(self.decided(1104))
-        self.assertIn("CallPolicyService: Thread: connect failed. 111. Accepting Call. 1104\n",
-                      self.sandbox.log())
-        # No server configured at all: no address, the connect fails at once.
-        self.sandbox.valtconf("set", "policy-server", "")
-        self.sim.event("UpdateConfig", updateType=4192)
-        self.arrive(1106)
-        self.assertFallbackAccept(self.decided(1106))
-        self.assertIn("CallPolicyService: Thread: connect failed. 89. Accepting Call. 1106\n",
-                      self.sandbox.log())
-
-    def test_silent_server_times_out(self):
-        self.server.mode = "silent"
-        self.configure_policy(self.server.port, timeout=2)
-        started = time.monotonic()
-        self.arrive(1105)
-        self.assertFallbackAccept(self.decided(1105, timeout=8))
-        # Whole seconds: the start second is counted, so at least one has passed.
-        self.assertGreaterEqual(time.monotonic() - started, 1.0)
-        self.assertIn("CallPolicyService: Thread: Request timedout. Accepting Call. 1105\n",
-                      self.sandbox.log())
-
-
-class Lifecycle(PolicyTest):
     def test_call_ended_while_pending_is_withdrawn(self):
-        self.server.gate.clear()
-        self.arrive(1201)
-        self.server.wait_requests(1)
-        self.sim.event("CallStateChanged", callId="1201", state=3)
-        self.sandbox.wait_log("CallPolicyService: Stopping Service. 1201\n")
-        self.server.gate.set()
-        # The worker goes on serving other calls; nothing is done for the ended one.
-        self.arrive(1202)
-        self.decided(1202)
-        self.server.wait_requests(2)
-        time.sleep(0.3)
-        lines = self.sim.lines_until_sync()
-        self.assertEqual([l for l in lines if l.get("callId") == "1201"], [])
-        self.assertIn("Call: Delete. (C:0) 1201\n", self.sandbox.log())
+        for scheme, secure in SCHEMES:
+            with self.subTest(scheme):
+                server = self.use(secure)
+                server.gate.clear()
+                ended, other = "5%d1" % secure, "5%d2" % secure
+                self.sim.call_arrived(ended)
+                server.wait_requests(1)
+                self.sim.event("CallStateChanged", callId=ended, state=3)
+                self.sandbox.wait_log("CallPolicyService: Stopping Service. %s\n" % ended)
+                server.gate.set()
+                # The worker goes on serving other calls; nothing is done for the ended one.
+                self.sim.call_arrived(other)
+                self.decided(other)
+                server.wait_requests(2)
+                time.sleep(0.3)
+                self.assertEqual([l for l in self.sim.sync() if l.get("callId") == ended], [])
+                wait_until(lambda: re.search(r"Call: Delete\. \(C:\d+\) %s\n" % ended,
+                                             self.new_log()))
 
     def test_fifty_pending_calls_each_decided_by_its_own_answer(self):
-        self.server.gate.clear()
-        ids = list(range(2000, 2050))
-        for call_id in ids:
-            verdict = "decline" if call_id % 2 else "accept"
-            self.server.decisions[str(call_id)] = {"action": verdict, "callerid": "c%d" % call_id}
-            self.arrive(call_id)
-        # Every request is in flight before the first answer.
-        self.server.wait_requests(len(ids))
-        self.server.gate.set()
-        seen = {}
-        while len(seen) < len(ids):
-            line = self.sim.expect(lambda m: m.get("cmd") in ("AcceptCall", "RejectCall"),
-                                   what="decisions (%d of %d)" % (len(seen), len(ids)))
-            self.assertNotIn(line["callId"], seen)
-            seen[line["callId"]] = line
-        for call_id in ids:
-            line = seen[str(call_id)]
-            if call_id % 2:
-                self.assertEqual(line["cmd"], "RejectCall")
-            else:
-                self.assertEqual((line["cmd"], line["callerId"]), ("AcceptCall", "c%d" % call_id))
-        self.assertTrue(all(r.auth_ok for r in self.server.requests))
+        server = self.use(False, timeout=10)
+        server.gate.clear()
+        for call_id in range(2000, 2050):
+            server.decisions[str(call_id)] = {"action": ("accept", "decline")[call_id % 2],
+                                              "callerid": "c%d" % call_id}
+            self.sim.call_arrived(call_id)
+        server.wait_requests(50)  # every request is in flight before the first answer
+        server.gate.set()
+        seen = [self.sim.expect(lambda m: m.get("cmd") in DECIDING) for _ in range(50)]
+        self.assertEqual(sorted((l["callId"], l["cmd"], l["callerId"] if l["cmd"] == "AcceptCall"
+                                 else None) for l in seen),
+                         [(str(i), "RejectCall", None) if i % 2 else
+                          (str(i), "AcceptCall", "c%d" % i) for i in range(2000, 2050)])
 
     def test_settings_change_takes_effect_at_the_next_pass(self):
-        other = PolicyServer()
-        self.addCleanup(other.stop)
-        self.server.decisions["1301"] = {"action": "accept", "callerid": "first"}
-        self.arrive(1301)
-        self.assertEqual(self.decided(1301)["callerId"], "first")
+        first = self.use(False)
+        first.decisions["601"] = {"action": "accept", "callerid": "first"}
+        self.sim.call_arrived(601)
+        self.assertEqual(self.decided("601")["callerId"], "first")
         # Written but not announced: the worker keeps its settings.
-        self.configure_policy(other.port)
-        self.server.decisions["1302"] = {"action": "accept", "callerid": "first"}
-        self.arrive(1302)
-        self.assertEqual(self.decided(1302)["callerId"], "first")
-        # Announced: read again at the pass that the next call starts.
+        other = self.use(True, announce=False)
+        first.decisions["602"] = {"action": "accept", "callerid": "first"}
+        self.sim.call_arrived(602)
+        self.assertEqual(self.decided("602")["callerId"], "first")
         self.sim.event("UpdateConfig", updateType=4192)
-        other.decisions["1303"] = {"action": "accept", "callerid": "second"}
-        self.arrive(1303)
-        self.assertEqual(self.decided(1303)["callerId"], "second")
-        wait_until(lambda: self.sandbox.log().count(
-            "CallPolicyService: Thread: updatting server params.\n") == 2)
+        other.decisions["603"] = {"action": "accept", "callerid": "second"}
+        self.sim.call_arrived(603)
+        self.assertEqual(self.decided("603")["callerId"], "second")
+        self.assertEqual(self.new_log().count("Thread: updatting server params.\n"), 2)
 
 
 if __name__ == "__main__":

@@ -1,60 +1,63 @@
 """The control server end to end: authentication, framing, call commands,
-faults, request time-outs and default settings."""
+faults, request time-outs, and settings changed while it runs."""
 
 import hashlib
-import socket
-import time
 import unittest
 
-from harness import Client, ServerTest, wait_until
+from harness import Client, ServerTest, free_port, wait_until
+
+OK = (True, "Authenticated.")
 
 
-class Authentication(ServerTest):
-    def configure(self):
-        super().configure()
-        self.sandbox.valtconf("set", "admin-user", "admin")
-        self.sandbox.valtconf("set", "admin-password", "adminpw")
-        self.sandbox.valtconf("add-gateway", 7, "--type", 3)
-        self.sandbox.valtconf("add-fxs-line", 7, 2, "--user", "ipuser", "--password", "ippw")
-        self.sandbox.valtconf("add-cm-line", 7, 2, "--extension", "305")
+class ControlServer(ServerTest):
+    settings = {"request-timeout": 2}
 
-    def test_plain_password_keeps_the_connection(self):
-        client = self.connect()
-        client.call("getextension", "ipuser")
-        self.assertEqual(client.read()[0], (True, "305"))
-        client.call("getextension", "nobody")
-        self.assertEqual(client.read()[0], (False, "extension not founded"))
+    @classmethod
+    def configure(cls, sandbox):
+        sandbox.valtconf("set", "admin-user", "admin")
+        sandbox.valtconf("set", "admin-password", "adminpw")
+        sandbox.valtconf("add-gateway", 7, "--type", 3)
+        sandbox.valtconf("add-fxs-line", 7, 2, "--user", "ipuser", "--password", "ippw")
+        sandbox.valtconf("add-cm-line", 7, 2, "--extension", "305")
 
-    def test_wrong_password_and_user_are_answered_then_closed(self):
-        for user, password, text in (("201", "bad", "Wrong password."),
-                                     ("999", "x", "Wrong username.")):
-            client = self.connect(authenticate=False)
-            self.assertEqual(client.authenticate(user, password), (False, text))
-            self.assertTrue(client.closed_by_peer())
-        self.sandbox.wait_log("CCS: Thread. Connection is not authorised, closing...\n")
+    def update(self, **values):
+        """Changes settings and announces them (type 4192); the class's own
+        come back at the test's end."""
+        self.update_settings(**values)
+        self.addCleanup(self.update_settings, request_timeout=2, auth_timeout=0,
+                        max_unauth_connections=0)
 
-    def test_administrator_account(self):
+    def test_accepted_authentications_keep_the_connection(self):
         client = self.connect(authenticate=False)
-        self.assertEqual(client.authenticate("admin", "adminpw"), (True, "Authenticated."))
+        # A silent client stays connected (no limit is set).
+        self.assertFalse(client.closed_by_peer(timeout=0.5))
+        self.assertEqual(client.authenticate(self.USER, self.PASSWORD), OK)
+        self.assertEqual(client.rpc("getextension", "ipuser"), (True, "305"))
+        self.assertEqual(client.rpc("getextension", "nobody"), (False, "extension not founded"))
+        self.assertEqual(self.valtctl("getext", "ipuser"), (0, "305\n", ""))
+        self.assertEqual(self.valtctl("getext", "nobody"),
+                         (1, "", "valtctl: getext: extension not founded\n"))
+        self.assertEqual(client.authenticate("admin", "adminpw"), OK)
+        # Digests of an extension and of an IP-line user; the same triple twice.
+        for user, secret, stamp in ((self.USER, self.PASSWORD, "1700000000"),
+                                    ("ipuser", "ippw", "stamp-2"), ("ipuser", "ippw", "stamp-2")):
+            digest = hashlib.md5((user + secret + stamp).encode()).hexdigest()
+            self.assertEqual(client.rpc("sauthenticate", user, stamp, digest), OK)
+        # A failed authentication ends even an authorised connection.
         self.assertEqual(client.authenticate("admin", "adminpwX"), (False, "Wrong username."))
         self.assertTrue(client.closed_by_peer())
 
-    def test_digest_for_extension_and_ip_line_user(self):
-        client = self.connect(authenticate=False)
-        self.assertEqual(client.sauthenticate(self.USER, self.PASSWORD, "1700000000"),
-                         (True, "Authenticated."))
-        self.assertEqual(client.sauthenticate("ipuser", "ippw", "stamp-2"),
-                         (True, "Authenticated."))
-        # The same triple authenticates again.
-        self.assertEqual(client.sauthenticate("ipuser", "ippw", "stamp-2"),
-                         (True, "Authenticated."))
-
-    def test_uppercase_digest_is_refused(self):
-        client = self.connect(authenticate=False)
-        digest = hashlib.md5(b"201" + b"secret201" + b"42").hexdigest().upper()
-        client.call("sauthenticate", self.USER, "42", digest)
-        self.assertEqual(client.read()[0], (False, "Wrong username or password."))
-        self.assertTrue(client.closed_by_peer())
+    def test_refused_authentications_are_answered_then_closed(self):
+        upper = hashlib.md5(b"201secret20142").hexdigest().upper()
+        for method, params, text in (("authenticate", ("201", "bad"), "Wrong password."),
+                                     ("authenticate", ("999", "x"), "Wrong username."),
+                                     ("sauthenticate", ("201", "42", upper),
+                                      "Wrong username or password.")):
+            with self.subTest(text):
+                client = self.connect(authenticate=False)
+                self.assertEqual(client.rpc(method, *params), (False, text))
+                self.assertTrue(client.closed_by_peer())
+        self.sandbox.wait_log("CCS: Thread. Connection is not authorised, closing...\n")
 
     def test_requests_before_failed_authentication_run_first(self):
         client = self.connect(authenticate=False)
@@ -67,28 +70,6 @@ class Authentication(ServerTest):
         # The connection's end closes its calls at the call manager.
         self.sim.expect_cmd("CloseCall", callId="77")
 
-    def test_silent_client_stays_connected(self):
-        client = self.connect(authenticate=False)
-        self.assertFalse(client.closed_by_peer(timeout=0.5))
-        self.assertEqual(client.authenticate(self.USER, self.PASSWORD), (True, "Authenticated."))
-
-
-class Framing(ServerTest):
-    def test_two_requests_in_one_read_and_one_split_over_reads(self):
-        client = self.connect()
-        client.send_raw(Client.request_text("createcall", "11", "201", "pbx:301") +
-                        Client.request_text("createcall", "12", "201", "pbx:302"))
-        self.assertEqual(client.read()[0], ("11",))
-        self.assertEqual(client.read()[0], ("12",))
-        text = Client.request_text("closecall", "11")
-        client.send_raw(text[:40])
-        time.sleep(0.3)
-        client.send_raw(text[40:-2])
-        time.sleep(0.3)
-        client.send_raw(text[-2:])
-        self.assertEqual(client.read()[0], ("11",))
-        self.sim.expect_cmd("CloseCall", callId="11")
-
     def test_oversized_message_closes_the_connection(self):
         client = self.connect()
         try:
@@ -98,57 +79,15 @@ class Framing(ServerTest):
         self.assertTrue(client.closed_by_peer())
         self.sandbox.wait_log("without a complete message, closing...\n")
 
-    def test_faults_and_ignored_text(self):
-        client = self.connect()
-        client.call("nosuchmethod", "1")
-        self.assertEqual(client.read()[0],
-                         {"faultCode": 1, "faultString": "Unknown XML RPC method"})
-        # Text that is no method call is dropped without an answer.
-        client.send_raw("hello there\r\n\r\n")
-        client.call("closecall", "4242")
-        self.assertEqual(client.read()[0], {"faultCode": 0, "faultString": "No such call"})
-
-
-class CallCommands(ServerTest):
-    def test_createcall_with_id_zero_gets_a_new_id(self):
-        client = self.connect()
-        client.call("createcall", "0", "201", "pbx:301", "Desk")
-        (new_id,), _ = client.read()
-        self.assertNotEqual(new_id, "0")
-        command = self.sim.expect_cmd("CreateCall", callId=new_id)
-        self.assertEqual(command["to"]["user"], "301")
-        self.assertEqual(command["displayName"], "Desk")
-        client.call("playmessage", new_id, "hello.wav", 2)
-        self.assertEqual(client.read()[0], (new_id,))
-        self.sim.expect_cmd("PlayMessage", callId=new_id, file="hello.wav", count=2)
-
-    def test_closecall_of_another_connections_call(self):
-        owner = self.connect()
-        other = self.connect()
-        owner.call("createcall", "555", "201", "pbx:301")
-        self.assertEqual(owner.read()[0], ("555",))
-        other.call("closecall", "555")
-        self.assertEqual(other.read()[0], {"faultCode": 0, "faultString": "No such call"})
-        owner.call("closecall", "555")
-        self.assertEqual(owner.read()[0], ("555",))
-        closes = self.sim.expect_cmd("CloseCall", callId="555")
-        self.assertTrue(closes)
-        self.assertEqual(self.sandbox.log_count("CCS: ProcessXmlRpcRequest. No such call: 555\n"), 1)
-
-
-class RequestTimeout(ServerTest):
-    settings = {"request-timeout": 2}
-
     def test_unanswered_state_change_ends_control(self):
         client = self.connect()
-        client.call("createcall", "900", "201", "pbx:301")
-        self.assertEqual(client.read()[0], ("900",))
+        self.assertEqual(client.rpc("createcall", "900", "201", "pbx:301"), ("900",))
         self.sim.event("CallStateChanged", callId="900", state=1)
         self.sim.event("CallStateChanged", callId="900", state=2)
         self.assertEqual(client.expect_request("callstatechanged"), ("900", 1))
         self.assertEqual(client.expect_request("callstatechanged"), ("900", 2))
         # Neither is answered: both fail, one pass after the other.
-        wait_until(lambda: self.sandbox.log_count("CCS: Request failed... 900\n") == 2,
+        wait_until(lambda: self.new_log().count("CCS: Request failed... 900\n") == 2,
                    timeout=8, what="both requests to fail")
         self.sim.event("CallStateChanged", callId="900", state=4)
         self.sandbox.wait_log("ERROR. ExtCallControl. CallStateChanged. No such call...900\n")
@@ -156,28 +95,61 @@ class RequestTimeout(ServerTest):
             client.read(timeout=0.5)
         # Nothing was sent to the call manager for the failed requests.
         self.sync_sim()
-        self.assertNotIn("CloseCall", self.sandbox.log())
+        self.assertNotIn("CloseCall", self.new_log())
 
+    def test_silent_connection_is_closed_after_the_auth_timeout(self):
+        self.update(auth_timeout=1)
+        silent, authorised = self.connect(authenticate=False), self.connect()
+        self.assertTrue(silent.closed_by_peer(timeout=5))
+        self.sandbox.wait_log("CCS: Thread. Not authorised within 1 seconds, closing...\n")
+        # An authorised connection has no such limit.
+        self.assertEqual(authorised.rpc("closecall", "1")["faultString"], "No such call")
 
-class Defaults(ServerTest):
-    def configure(self):
-        # No settings at all: the built-in port 4849, no TLS, 10 s time-out.
-        try:
-            with socket.socket() as probe:
-                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                probe.bind(("0.0.0.0", 4849))
-        except OSError:
-            self.skipTest("port 4849 is in use on this machine")
-        self.port = 4849
+    def test_cap_on_connections_not_yet_authorised(self):
+        self.update(max_unauth_connections=3)
+        # No connection of an earlier test (nor a probe of the port) is left.
+        wait_until(lambda: self.probe.fds() <= self.base_fds, what="connections gone")
+        waiting = [Client(self.port) for _ in range(3)]
+        self.addCleanup(lambda: [c.close() for c in waiting])  # no probe: it would count
+        for client in waiting:
+            self.assertFalse(client.closed_by_peer(timeout=0.2))
+        # A newcomer past the cap closes the oldest of them, never itself.
+        waiting.append(Client(self.port))
+        self.assertTrue(waiting[0].closed_by_peer())
+        self.sandbox.wait_log("CCS: Thread. Closed 1 connection(s) not yet authorised to make "
+                              "room (too many not yet authorised).\n")
+        self.assertEqual(waiting[3].authenticate(self.USER, self.PASSWORD), OK)
+        # Authorised connections do not count.
+        waiting.append(Client(self.port))
+        self.assertFalse(waiting[1].closed_by_peer(timeout=0.2))
+        self.assertEqual(waiting[-1].authenticate(self.USER, self.PASSWORD), OK)
 
-    def test_listens_on_4849_without_settings(self):
-        client = self.connect(authenticate=False)
-        log = self.sandbox.log()
-        self.assertIn("CCS: ReadConfig:\n", log)
-        self.assertNotIn("ListenPort:", log)
-        # Nobody to authenticate as: the first read closes the connection.
-        self.assertEqual(client.authenticate("201", "x"), (False, "Wrong username."))
+    def test_timeout_change_keeps_connections_port_change_closes_them(self):
+        client = self.connect()
+        self.assertEqual(client.rpc("createcall", "61", "201", "pbx:301"), ("61",))
+        self.sim.expect_cmd("CreateCall", callId="61")
+        take = self.valtctl("take", "201", wait=False)
+        self.sim.expect_cmd("IncomingCallHandling", ext="201", enable=1)
+        self.update(request_timeout=4)
+        self.sandbox.wait_log("CCS: UpdateConfigs: Request Timeout: 4\n")
+        self.assertFalse(client.closed_by_peer(timeout=0.3))
+        self.assertEqual(client.rpc("injectdtmf", "61", "12"), ("61",))
+        # Another update type changes nothing.
+        new_port = free_port()
+        self.sandbox.valtconf("set", "listen-port", new_port)
+        self.sim.event("UpdateConfig", updateType=1)
+        self.update()
+        self.sandbox.wait_log("CCS: UpdateConfigs: ListenPort: %d\n" % new_port)
+        type(self).port = new_port
         self.assertTrue(client.closed_by_peer())
+        # The connection's calls are closed at the call manager.
+        self.sim.expect_cmd("CloseCall", callId="61")
+        self.assertEqual(self.connect().rpc("closecall", "61")["faultString"], "No such call")
+        self.assertEqual(self.new_log().count("CCS: UpdateConfigs:\n"), 2)
+        # valtctl tells of a connection the daemon closed.
+        out, err = take.communicate(timeout=15)
+        self.assertEqual(take.returncode, 4)
+        self.assertIn("valtctl: take: the daemon closed the connection", err)
 
 
 if __name__ == "__main__":

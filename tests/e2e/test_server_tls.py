@@ -1,37 +1,20 @@
-"""The control server over TLS: a certificate made by the test, and a server
-without a usable key."""
+"""The control server over TLS with a certificate made by the test: requests,
+events and uploads, old protocols and plain clients refused, and valtctl's
+certificate check."""
 
 import socket
 import ssl
 import unittest
 import warnings
 
-from harness import Client, ServerTest
+from harness import ServerTest
+from test_services import Prompts
 
 
-class TlsWithCertificate(ServerTest):
-    settings = {"secure-listen": "true"}
+class Tls(Prompts, ServerTest):
+    tls = True
 
-    def configure(self):
-        super().configure()
-        self.sandbox.make_certificate()
-
-    def test_requests_over_tls(self):
-        client = self.connect(tls=True)
-        client.send_raw(Client.request_text("createcall", "31", "201", "pbx:301") +
-                        Client.request_text("nosuchmethod"))
-        self.assertEqual(client.read()[0], ("31",))
-        self.assertEqual(client.read()[0]["faultCode"], 1)
-        self.sim.expect_cmd("CreateCall", callId="31")
-        self.sim.event("CallStateChanged", callId="31", state=3)
-        self.assertEqual(client.expect_request("callstatechanged"), ("31", 3))
-        client.answer("31")
-        log = self.sandbox.wait_log("CCS: SSL. Client does not have certificate.\n")
-        self.assertIn("CCS: SSL. SSL connection using ", self.sandbox.log())
-        self.assertTrue(log)
-
-    def test_protocols_below_tls_1_2_are_refused(self):
-        self.wait_listening()
+    def test_old_protocols_and_plain_clients_are_refused(self):
         warnings.simplefilter("ignore", DeprecationWarning)  # the old versions' names
         for version in (ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1):
             with self.subTest(version=version):
@@ -39,40 +22,34 @@ class TlsWithCertificate(ServerTest):
                 context.check_hostname = False
                 context.verify_mode = ssl.CERT_NONE
                 context.set_ciphers("ALL:@SECLEVEL=0")
-                context.minimum_version = version
-                context.maximum_version = version
+                context.minimum_version = context.maximum_version = version
                 raw = socket.create_connection(("127.0.0.1", self.port), timeout=10)
                 self.addCleanup(raw.close)
                 with self.assertRaises(ssl.SSLError) as refused:
                     context.wrap_socket(raw)
                 # Refused by the daemon for its version, not by this client.
                 self.assertIn("ALERT_PROTOCOL_VERSION", str(refused.exception))
+        plain = self.connect(authenticate=False, tls=False)
+        plain.call("authenticate", self.USER, self.PASSWORD)
+        self.assertTrue(plain.closed_by_peer())
         self.sandbox.wait_log("CCS: SSL. Accept error: ")
-        # TLS 1.2 itself is served.
-        client = self.connect(tls=True)
-        client.call("closecall", "1")
-        self.assertEqual(client.read()[0]["faultString"], "No such call")
+        self.check_healthy()
 
-    def test_plain_client_on_tls_listener_is_dropped(self):
-        self.wait_listening()
-        client = Client(self.port)
-        self.addCleanup(client.close)
-        client.call("authenticate", self.USER, self.PASSWORD)
-        self.assertTrue(client.closed_by_peer())
-        self.sandbox.wait_log("CCS: SSL. Accept error: ")
-
-
-class TlsWithoutKey(ServerTest):
-    settings = {"secure-listen": "true"}
-
-    def test_every_connection_dropped_after_accept(self):
-        self.sandbox.wait_log("CCS: Start. Can't load cerificate file. Path:")
-        self.assertIn("/etc/ssl.crt/server.crt", self.sandbox.log())
-        for _ in range(2):
-            self.wait_listening()
-            with self.assertRaises(OSError):
-                Client(self.port, tls=True)
-        self.sandbox.wait_log("CCS: SSL. Accept error: ")
+    def test_valtctl_over_tls_and_its_certificate_check(self):
+        proc = self.valtctl("create", "--id", "5", "--watch", "--count", "1", "pbx:201", "tel:300",
+                            options=["--tls"], wait=False)
+        self.sim.expect_cmd("CreateCall", callId="5")
+        self.sim.event("CallStateChanged", callId="5", state=3)  # a request of the daemon's
+        self.assertEqual(proc.communicate(timeout=15),
+                         ("call 5 created\ncallstatechanged call=5 state=3 ended=true\n", ""))
+        self.sandbox.wait_log("CCS: SSL. Client does not have certificate.\n")
+        self.assertIn("CCS: SSL. SSL connection using ", self.new_log())
+        # The self-signed certificate checked against itself; the host name
+        # it names is not the one connected to.
+        cert = self.sandbox.path("/etc/ssl.crt/server.crt")
+        code, out, err = self.valtctl("sysinfo", options=["--tls", "--ca", cert])
+        self.assertEqual(code, 4)
+        self.assertIn("TLS handshake failed", err)
 
 
 if __name__ == "__main__":

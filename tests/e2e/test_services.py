@@ -1,214 +1,210 @@
-"""System services against the real daemon: voice prompt files, uploads over
-TCP and TLS, configuration upload through the stand-in tool, system information."""
+"""System services against the real daemon: voice prompt files, uploads, a
+full disk, the configuration tool's confinement, and valtctl's commands for
+them. (What the services do with the files is tested beside them.)"""
 
 import os
-import shutil
+import resource
+import time
 import unittest
 
-from harness import HERE, ServerTest, wait_until
+from harness import SLOW, ServerTest, read, write
 
 SVC = "Services.SystemService."
-CHUNK = 1024
+RECORD_TOOL = """#!/bin/sh
+{ env; echo FDS; for f in /proc/$$/fd/*; do readlink "$f"; done; } > "$VALTD_ROOT/tmp/tool.env"
+"""
+SPACE_OK, DONE = "Space available for file upload.", "File transfered successfully!"
 
 
 def body(size):
     """`size` bytes that differ from chunk to chunk, so a lost, doubled or
     shifted chunk shows in the stored file."""
-    return bytes((i * 7 + i // CHUNK) & 0xFF for i in range(size))
+    return bytes((i * 7 + i // 1024) & 0xFF for i in range(size))
 
 
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
+def svc(c, method, *params, data=None):
+    """A system-service request; with `data`, sent in one write with the
+    request, the answer left to the caller."""
+    if data is None:
+        return c.rpc(SVC + method, *params)
+    c.send_raw(c.request_text(SVC + method, *params).encode() + data)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-class ServicesTest(ServerTest):
+class Prompts:
     """User extension 301 and auto-attendant 500 with prompt directories in the
-    sandbox, each allowed half of 10000 KB of voice storage."""
+    sandbox, each allowed half of 10000 KB of voice storage (mixed into a
+    ServerTest)."""
 
-    tls = False
     settings = {"request-timeout": 2, "vm-total-space-kb": 10000}
 
-    def configure(self):
-        sb = self.sandbox
-        if self.tls:
-            self.settings = dict(self.settings, **{"secure-listen": "true"})
-            sb.make_certificate()
-        super().configure()
-        self.prompts = sb.path("/prompts/301")
-        self.aa = sb.path("/prompts/aa/")
-        os.makedirs(os.path.join(self.aa, "custom"))
-        os.makedirs(self.prompts)
-        sb.valtconf("add-extension", 301, "--kind", "user", "--prompt-dir", self.prompts,
-                    "--prompt-share", 50)
-        sb.valtconf("add-extension", 500, "--kind", "aa", "--prompt-dir", self.aa,
-                    "--prompt-share", 50)
+    @classmethod
+    def configure(cls, sandbox):
+        cls.prompts, cls.aa = sandbox.path("/prompts/301/"), sandbox.path("/prompts/aa/")
+        for ext, kind, folder in ((301, "user", cls.prompts), (500, "aa", cls.aa)):
+            os.makedirs(folder + "custom")
+            sandbox.valtconf("add-extension", ext, "--kind", kind, "--prompt-dir", folder,
+                             "--prompt-share", 50)
 
-    def connect(self):
-        return super().connect(tls=self.tls)
+    def setUp(self):
+        super().setUp()
+        for folder in (self.prompts, self.aa + "custom/"):
+            for name in os.listdir(folder):
+                os.path.isfile(folder + name) and os.remove(folder + name)
 
-    @staticmethod
-    def rpc(c, method, *params):
-        c.call(SVC + method, *params)
-        return list(c.read()[0])
-
-    @staticmethod
-    def send_with_body(c, method, *params, data=b""):
-        """The request and `data` in one write."""
-        c.send_raw(c.request_text(SVC + method, *params).encode() + data)
-
-    def upload(self, c, name, data, together=False):
-        """Checks, then uploads `data` as a prompt of 301, chunk by chunk or all
-        of it right behind the request: one "OK" per chunk, then the answer,
-        and the stored file equal to `data`."""
-        oks = (len(data) + CHUNK - 1) // CHUNK
-        check = self.rpc(c, "beginfiletransfer", "1", 0, "301", name, len(data), False)
-        self.assertEqual(check, ["1", "301", name, True, "Space available for file upload."])
-        if together:
-            self.send_with_body(c, "beginfiletransfer", "1", 0, "301", name, len(data), True,
-                                data=data)
-            self.assertEqual(c.read_bytes(2 * oks), b"OK" * oks)
-        else:
-            c.call(SVC + "beginfiletransfer", "1", 0, "301", name, len(data), True)
-            for start in range(0, len(data), CHUNK):
-                c.send_raw(data[start:start + CHUNK])
-                self.assertEqual(c.read_bytes(2), b"OK")
-        answer = list(c.read()[0])
-        self.assertEqual(answer, ["1", "301", name, True, "File transfered successfully!"])
-        self.assertEqual(read(os.path.join(self.prompts, name)), data)
-
-    def uploads_of_every_size(self):
+    def test_uploads_of_every_size(self):
         c = self.connect()
-        for size in (0, 1024, 2049, 100000):
+        for size, together in ((0, False), (1024, False), (2049, False), (100000, False),
+                               (5000, True)):  # with the body bytes in the request's write
             with self.subTest(size=size):
-                self.upload(c, "u%d.wav" % size, body(size))
-        with self.subTest("body bytes in the request's write"):
-            self.upload(c, "together.wav", body(5000), together=True)
+                name, data, oks = "u%d.wav" % size, body(size), (size + 1023) // 1024
+                request = ("beginfiletransfer", "1", 0, "301", name, size)
+                self.assertEqual(svc(c, *request, False), ("1", "301", name, True, SPACE_OK))
+                svc(c, *request, True, data=data if together else b"")
+                for start in range(0, 0 if together else size, 1024):
+                    c.send_raw(data[start:start + 1024])
+                    self.assertEqual(c.read_bytes(2), b"OK")
+                self.assertEqual(c.read_bytes(2 * oks if together else 0), b"OK" * together * oks)
+                self.assertEqual(c.read()[0], ("1", "301", name, True, DONE))
+                self.assertEqual(read(self.prompts + name), data)
         # A name that exists is refused by the check and by the upload.
         for transfer in (False, True):
-            self.assertEqual(
-                self.rpc(c, "beginfiletransfer", "1", 0, "301", "u1024.wav", 10, transfer),
-                ["1", "301", "u1024.wav", False, "This file already exist."])
-        self.assertEqual(read(os.path.join(self.prompts, "u1024.wav")), body(1024))
+            self.assertEqual(svc(c, "beginfiletransfer", "1", 0, "301", "u1024.wav", 10, transfer),
+                             ("1", "301", "u1024.wav", False, "This file already exist."))
+        self.assertEqual(read(self.prompts + "u1024.wav"), body(1024))
 
 
-class PromptFiles(ServicesTest):
-    def test_list_and_delete(self):
-        for name in ("intro.wav", "intro.wav.bak", "X.WAV", "notes.txt"):
-            write(os.path.join(self.prompts, name), b"x")
-        outside = self.sandbox.path("/prompts/outside.wav")
-        write(outside, b"x")
+class Services(Prompts, ServerTest):
+    @classmethod
+    def configure(cls, sandbox):
+        super().configure(sandbox)
+        sandbox.install_tool()
+        # The tool gets its own CGI variables, the search path and the root
+        # prefix, not what the daemon inherited.
+        sandbox.env.update(REQUEST_METHOD="POST", QUERY_STRING="cgiaction=other", LD_PRELOAD="",
+                           http_proxy="http://proxy:1", HTTPS_PROXY="http://proxy:2",
+                           SECRET_TOKEN="x")
+        write(sandbox.path("/etc/unique-id"), "  ABC\r\n")
+        write(sandbox.path("/etc/version.txt"),
+              "# unit\nVersion:   2.1\nFlavour: beta\nComment: test\n")
+
+    def test_file_answers_and_refusals(self):
+        for name in ("intro.wav", "intro.wav.bak", "X.WAV"):
+            write(self.prompts + name, b"x")
+        write(self.aa + "custom/used.wav", b"u" * 2048)  # 2 KB of the 5000 KB allowed
         c = self.connect()
-        self.assertEqual(self.rpc(c, "getwavfileslist", "7", 0, "301"),
-                         ["7", "301", ["intro.wav", "intro.wav.bak"], True])
-        self.assertEqual(self.rpc(c, "getwavfileslist", "8", 0, "999"), ["8", "999", [], False])
-        self.sandbox.wait_log(
-            "ERROR. GetWAVFilesResponseMethod. GetWAVList: failed to load extension 999\n")
+        no_room = "There is not sufficient available space for file upload."
+        for request, answer in (
+                (("getwavfileslist", "7", 0, "301"), ("7", "301", ["intro.wav", "intro.wav.bak"],
+                                                      True)),
+                (("getwavfileslist", "8", 0, "999"), ("8", "999", [], False)),
+                (("deletefile", "9", 0, "301", "intro.wav"), ("9", "intro.wav", True)),
+                (("deletefile", "9", 0, "301", "intro.wav"), ("9", "intro.wav", False)),
+                (("beginfiletransfer", "1", 2, "500", "n.wav", 4998 * 1024 + 1023, False),
+                 ("1", "500", "n.wav", True, SPACE_OK)),
+                (("beginfiletransfer", "1", 2, "500", "n.wav", 4999 * 1024, False),
+                 ("1", "500", "n.wav", False, no_room)),
+                (("beginfiletransfer", "1", 0, "301", "../x.wav", 10, True),
+                 ("1", "301", "../x.wav", False, "Invalid file name.")),
+                (("configurationupdate", "5", "../a.cfg", 10, True),
+                 ("5", "../a.cfg", False, "Invalid file name.")),
+                # Nothing was taken for a body: the connection is still in step.
+                (("getwavfileslist", "2", 0, "301"), ("2", "301", ["intro.wav.bak"], True))):
+            self.assertEqual(svc(c, *request), answer, request)
+        for line in ("GetWAVList: failed to load extension 999\n",
+                     "free space: 4998 Kb, file size: 4999 Kb\n",
+                     "CCS. FileTransfer: upload dir path: %scustom,\n" % self.aa):
+            self.sandbox.wait_log(line)
 
-        self.assertEqual(self.rpc(c, "deletefile", "9", 0, "301", "intro.wav"),
-                         ["9", "intro.wav", True])
-        self.assertFalse(os.path.exists(os.path.join(self.prompts, "intro.wav")))
-        self.assertEqual(self.rpc(c, "deletefile", "9", 0, "301", "intro.wav"),
-                         ["9", "intro.wav", False])
-        self.assertEqual(self.rpc(c, "deletefile", "9", 0, "301", "../outside.wav")[2], False)
-        self.assertTrue(os.path.exists(outside))
-
-    def test_space_check_and_refused_names(self):
-        write(os.path.join(self.aa, "custom", "used.wav"), b"u" * 2048)  # 2 KB used
+    def test_stalled_upload_ends_at_the_request_timeout(self):
         c = self.connect()
-        # 10000 / 100 * 50 % = 5000 KB, 2 KB of it used by the "custom" file.
-        self.assertEqual(
-            self.rpc(c, "beginfiletransfer", "1", 2, "500", "n.wav", 4998 * 1024 + 1023, False),
-            ["1", "500", "n.wav", True, "Space available for file upload."])
-        self.assertEqual(
-            self.rpc(c, "beginfiletransfer", "1", 2, "500", "n.wav", 4999 * 1024, False)[3:],
-            [False, "There is not sufficient available space for file upload."])
-        self.sandbox.wait_log("free space: 4998 Kb, file size: 4999 Kb\n")
-        self.assertIn("CCS. FileTransfer: upload dir path: %scustom,\n" % self.aa,
-                      self.sandbox.log())
-        for name in ("../x.wav", "a/b.wav", ".."):
-            answer = self.rpc(c, "beginfiletransfer", "1", 0, "301", name, 10, True)
-            self.assertEqual(answer[3:], [False, "Invalid file name."], name)
-        self.assertEqual(sorted(os.listdir(self.sandbox.path("/prompts"))), ["301", "aa"])
-        # Nothing was taken for a body: the connection is still in step.
-        self.assertEqual(self.rpc(c, "getwavfileslist", "2", 0, "301")[3], True)
-
-    def test_uploads_over_tcp(self):
-        self.uploads_of_every_size()
-
-    def test_client_leaving_or_stalling_mid_upload(self):
-        c = self.connect()
-        self.send_with_body(c, "beginfiletransfer", "1", 0, "301", "cut.wav", 3000, True,
-                            data=body(1500))
+        svc(c, "beginfiletransfer", "1", 0, "301", "cut.wav", 3000, True, data=body(1500))
         self.assertEqual(c.read_bytes(2), b"OK")
-        c.close()
-        self.sandbox.wait_log("ERROR. FileTransfer: connection lost during file receive")
-        self.assertEqual(os.listdir(self.prompts), [])
-        # A stalled upload ends after the request time-out with the connection
-        # closed and no answer; then a fresh client is served.
-        stalled = self.connect()
-        self.send_with_body(stalled, "beginfiletransfer", "1", 0, "301", "st.wav", 3000, True,
-                            data=body(100))
-        with self.assertRaises((EOFError, ConnectionResetError)):
-            stalled.read_message()
-        self.assertEqual(os.listdir(self.prompts), [])
-        other = self.connect()
-        self.assertEqual(self.rpc(other, "getwavfileslist", "3", 0, "301"), ["3", "301", [], True])
+        # The connection closed with no answer, and no file left.
+        self.assertRaises((EOFError, ConnectionResetError), c.read_message)
+        self.assertEqual(os.listdir(self.prompts), ["custom"])
+        self.check_healthy()
 
-
-class PromptFilesOverTls(ServicesTest):
-    tls = True
-
-    def test_uploads_over_tls(self):
-        self.uploads_of_every_size()
-
-
-class ConfigurationAndSystemInfo(ServicesTest):
-    def configure(self):
-        super().configure()
-        sb = self.sandbox
-        tool = sb.path("/bin/fcgiclient")
-        os.makedirs(os.path.dirname(tool))
-        shutil.copy(os.path.join(HERE, "..", "..", "tools", "fcgiclient", "fcgiclient"), tool)
-        # The tool gets its own CGI variables, not ones the daemon inherited.
-        sb.env.update(REQUEST_METHOD="POST", QUERY_STRING="cgiaction=other")
-        write(sb.path("/etc/unique-id"), "  ABC\r\n")
-        write(sb.path("/etc/version.txt"), "# unit\nVersion:   2.1\nFlavour: beta\nComment: test\n")
-
-    def test_configuration_upload_reaches_the_tool(self):
+    def test_disk_full_during_uploads(self):
+        pid, record = self.daemon.proc.pid, self.sandbox.path("/tmp/fcgiclient.record")
+        os.path.exists(record) and os.remove(record)
+        limits = resource.prlimit(pid, resource.RLIMIT_FSIZE)
+        self.addCleanup(resource.prlimit, pid, resource.RLIMIT_FSIZE, limits)
+        resource.prlimit(pid, resource.RLIMIT_FSIZE, (2048, limits[1]))
         c = self.connect()
-        data = body(3000)
-        self.send_with_body(c, "configurationupdate", "4", "a.cfg", len(data), True, data=data)
-        self.assertEqual(c.read_bytes(6), b"OKOKOK")
-        self.assertEqual(list(c.read()[0]),
-                         ["4", "a.cfg", True, "Configuration uploaded successfully!"])
-        stored = self.sandbox.path("/tmp/a.cfg")
-        self.assertEqual(read(self.sandbox.path("/tmp/fcgiclient.record")), (
-            "REQUEST_METHOD=GET\nPATH_INFO=putconf.cgi\n"
-            "QUERY_STRING=cgiaction=do_save&localHiddenFilename=%s\n"
-            "REMOTE_ADDR=CGI2FastCGI\nCONTENT_TYPE=application/x-www-form-urlencoded\n"
-            "FILE %s\n" % (stored, stored)).encode() + data)
-        self.sandbox.wait_log("CCS. ConfigurationUpdate: deleted temporary file \n")
-        self.assertFalse(os.path.exists(stored))
-        stdout = os.path.join(self.sandbox.root, "valtd.stdout")
-        wait_until(lambda: b"Configuration. saved=3000 bytes\n" in read(stdout),
-                   what="the tool's rewritten output")
-        self.assertEqual(self.rpc(c, "configurationupdate", "5", "../a.cfg", 10, True),
-                         ["5", "../a.cfg", False, "Invalid file name."])
+        data = bytes(range(256)) * 20  # 5120 bytes: two chunks fit, the third does not
+        for request in (("beginfiletransfer", "1", 0, "301"), ("configurationupdate", "4")):
+            with self.subTest(request[0]):
+                svc(c, *request, "full", len(data), True, data=data[:1024])
+                self.assertEqual(c.read_bytes(2), b"OK")
+                c.send_raw(data[1024:2048])
+                self.assertEqual(c.read_bytes(2), b"OK")
+                c.send_raw(data[2048:3072])
+                # No "OK" for the chunk that was not stored: the answer instead.
+                self.assertEqual(c.read()[0][-2:], (False, "Cannot write the file."))
+                # The rest of the body is dropped as input that is no request.
+                c.send_raw(data[3072:] + b"\r\n\r\n")
+        self.assertFalse([p for p in (self.prompts + "full", self.sandbox.path("/tmp/full"), record)
+                          if os.path.exists(p)])
+        resource.prlimit(pid, resource.RLIMIT_FSIZE, limits)
+        self.assertEqual(c.rpc("closecall", "1")["faultString"], "No such call")
+        self.check_healthy()
 
-    def test_system_info(self):
+    def test_tool_runs_without_shell_with_its_environment_and_time_limit(self):
+        def upload(name):
+            svc(c, "configurationupdate", "4", name, 3, True, data=b"cfg")
+            c.read_bytes(2)
+            self.assertEqual(c.read(timeout=30)[0][2], True)
+        self.addCleanup(self.sandbox.install_tool)
+        self.sandbox.install_tool(RECORD_TOOL)
         c = self.connect()
-        self.assertEqual(self.rpc(c, "getsysteminfo", "77"), ["77", "ABC", "   2.1 beta - test"])
-        self.sandbox.wait_log("CCS: GetSystemInfo. Sending response...\n")
-        os.remove(self.sandbox.path("/etc/version.txt"))
-        self.assertEqual(self.rpc(c, "getsysteminfo", "78"), ["78", "ABC", ""])
-        self.sandbox.wait_log("\nERROR: ")
+        upload("a;touch pwned;$(touch pwned2).cfg")  # a name a shell would take for a command
+        env, fds = read(self.sandbox.path("/tmp/tool.env")).decode().split("FDS\n")
+        names = sorted(line.split("=", 1)[0] for line in env.splitlines() if "=" in line)
+        # sh adds PWD (and perhaps SHLVL, _) itself.
+        self.assertEqual([n for n in names if n not in ("PWD", "SHLVL", "_", "OLDPWD")],
+                         ["CONTENT_TYPE", "PATH", "PATH_INFO", "QUERY_STRING", "REMOTE_ADDR",
+                          "REQUEST_METHOD", "VALTD_ROOT"])
+        self.assertIn("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n", env)
+        self.assertIn("REQUEST_METHOD=GET\n", env)
+        # Only what the tool was given (standard input, the output pipe, the
+        # daemon's standard error) and what the shell opened itself (its
+        # script, the record): none of the daemon's sockets, log or databases.
+        given = ["/dev/null"] + [self.sandbox.path(p) for p in ("/tmp/tool.env", "/bin/fcgiclient",
+                                                                "/valtd.stderr")]
+        self.assertEqual([t for t in fds.split() if t not in given and "pipe:" not in t], [])
+        self.assertEqual([n for n in os.listdir(self.sandbox.root) if "pwned" in n], [])
+        # A tool that hangs is killed at its time limit.
+        self.sandbox.install_tool("#!/bin/sh\nexec sleep 60\n")
+        started = time.monotonic()
+        upload("slow.cfg")
+        self.assertLess(time.monotonic() - started, 10 + 10 * SLOW)
+        self.sandbox.wait_log("the configuration tool did not finish in 10 seconds, killed")
+        self.assertFalse(os.path.exists(self.sandbox.path("/tmp/slow.cfg")))
+        self.assertEqual(c.rpc("closecall", "1")["faultString"], "No such call")
+
+    def test_valtctl_prompts_and_configuration_upload(self):
+        local = os.path.join(self.sandbox.root, "intro.wav")
+        write(local, os.urandom(2049))
+        cases = [  # the command, exit code, output, errors
+            (("prompts", "upload", 1, "500", local), 0, DONE + "\n", ""),
+            # Stopped at the check the second time: nothing else is sent.
+            (("prompts", "upload", 1, "500", local), 1, "",
+             "valtctl: prompts upload: This file already exist.\n"),
+            (("--json", "prompts", "list", 1, "500"), 0,
+             '{"command":"prompts list","ext":"500","files":["intro.wav"]}\n', ""),
+            (("prompts", "delete", 1, "500", "intro.wav"), 0, "deleted intro.wav\n", ""),
+            (("prompts", "delete", 1, "500", "intro.wav"), 1, "",
+             "valtctl: prompts delete: cannot delete intro.wav\n"),
+            (("prompts", "list", 1, "500"), 0, "", ""),
+        ]
+        for n, (command, *expected) in enumerate(cases):
+            if n == 1:
+                self.assertEqual(read(self.aa + "intro.wav"), read(local))
+            self.assertEqual(self.valtctl(*command), tuple(expected), command)
+        write(local, b"line=1\n" * 400)
+        self.assertEqual(self.valtctl("config-upload", local),
+                         (0, "Configuration uploaded successfully!\n", ""))
+        self.assertTrue(read(self.sandbox.path("/tmp/fcgiclient.record")).endswith(read(local)))
 
 
 if __name__ == "__main__":
