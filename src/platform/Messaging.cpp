@@ -23,6 +23,7 @@
 
 #include "platform/ExchangeCodec.h"
 #include "platform/ExchangeLink.h"
+#include "platform/LinkOutbox.h"
 
 using namespace exlink;
 
@@ -71,7 +72,7 @@ class QueueRegistry {
 };
 
 int SendTo(const char* socketName, const ExchangeMessage& message) {
-    return SendDatagram(LinkSocketPath(socketName), EncodeMessage(message)) ? 1 : 0;
+    return LinkOutbox::Instance().Send(LinkSocketPath(socketName), EncodeMessage(message)) ? 1 : 0;
 }
 
 int SendToCallManager(const ExchangeMessage& message) {
