@@ -8,12 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "TempRoot.h"
 
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
@@ -26,10 +25,6 @@ namespace {
 class EventCore : public ::testing::Test {
   protected:
     void SetUp() override {
-        char dir[] = "/tmp/vc.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        mRoot = dir;
-        setenv("VALTD_ROOT", mRoot.c_str(), 1);
         ASSERT_TRUE(exlink::EnsureLinkDirectory());
         mCm = exlink::BindDatagramSocket(exlink::LinkSocketPath(exlink::kCallManagerSocketName));
         mNs = exlink::BindDatagramSocket(exlink::LinkSocketPath(exlink::kNotificationSocketName));
@@ -37,19 +32,9 @@ class EventCore : public ::testing::Test {
         mCore = std::make_unique<ExtCallControl>();
     }
 
-    void TearDown() override {
-        mCore.reset();
-        std::string cmd = "rm -rf '" + mRoot + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-        unsetenv("VALTD_ROOT");
-    }
+    void TearDown() override { mCore.reset(); }
 
-    std::string Log() const {
-        std::ifstream in(mRoot + "/tmp/logs/valtd.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string Log() const { return ReadFile(mRoot / "tmp/logs/valtd.log"); }
 
     // The next command on `fd`, or false when none arrives within `ms`.
     static bool NextCommand(int fd, exlink::ExchangeMessage& message, int ms = 1000) {
@@ -67,7 +52,7 @@ class EventCore : public ::testing::Test {
         return !NextCommand(fd, m, 100);
     }
 
-    std::string mRoot;
+    TempRoot mRoot;
     exlink::UniqueFd mCm;
     exlink::UniqueFd mNs;
     std::unique_ptr<ExtCallControl> mCore;

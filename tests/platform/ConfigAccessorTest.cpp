@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 #include "platform/CallPolicyAccessor.h"
 #include "platform/ConfigAdmin.h"
 #include "platform/ConfigSqlite.h"

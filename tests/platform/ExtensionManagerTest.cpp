@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 #include "platform/ConfigSqlite.h"
 #include "platform/ExtVMBox.h"
 

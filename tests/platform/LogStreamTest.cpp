@@ -5,18 +5,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-namespace {
+#include "TempRoot.h"
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+namespace {
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -32,16 +25,9 @@ void TraceFormat(LogStream& stream, const char* format, ...) {
 
 class LogStreamTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/logstream-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mDir = pattern;
-        mPath = mDir + "/app.log";
-    }
-    void TearDown() override { std::system(("rm -rf '" + mDir + "'").c_str()); }
-
-    std::string mDir;
-    std::string mPath;
+    TempRoot mTemp{false};
+    std::string mDir = mTemp.Path();
+    std::string mPath = mDir + "/app.log";
 };
 
 TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {

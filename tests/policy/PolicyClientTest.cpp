@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "TempRoot.h"
 #include "policy/Base64.h"
 #include "policy/CallPolicyService.h"
 #include "xmlrpc/CallProcessingMethods.h"
@@ -73,16 +74,8 @@ struct RecordingCall : Call {
 
 class PolicyClient : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/valt-policy-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mRoot = pattern;
-        setenv("ORBA_PATH", (mRoot + "/").c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ORBA_PATH");
-        std::filesystem::remove_all(mRoot);
-    }
+    void SetUp() override { setenv("ORBA_PATH", (mRoot + "/").c_str(), 1); }
+    void TearDown() override { unsetenv("ORBA_PATH"); }
 
     // Writes one setting with the valtconf built beside this test.
     void Set(const std::string& name, const std::string& value) {
@@ -108,7 +101,8 @@ class PolicyClient : public ::testing::Test {
         return service;
     }
 
-    std::string mRoot;
+    TempRoot mTemp{false};
+    std::string mRoot = mTemp.Path();
     std::vector<std::string> mCommands;
 };
 

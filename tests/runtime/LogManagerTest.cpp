@@ -5,11 +5,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "TempRoot.h"
 
 namespace {
 
@@ -68,23 +69,10 @@ std::vector<std::string> Lines(const std::string& text) {
 
 class LogManagerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/logmanager-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        mDir = pattern;
-        mPath = mDir + "/test.log";
-    }
-    void TearDown() override { std::system(("rm -rf '" + mDir + "'").c_str()); }
+    std::string Contents() const { return ReadFile(mPath); }
 
-    std::string Contents() const {
-        std::ifstream in(mPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::string mDir;
-    std::string mPath;
+    TempRoot mTemp{false};
+    std::string mPath = mTemp / "test.log";
     FakeClock mClock;
 };
 

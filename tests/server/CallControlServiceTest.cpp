@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -17,7 +16,6 @@
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 #include "server/CallControlService.h"
-#include "xmlrpc/CallProcessingMethods.h"
 
 namespace {
 
@@ -84,30 +82,6 @@ size_t Count(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
-}
-
-TEST(XmlRpcRequest, CopyingHandsTheMethodOn) {
-    std::list<CCS::XmlRpcRequest> queued;
-    queued.push_back(CCS::XmlRpcRequest(new CloseCallMethod()));
-    XmlRpcRequestMethod* method = queued.front().mpMethod;
-    std::list<CCS::XmlRpcRequest> sent;
-    sent.push_back(queued.front());
-    queued.pop_front();
-    EXPECT_EQ(sent.front().mpMethod, method);
-    CCS::XmlRpcRequest assigned;
-    assigned = sent.front();
-    EXPECT_EQ(assigned.mpMethod, method);
-    EXPECT_EQ(sent.front().mpMethod, nullptr);
-}
-
-TEST(CvtHex, LowercaseHighNibbleFirst) {
-    const unsigned char digest[16] = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
-                                      0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
-    unsigned char text[34];
-    std::memset(text, 'x', sizeof(text));
-    CCS::CvtHex(digest, text);
-    EXPECT_STREQ(reinterpret_cast<char*>(text), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(text[33], 'x');
 }
 
 TEST_F(Connection, MessagesAreCutAtTheEmptyLineAndAPartialOneWaits) {

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <strings.h>
-#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
+#include "TempRoot.h"
 #include "XmlRpcTestSupport.h"
 #include "platform/SipAddress.h"
 #include "xmlrpc/CallProcessingMethods.h"
@@ -176,17 +176,6 @@ std::string CanonParams(const XmlRpcMethod& m) {
     return out;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
 int MethodIndexOf(const std::string& name) {
     for (int i = 0; i < kMethodCount; ++i) {
         if (strcasecmp(name.c_str(), XmlRpcRequestMethod::_Methods[i]) == 0) {
@@ -202,15 +191,7 @@ class Interop : public ::testing::Test {
         if (std::system("python3 -c 'import xmlrpc.client' >/dev/null 2>&1") != 0) {
             GTEST_SKIP() << "python3 with xmlrpc.client is not available";
         }
-        char dirTemplate[] = "/tmp/valtd-interop-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(dirTemplate));
-        mDir = dirTemplate;
         WriteFile(mDir + "/interop.py", kPythonScript);
-    }
-    void TearDown() override {
-        if (!mDir.empty()) {
-            std::system(("rm -rf '" + mDir + "'").c_str());
-        }
     }
 
     // Runs the script once: it reads our texts and writes its own.
@@ -241,7 +222,8 @@ class Interop : public ::testing::Test {
         Ours(m, name, head + "\n" + CanonParams(m));
     }
 
-    std::string mDir;
+    TempRoot mTemp{false};
+    std::string mDir = mTemp.Path();
     std::vector<std::pair<std::string, std::string>> mExpected;
 };
 

@@ -40,16 +40,6 @@ TEST_F(MethodFactory, EveryTableNameCreatesItsClassIgnoringCase) {
     EXPECT_EQ(nullptr, XmlRpcRequestMethod::CreateMethod(XmlRpcValueString("closecall")));
 }
 
-TEST_F(MethodFactory, NameMatchIgnoresCaseAndIsWrittenBackFromTable) {
-    ParsedRequest r(RequestText("services.callprocessingservice.CLOSECALL", {Str("5")}));
-    ASSERT_TRUE(r.ok());
-    ASSERT_NE(nullptr, dynamic_cast<CloseCallMethod*>(r.raw));
-    EXPECT_NE(std::string::npos, Built(*r.raw).find(Method("closecall")));
-    EXPECT_EQ(
-        (std::vector<std::string>{"CreateFromXML:1\n", "CreateMethod:\n", "CreateFromXML:2\n"}),
-        gLog);
-}
-
 TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
     const std::string noParams = "<?xml version=\"1.0\"?><methodCall><methodName>" +
                                  Method("closecall") + "</methodName></methodCall>\r\n\r\n";
@@ -63,13 +53,6 @@ TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
     // A text cut off inside its parameters is not served.
     std::string whole = RequestText(Method("closecall"), {Str("1")});
     EXPECT_TRUE(ParsedRequest(whole.substr(0, whole.find("</param>"))).unknown());
-}
-
-TEST_F(MethodFactory, ConfigurationUpdateTracesCreateMethodTwice) {
-    ParsedRequest r(RequestText("Services.SystemService.configurationupdate",
-                                {Str("1"), Str("a.cfg"), Int(3), Bool(true)}));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(2, std::count(gLog.begin(), gLog.end(), std::string("CreateMethod:\n")));
 }
 
 TEST_F(MethodFactory, OptionalTailsAndTypeChecks) {
@@ -107,22 +90,21 @@ TEST_F(MethodFactory, CallIdReadings) {
     EXPECT_EQ(0u, g.raw->GetCallID());
 }
 
+// A message ends with an empty line (the framing cuts there), and a builder
+// whose required values are missing writes nothing.
 TEST_F(MethodFactory, EveryTextEndsWithAnEmptyLine) {
     CloseCallMethod close;
-    EXPECT_EQ("<failed>", Built(close));  // required ID missing
-    close.SetParams(9);
-    EXPECT_EQ(
-        "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n<methodName>Services.CallProcessingService."
-        "closecall</methodName>\r\n<params>\r\n<param>\r\n<value><string>9</string></value>\r\n"
-        "</param>\r\n</params>\r\n</methodCall>\r\n\r\n",
-        Built(close));
     XmlRpcResponseMethod plain(kMethodCloseCall);
+    EXPECT_EQ("<failed>", Built(close));
     EXPECT_EQ("<failed>", Built(plain));
+    close.SetParams(9);
     plain.SetParams(9);
-    EXPECT_EQ(
-        "<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<params>\r\n<param>\r\n"
-        "<value><string>9</string></value>\r\n</param>\r\n</params>\r\n</methodResponse>\r\n\r\n",
-        Built(plain));
+    for (XmlRpcMethod* m :
+         {static_cast<XmlRpcMethod*>(&close), static_cast<XmlRpcMethod*>(&plain)}) {
+        const std::string text = Built(*m);
+        EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\r\n<method"));
+        EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n")) << text;
+    }
 }
 
 TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "XmlRpcTestSupport.h"
 #include "platform/XMLNavigator.h"
 
 namespace {
