@@ -109,34 +109,6 @@ TEST_F(ExchangeLinkTest, CommandsToAnAbsentPeerFailAtOnce) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
 }
 
-TEST_F(ExchangeLinkTest, CommandsReachThePeerInOrder) {
-    ASSERT_TRUE(EnsureLinkDirectory());
-    UniqueFd cmSocket = BindDatagramSocket(LinkSocketPath(kCallManagerSocketName));
-    UniqueFd nsSocket = BindDatagramSocket(LinkSocketPath(kNotificationSocketName));
-    RecordingCm cm;
-    RecordingNs ns;
-    EXPECT_TRUE(ns.IsPartyOnline());
-    // The requester is a connection's serial number, as wide as a pointer.
-    const unsigned long serial = std::numeric_limits<unsigned long>::max();
-    EXPECT_EQ(cm.IncomingCallHandling("201", 1, serial), 1);
-    EXPECT_EQ(cm.InjectDTMF(9, "12#"), 1);
-    EXPECT_EQ(ns.ANUnsubscribe(77), 1);
-
-    std::string payload;
-    ExchangeMessage message;
-    std::string error;
-    ASSERT_EQ(ReceiveDatagram(cmSocket.Get(), payload), ReceiveResult::kMessage);
-    ASSERT_TRUE(DecodeMessage(payload.data(), payload.size(), message, error)) << error;
-    EXPECT_EQ(std::get<IncomingCallHandlingCmd>(message).requester, serial);
-    ASSERT_EQ(ReceiveDatagram(cmSocket.Get(), payload), ReceiveResult::kMessage);
-    ASSERT_TRUE(DecodeMessage(payload.data(), payload.size(), message, error)) << error;
-    EXPECT_EQ(std::get<InjectDTMFCmd>(message).digits, "12#");
-    ASSERT_EQ(ReceiveDatagram(nsSocket.Get(), payload), ReceiveResult::kMessage);
-    ASSERT_TRUE(DecodeMessage(payload.data(), payload.size(), message, error)) << error;
-    EXPECT_EQ(std::get<ANUnsubscribeCmd>(message).subscriptionId, 77u);
-    EXPECT_EQ(ReceiveDatagram(cmSocket.Get(), payload), ReceiveResult::kEmpty);
-}
-
 TEST_F(ExchangeLinkTest, FullPeerQueueFailsWithinABoundedTime) {
     ASSERT_TRUE(EnsureLinkDirectory());
     UniqueFd cmSocket = BindDatagramSocket(LinkSocketPath(kCallManagerSocketName));
