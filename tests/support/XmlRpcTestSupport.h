@@ -33,15 +33,6 @@ class RecordingCallback : public IRpcCallback {
         }
         return out;
     }
-    static std::string Extensions(const std::list<Ext>& es) {
-        std::string out;
-        for (const Ext& e : es) {
-            out += "{" + e.ext + "|" + e.display + "|" + e.sipAddress + "|" +
-                   std::to_string(e.type) + "|" + std::to_string(e.line) + "}";
-        }
-        return out;
-    }
-
     template <typename... A>
     void Add(const char* name, const A&... args) {
         std::ostringstream o;
@@ -93,21 +84,12 @@ class RecordingCallback : public IRpcCallback {
     VALTD_RECORD(UnsubscribeCB(const Id& id, int t), "Unsubscribe", id, t)
     VALTD_RECORD(SubscribeResponseCB(const Id& id, bool s, int k), "SubscribeResponse", id, s, k)
     VALTD_RECORD(SubscribeExtListCB(const Id& id), "SubscribeExtList", id)
-    VALTD_RECORD(ExtListArrivedCB(const Id& id, const std::list<Ext>& l), "ExtListArrived", id,
-                 Extensions(l))
     VALTD_RECORD(MailArrivedCB(const Id& id, const MailSettings& m), "MailArrived", id,
                  Party(m.from), m.arrival, m.duration, m.mailId)
-    VALTD_RECORD(PresenceArrivedCB(const Id& id, bool d), "PresenceArrived", id, d)
     VALTD_RECORD(GetSystemInfoCB(const Id& id), "GetSystemInfo", id)
     VALTD_RECORD(FaultCB(const Id& id, int c, const S& t), "Fault", id, c, t)
 #undef VALTD_RECORD
 
-    void CDRArrivedCB(const Id& id, int k, const RcCDR& c, const CallStatistics* s) override {
-        lastCdr = c;
-        hadStatistics = s != nullptr;
-        lastStatistics = s != nullptr ? *s : CallStatistics();
-        Add("CDRArrived", id, k);
-    }
     void DialogArrivedCB(const Id& id, const std::list<DialogParams>& d) override {
         lastDialogs = d;
         Add("DialogArrived", id, d.size());
@@ -132,9 +114,6 @@ class RecordingCallback : public IRpcCallback {
         return 1;
     }
 
-    RcCDR lastCdr;
-    CallStatistics lastStatistics;
-    bool hadStatistics = false;
     std::list<DialogParams> lastDialogs;
 };
 

@@ -49,32 +49,36 @@ std::string Targets(const std::vector<std::string>& ts) {
 
 }  // namespace
 
+// Each command, its parameters and the operation it calls.
 TEST(CallCommands, EachCommandReachesItsOperation) {
-    EXPECT_EQ(Calls{"Create(0,pbx:100,{0|201||||},)"},
-              Exec(RequestText(Method("createcall"), {Str("0"), Str("pbx:100"), Str("pbx:201")})));
-    EXPECT_EQ(
-        Calls{"Create(5,x,{3|555||||},Desk)"},
-        Exec(RequestText(Method("createcall"), {Str("5"), Str("x"), Str("555"), Str("Desk")})));
-    EXPECT_EQ(
-        Calls{"Transfer(5,{1|201||A|h|5060})"},
-        Exec(RequestText(Method("transfercall"), {Str("5"), Str("\"A\" &lt;sip:201@h:5060&gt;")})));
-    EXPECT_EQ(Calls{"Join(5,0)"}, Exec(RequestText(Method("joincalls"), {Str("5"), Str("abc")})));
-    EXPECT_EQ(Calls{"Unjoin(5,6)"}, Exec(RequestText(Method("unjoincalls"), {Str("5"), Str("6")})));
-    EXPECT_EQ(Calls{"InjectDTMF(5,1#)"},
-              Exec(RequestText(Method("injectdtmf"), {Str("5"), Str("1#")})));
-    EXPECT_EQ(Calls{"EnableDtmfDetection(5,1)"},
-              Exec(RequestText(Method("enabledtmfdetection"), {Str("5"), Bool(true)})));
-    EXPECT_EQ(Calls{"IncomingCallHandling(201,0)"},
-              Exec(RequestText(Method("incomingcallhandling"), {Str("201"), Bool(false)})));
-    EXPECT_EQ(Calls{"GetExtension(bob)"}, Exec(RequestText(Method("getextension"), {Str("bob")})));
-    EXPECT_EQ(Calls{"Authenticate(u,p)"},
-              Exec(RequestText(Method("authenticate"), {Str("u"), Str("p")})));
-    EXPECT_EQ(Calls{"SecureAuthenticate(u,t,d)"},
-              Exec(RequestText(Method("sauthenticate"), {Str("u"), Str("t"), Str("d")})));
-    EXPECT_EQ(Calls{"DtmfDigitDetected(5,1)"},
-              Exec(RequestText(Method("dtmfdigitdetected"), {Str("5"), Int(49 + 256)})));
-    EXPECT_EQ(Calls{"CallStateChanged(5,3)"},
-              Exec(RequestText(Method("callstatechanged"), {Str("5"), Int(3)})));
+    const struct {
+        const char* method;
+        std::vector<std::string> params;
+        const char* call;
+    } cases[] = {
+        {"createcall",
+         {Str("0"), Str("pbx:100"), Str("pbx:201")},
+         "Create(0,pbx:100,{0|201||||},)"},
+        {"createcall",
+         {Str("5"), Str("x"), Str("555"), Str("Desk")},
+         "Create(5,x,{3|555||||},Desk)"},
+        {"transfercall",
+         {Str("5"), Str("\"A\" &lt;sip:201@h:5060&gt;")},
+         "Transfer(5,{1|201||A|h|5060})"},
+        {"joincalls", {Str("5"), Str("abc")}, "Join(5,0)"},
+        {"unjoincalls", {Str("5"), Str("6")}, "Unjoin(5,6)"},
+        {"injectdtmf", {Str("5"), Str("1#")}, "InjectDTMF(5,1#)"},
+        {"enabledtmfdetection", {Str("5"), Bool(true)}, "EnableDtmfDetection(5,1)"},
+        {"incomingcallhandling", {Str("201"), Bool(false)}, "IncomingCallHandling(201,0)"},
+        {"getextension", {Str("bob")}, "GetExtension(bob)"},
+        {"authenticate", {Str("u"), Str("p")}, "Authenticate(u,p)"},
+        {"sauthenticate", {Str("u"), Str("t"), Str("d")}, "SecureAuthenticate(u,t,d)"},
+        {"dtmfdigitdetected", {Str("5"), Int(49 + 256)}, "DtmfDigitDetected(5,1)"},
+        {"callstatechanged", {Str("5"), Int(3)}, "CallStateChanged(5,3)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Calls{c.call}, Exec(RequestText(Method(c.method), c.params))) << c.method;
+    }
 }
 
 TEST(CallCommands, UnusablePartiesCallNothing) {

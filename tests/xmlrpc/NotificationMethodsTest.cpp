@@ -139,34 +139,6 @@ TEST(Notifications, DialogDefaultsAreLeftOut) {
     EXPECT_EQ("R", b.referredBy.name);
 }
 
-TEST(Notifications, CdrStatisticsOnlyWhenGiven) {
-    RcCDR cdr;
-    cdr.callingUser = "201";
-    cdr.calledUser = "5551234";
-    cdr.startTime = 1764945000;
-    cdr.duration = 61;
-    cdr.cirCaller = true;
-    CDRArrivedMethod plain;
-    plain.SetParams(7, 2, cdr);
-    const std::string text = Built(plain);
-    EXPECT_EQ(std::string::npos, text.find("RTP_"));
-    RecordingCallback cb;
-    EXPECT_EQ(Calls{"CDRArrived(7,2)"}, Exec(text, cb));
-    EXPECT_FALSE(cb.hadStatistics);
-    EXPECT_EQ(cdr, cb.lastCdr);
-
-    CallStatistics st;
-    st.rtpTxPack = 5;
-    st.rtpTxCodec = 18;
-    st.rtpRxCodec = 99;
-    st.faxRxDublePack = 3;
-    plain.SetStatistics(st);
-    RecordingCallback cb2;
-    Exec(Built(plain), cb2);
-    ASSERT_TRUE(cb2.hadStatistics);
-    EXPECT_EQ(st, cb2.lastStatistics);
-}
-
 TEST(SystemServices, ResponsesAskTheTargetAndRecordTheResult) {
     RecordingCallback cb;
     cb.wavNames = {"intro.wav.bak", "LOUD.WAV", "a.wav", "notes.txt"};
