@@ -101,21 +101,6 @@ TEST_F(SystemServicesTest, ListsRegularFilesOfTheDirectoryChosenByType) {
     EXPECT_FALSE(SystemServices::GetWAVList(3, "201", &names));
 }
 
-TEST_F(SystemServicesTest, DeletesOnlyFilesInsideThePromptDirectory) {
-    WriteFile(user + "/a.wav", "x");
-    WriteFile(sb.Root() + "/prompts/outside.wav", "x");
-    EXPECT_TRUE(SystemServices::WAVFileDelete(0, "201", "a.wav"));
-    EXPECT_FALSE(fs::exists(user + "/a.wav"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(0, "201", "a.wav"));
-    for (const char* name : {"../outside.wav", "..", ".", "", "x/../../outside.wav"}) {
-        EXPECT_FALSE(SystemServices::WAVFileDelete(0, "201", name)) << name;
-    }
-    EXPECT_TRUE(fs::exists(sb.Root() + "/prompts/outside.wav"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(1, "500", "custom"));
-    EXPECT_TRUE(fs::is_directory(aa + "custom"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(9, "201", "a.wav"));
-}
-
 TEST_F(SystemServicesTest, InterruptedOrRefusedUploadsLeaveNoFile) {
     FakeChannel shortBody(Body(1500));
     std::string message;

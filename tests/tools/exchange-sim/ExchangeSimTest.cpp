@@ -2,26 +2,18 @@
 // daemon's side of the exchange link, for what the end-to-end tests, which
 // drive it through the daemon, cannot see: its error reports, values at the
 // edge of their range, and how it ends.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "TempRoot.h"
 #include "platform/ExchangeLink.h"
 #include "platform/Messaging.h"
-
-extern char** environ;
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -61,91 +53,58 @@ class ExchangeSimTest : public ::testing::Test {
     void SetUp() override { Start(); }
     void TearDown() override { Stop(); }
 
+    // The shell notes its process ID and becomes the simulator (under the
+    // emulator in a cross build), its output going to files of the root.
     void Start() {
-        mBuffer.clear();
-        const fs::path sim = fs::read_symlink("/proc/self/exe").parent_path() / "exchange-sim";
-        int in[2], out[2];
-        ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const std::string err = mRoot / "sim.err";
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0644);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        // The emulator's words (none natively), then the simulator.
-        std::vector<std::string> words;
-        std::istringstream emulator(VALTD_TEST_EMULATOR " " + sim.string());
-        for (std::string word; emulator >> word;) {
-            words.push_back(word);
-        }
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawnp(&mPid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        mIn = in[1];
-        mOut = out[0];
+        const std::string sim =
+            (fs::read_symlink("/proc/self/exe").parent_path() / "exchange-sim").string();
+        mRead = 0;
+        fs::remove(mRoot / "sim.out");
+        fs::remove(mRoot / "pid");
+        mIn = popen(("echo $$ >'" + (mRoot / "pid") + "'; exec " VALTD_TEST_EMULATOR " '" + sim +
+                     "' >'" + (mRoot / "sim.out") + "' 2>'" + (mRoot / "sim.err") + "'")
+                        .c_str(),
+                    "w");
+        ASSERT_NE(mIn, nullptr);
         ASSERT_EQ(ReadLine(), json({{"ready", true}}));
+        mPid = std::stoi(ReadFile(mRoot / "pid"));
     }
-    void Stop() {
-        for (int* fd : {&mIn, &mOut}) {
-            if (*fd >= 0) {
-                close(*fd);
-                *fd = -1;
-            }
+    // Ends the simulator (killed unless it ended already); its exit status.
+    int Stop(int signal = SIGKILL) {
+        if (mIn == nullptr) {
+            return -1;
         }
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-            mPid = -1;
+        if (signal != 0) {
+            kill(mPid, signal);
         }
+        const int status = pclose(mIn);
+        mIn = nullptr;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     void Write(const std::string& line) {
-        const std::string text = line + "\n";
-        ASSERT_EQ(write(mIn, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ASSERT_GE(fprintf(mIn, "%s\n", line.c_str()), 0);
+        fflush(mIn);
     }
     // The next output line as JSON; null after 3 s without one.
     json ReadLine() {
-        for (;;) {
-            const std::size_t newline = mBuffer.find('\n');
+        for (int waited = 0; waited < 3000; waited += 5) {
+            const std::string out = ReadFile(mRoot / "sim.out");
+            const std::size_t newline = out.find('\n', mRead);
             if (newline != std::string::npos) {
-                const std::string line = mBuffer.substr(0, newline);
-                mBuffer.erase(0, newline + 1);
+                const std::string line = out.substr(mRead, newline - mRead);
+                mRead = newline + 1;
                 return json::parse(line);
             }
-            pollfd pfd{mOut, POLLIN, 0};
-            char chunk[4096];
-            ssize_t n = 0;
-            if (poll(&pfd, 1, 3000) <= 0 || (n = read(mOut, chunk, sizeof(chunk))) <= 0) {
-                return nullptr;
-            }
-            mBuffer.append(chunk, static_cast<std::size_t>(n));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-    }
-    // The simulator's exit status once it ended by itself; -1 after 3 s.
-    int WaitExit() {
-        int status = 0;
-        for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-            if (waitpid(mPid, &status, WNOHANG) == mPid) {
-                mPid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-        }
-        return -1;
+        return nullptr;
     }
 
     TempRoot mRoot;
+    FILE* mIn = nullptr;
     pid_t mPid = -1;
-    int mIn = -1;
-    int mOut = -1;
-    std::string mBuffer;
+    std::size_t mRead = 0;
 };
 
 }  // namespace
@@ -180,21 +139,14 @@ TEST_F(ExchangeSimTest, ReportsBadLinesAndKeepsValuesAtTheEdgeOfTheirRange) {
 }
 
 TEST_F(ExchangeSimTest, EndsCleanlyOnEndOfInputAndOnSigterm) {
-    for (bool bySignal : {false, true}) {
-        SCOPED_TRACE(bySignal ? "SIGTERM" : "end of input");
-        if (bySignal) {
+    for (int signal : {0, SIGTERM}) {
+        SCOPED_TRACE(signal == 0 ? "end of input" : "SIGTERM");
+        if (signal != 0) {
             Start();
         }
         const std::string socket = exlink::LinkSocketPath(exlink::kCallManagerSocketName);
         EXPECT_TRUE(fs::exists(socket));
-        if (bySignal) {
-            kill(mPid, SIGTERM);
-        } else {
-            close(mIn);
-            mIn = -1;
-        }
-        EXPECT_EQ(WaitExit(), 0);
+        EXPECT_EQ(Stop(signal), 0);
         EXPECT_FALSE(fs::exists(socket));
-        Stop();
     }
 }
