@@ -121,14 +121,20 @@ TEST_F(LogManagerTest, DateBannerPrecedesEveryThirtySecondNewSecond) {
     EXPECT_NE(lines[128].find("line 64"), std::string::npos);
 }
 
-TEST_F(LogManagerTest, EmptyMessageWritesNothing) {
+// Empty messages write nothing, whichever way they come; a panic tags its level.
+TEST_F(LogManagerTest, EmptyMessageWritesNothingAndPanicTagsErrorsAndWarnings) {
     {
         TestLog log(mPath, 0, 8192, &mClock);
         TraceV(log, "");
         TraceV(log, "%s", "");
         PanicV(log, 1, "");
+        log.PANIC(0, "disk %s\n", "gone");
+        log.PANIC(2, "slow\n");
     }
-    EXPECT_EQ(Contents(), "");
+    std::vector<std::string> lines = Lines(Contents());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(14), "<<ERROR>> disk gone");
+    EXPECT_EQ(lines[1], "        .000  <WARNING> slow");
 }
 
 TEST_F(LogManagerTest, LongMessageIsCutSoThatTheLineFitsTheLineSize) {
@@ -143,18 +149,6 @@ TEST_F(LogManagerTest, LongMessageIsCutSoThatTheLineFitsTheLineSize) {
     EXPECT_EQ(text.substr(0, 9), Clock(mClock.seconds, "%H:%M:%S."));
     EXPECT_EQ(text.substr(9, 5), "000  ");
     EXPECT_EQ(text.find_first_not_of('x', 14), std::string::npos);
-}
-
-TEST_F(LogManagerTest, PanicTagsErrorsAndWarnings) {
-    {
-        TestLog log(mPath, 0, 8192, &mClock);
-        log.PANIC(0, "disk %s\n", "gone");
-        log.PANIC(2, "slow\n");
-    }
-    std::vector<std::string> lines = Lines(Contents());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].substr(14), "<<ERROR>> disk gone");
-    EXPECT_EQ(lines[1], "        .000  <WARNING> slow");
 }
 
 TEST_F(LogManagerTest, QueuedModeWritesEveryLineOfEachThreadInOrder) {
