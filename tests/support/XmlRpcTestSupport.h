@@ -15,9 +15,6 @@
 class RecordingCallback : public IRpcCallback {
   public:
     std::vector<std::string> calls;
-    int wavResult = 1;
-    std::list<std::string> wavNames;
-    std::string transferMessage = "ok";
 
     static std::string Party(const CallParams& p) {
         std::ostringstream o;
@@ -55,7 +52,6 @@ class RecordingCallback : public IRpcCallback {
     VALTD_RECORD(SecureAuthenticateCB(const S& u, const S& t, const S& d), "SecureAuthenticate", u,
                  t, d)
     VALTD_RECORD(GetExtensionCB(const S& u), "GetExtension", u)
-    VALTD_RECORD(GetExtensionResponseCB(bool f, const S& t), "GetExtensionResponse", f, t)
     VALTD_RECORD(IncomingCallHandlingCB(const S& e, long en), "IncomingCallHandling", e, en)
     VALTD_RECORD(CallArrivedCB(const Id& id, ExtCallType t, const S& e, const CallParams& f,
                                const CallParams& to, const Id& o),
@@ -64,7 +60,6 @@ class RecordingCallback : public IRpcCallback {
                                   const CallParams& to, const S& p),
                  "CallOriginated", id, static_cast<int>(t), e, Party(f), Party(to), p)
     VALTD_RECORD(AcceptCB(const Id& id, const S& c, const S& d, long v), "Accept", id, c, d, v)
-    VALTD_RECORD(AcceptCRCB(const Id& id, const Id& s), "AcceptCR", id, s)
     VALTD_RECORD(ForwardCB(const Id& id, const std::list<CallParams>& ts, const S& c, const S& d),
                  "Forward", id, Parties(ts), c, d)
     VALTD_RECORD(RejectCB(const Id& id), "Reject", id)
@@ -86,7 +81,6 @@ class RecordingCallback : public IRpcCallback {
     VALTD_RECORD(SubscribeExtListCB(const Id& id), "SubscribeExtList", id)
     VALTD_RECORD(MailArrivedCB(const Id& id, const MailSettings& m), "MailArrived", id,
                  Party(m.from), m.arrival, m.duration, m.mailId)
-    VALTD_RECORD(GetSystemInfoCB(const Id& id), "GetSystemInfo", id)
     VALTD_RECORD(FaultCB(const Id& id, int c, const S& t), "Fault", id, c, t)
 #undef VALTD_RECORD
 
@@ -94,26 +88,6 @@ class RecordingCallback : public IRpcCallback {
         lastDialogs = d;
         Add("DialogArrived", id, d.size());
     }
-    int GetWAVListCB(int t, const S& e, std::list<S>* n) override {
-        Add("GetWAVList", t, e);
-        *n = wavNames;
-        return wavResult;
-    }
-    int WAVFileDeleteCB(int t, const S& e, const S& f) override {
-        Add("WAVFileDelete", t, e, f);
-        return 1;
-    }
-    int FileTransferCB(int t, const S& e, const S& f, const int& s, bool tr, S& m) override {
-        Add("FileTransfer", t, e, f, s, tr);
-        m = transferMessage;
-        return 1;
-    }
-    int ConfigurationUpdateCB(const S& f, int& s, bool fl, S& m) override {
-        Add("ConfigurationUpdate", f, s, fl);
-        m = "done";
-        return 1;
-    }
-
     std::list<DialogParams> lastDialogs;
 };
 

@@ -147,34 +147,3 @@ TEST(CallDecisions, CallIdMemberAndItsOverride) {
     EXPECT_EQ(Calls{"Reject(8)"},
               Decide(Member("CallID", Str("7")) + Member("action", Str("decline")), {Str("8")}));
 }
-
-TEST(CallDecisions, OriginatedAnswers) {
-    CallOriginatedMethod request;
-    auto run = [&](const std::string& text) {
-        std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(text.c_str()));
-        RecordingCallback cb;
-        if (r) {
-            r->Execute(cb);
-        }
-        return cb.calls;
-    };
-    CallOriginatedResponseMethod accept;
-    accept.SetAcceptParams(4, 99);
-    EXPECT_EQ(Calls{"AcceptCR(4,99)"}, run(Built(accept)));
-    CallOriginatedResponseMethod decline;
-    decline.SetDeclineParams(4);
-    EXPECT_FALSE(decline.IsAccept());
-    EXPECT_EQ(Calls{"Reject(4)"}, run(Built(decline)));
-}
-
-TEST(CallEvents, LookupAnswersReachSlotFour) {
-    GetExtensionMethod request;
-    GetExtensionResponseMethod answer;
-    answer.SetParams(false, "no such user");
-    std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(Built(answer).c_str()));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(22, r->GetMethodIndex());
-    RecordingCallback cb;
-    r->Execute(cb);
-    EXPECT_EQ(Calls{"GetExtensionResponse(0,no such user)"}, cb.calls);
-}

@@ -6,7 +6,6 @@
 #include "XmlRpcTestSupport.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
-#include "xmlrpc/SystemMethods.h"
 
 namespace {
 
@@ -137,54 +136,6 @@ TEST(Notifications, DialogDefaultsAreLeftOut) {
     EXPECT_EQ(76u, b.replacesId);
     EXPECT_EQ(4, b.callState);
     EXPECT_EQ("R", b.referredBy.name);
-}
-
-TEST(SystemServices, ResponsesAskTheTargetAndRecordTheResult) {
-    RecordingCallback cb;
-    cb.wavNames = {"intro.wav.bak", "LOUD.WAV", "a.wav", "notes.txt"};
-    GetWAVFilesResponseMethod wav;
-    wav.SetParams(5);
-    wav.Execute(cb);  // nothing until the extension is set
-    EXPECT_TRUE(cb.calls.empty());
-    wav.SetExt(2, "201");
-    wav.Execute(cb);
-    EXPECT_EQ((std::list<std::string>{"intro.wav.bak", "a.wav"}), wav.GetNames());
-    EXPECT_TRUE(wav.GetResult());
-
-    FileTransferResponseMethod transfer;
-    transfer.SetParams(5);
-    transfer.SetExt(1, "201", "a.wav", 2049, true);
-    transfer.Execute(cb);
-    EXPECT_EQ("ok", transfer.GetMessage());
-    ConfigurationUpdateResponseMethod config;
-    config.SetParams(5);
-    config.SetConfigFile("a.cfg", 10, true);
-    config.Execute(cb);
-    FileDeleteResponseMethod del;
-    del.SetParams(5);
-    del.SetExt(0, "201", "a.wav");
-    del.Execute(cb);
-    EXPECT_EQ((Calls{"GetWAVList(2,201)", "FileTransfer(1,201,a.wav,2049,1)",
-                     "ConfigurationUpdate(a.cfg,10,1)", "WAVFileDelete(0,201,a.wav)"}),
-              cb.calls);
-
-    // The answers parse back through their requests.
-    FileTransferMethod request;
-    std::unique_ptr<XmlRpcResponseMethod> r(request.CreateResponseFromXML(Built(transfer).c_str()));
-    ASSERT_TRUE(r);
-    auto* t = dynamic_cast<FileTransferResponseMethod*>(r.get());
-    ASSERT_NE(nullptr, t);
-    EXPECT_EQ("ok", t->GetMessage());
-    EXPECT_EQ(5u, t->GetCallID());
-
-    ParsedRequest info(RequestText("Services.SystemService.getsysteminfo", {Str("5")}));
-    ASSERT_TRUE(info.ok());
-    RecordingCallback ic;
-    info.raw->Execute(ic);
-    EXPECT_EQ(Calls{"GetSystemInfo(5)"}, ic.calls);
-    EXPECT_TRUE(ParsedRequest(RequestText("Services.SystemService.beginfiletransfer",
-                                          {Str("5"), Int(1), Str("201"), Str("a"), Int(2)}))
-                    .unknown());
 }
 
 // The fixtures in data/ are texts the daemon is known to write (an offer, a
