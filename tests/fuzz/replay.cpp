@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
+        if (!fs::exists(argv[i])) {
+            std::fprintf(stderr, "no such input: %s\n", argv[i]);
+            return 1;
+        }
         if (!fs::is_directory(argv[i])) {
             inputs.emplace_back(argv[i]);
             continue;

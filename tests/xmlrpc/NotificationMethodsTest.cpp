@@ -46,14 +46,8 @@ TEST(Subscriptions, KindsAndTheirExtensions) {
     EXPECT_TRUE(Exec(RequestText(sub, {Str("9"), Int(7)})).empty());
     EXPECT_TRUE(ParsedRequest(RequestText(Method("unsubscribe"), {Str("9"), Int(1)})).unknown());
 
-    SubscribeMethod built;
-    built.SetParamsPresence(12, "204");
-    EXPECT_EQ(4, built.GetSubType());
-    EXPECT_EQ(Calls{"SubscribePresence(12,204)"}, Exec(Built(built)));
-    built.SetParamsExtList(12);
-    EXPECT_EQ(Calls{"SubscribeExtList(12)"}, Exec(Built(built)));
-    EXPECT_EQ(0, SubscribeMethod().GetSubType());
-
+    // valtctl's presence and extension-list subscriptions and the answers to
+    // them: tests/e2e/test_valtctl.py (Subscriptions).
     ParsedRequest unsub(RequestText(Method("unsubscribe"), {Str("9")}));
     ASSERT_TRUE(unsub.ok());
     auto* u = static_cast<UnsubscribeMethod*>(unsub.raw);
@@ -62,15 +56,6 @@ TEST(Subscriptions, KindsAndTheirExtensions) {
     RecordingCallback cb;
     u->Execute(cb);
     EXPECT_EQ(Calls{"Unsubscribe(9,3)"}, cb.calls);
-
-    SubscribeResponseMethod answer;
-    answer.SetParams(9, false, 42);
-    std::unique_ptr<XmlRpcResponseMethod> r(
-        SubscribeMethod().CreateResponseFromXML(Built(answer).c_str()));
-    ASSERT_TRUE(r);
-    RecordingCallback rc;
-    r->Execute(rc);
-    EXPECT_EQ(Calls{"SubscribeResponse(9,0,42)"}, rc.calls);
 }
 
 TEST(Notifications, MailTimeUsesSpaceSeparatedLocalTime) {
