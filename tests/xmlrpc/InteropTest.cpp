@@ -109,8 +109,9 @@ responses = [
 texts = [('request', n, x.dumps(ps, n)) for n, ps in requests]
 texts += [('response', n, "<?xml version='1.0'?>\n<methodResponse>\n" +
            x.Marshaller('utf-8').dumps(ps) + "</methodResponse>\n") for n, ps in responses]
+methods = sorted(set(n.lower() for n, _ in requests))
 texts += [('fault', n, x.dumps(x.Fault(5, 'no such call & <more>'), methodresponse=True))
-          for n in (S + 'closecall', Y + 'getsysteminfo')]
+          for n in methods]
 
 def read(text):
     try:
@@ -169,8 +170,9 @@ class Interop : public ::testing::Test {
 
 }  // namespace
 
-// Python writes every request and answer; we parse each, write it again with
-// our classes, and Python must read from our text what it wrote.
+// Python writes every request, answers, and a fault as the answer to every
+// method; we parse each, write it again with our classes, and Python must read
+// from our text what it wrote.
 TEST_F(Interop, PythonTextsParseAndOurRewritesReadTheSame) {
     RunPython("write");
     int read = 0;
@@ -206,11 +208,14 @@ TEST_F(Interop, PythonTextsParseAndOurRewritesReadTheSame) {
             std::unique_ptr<XmlRpcResponseMethod> r(request->CreateResponseFromXML(text.c_str()));
             ASSERT_TRUE(r) << text;
             ASSERT_EQ(kind == "fault", r->IsFault()) << text;
+            if (r->IsFault()) {
+                EXPECT_EQ(index, r->GetMethodIndex()) << text;  // the method it answers
+            }
             ASSERT_TRUE(r->BuildXML(ours)) << text;
         }
         WriteFile(mDir + "/out" + name + "xml", ours);
     }
-    EXPECT_EQ(49, read);
+    EXPECT_EQ(35 + 12 + kMethodCount, read);  // requests, answers, a fault for every method
     EXPECT_EQ(std::vector<bool>(kMethodCount, true), parsed) << "a request class is missing";
     RunPython("check");
 }

@@ -96,7 +96,7 @@ TEST_F(MethodFactory, EveryTextEndsWithAnEmptyLine) {
     }
 }
 
-TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {
+TEST_F(MethodFactory, FaultIsWrittenInOrderAndCarriedOut) {
     FaultResponseMethod fault(kMethodCloseCall);
     EXPECT_EQ("<failed>", Built(fault));
     fault.SetParams(5, "x");
@@ -104,17 +104,12 @@ TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {
     EXPECT_LT(text.find("faultCode"), text.find("faultString"));
     EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<fault>\r\n"));
 
-    for (int i = 0; i < kMethodCount; ++i) {
-        std::unique_ptr<XmlRpcRequestMethod> req(
-            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(XmlRpcRequestMethod::_Methods[i])));
-        std::unique_ptr<XmlRpcResponseMethod> r(req->CreateResponseFromXML(text.c_str()));
-        ASSERT_TRUE(r);
-        ASSERT_TRUE(r->IsFault());
-        EXPECT_EQ(i, r->GetMethodIndex());
-        RecordingCallback cb;
-        r->Execute(cb);
-        EXPECT_EQ(std::vector<std::string>{"Fault(0,5,x)"}, cb.calls);
-    }
+    // Read back as the answer to every method: Interop. Carried out:
+    std::unique_ptr<XmlRpcResponseMethod> r(CloseCallMethod().CreateResponseFromXML(text.c_str()));
+    ASSERT_TRUE(r && r->IsFault());
+    RecordingCallback cb;
+    r->Execute(cb);
+    EXPECT_EQ(std::vector<std::string>{"Fault(0,5,x)"}, cb.calls);
 }
 
 TEST_F(MethodFactory, FaultWithoutIntCodeIsParsedButIgnored) {
