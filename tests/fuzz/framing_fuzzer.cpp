@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "FuzzRoot.h"
+#include "TempRoot.h"
 #include "core/Call.h"
 #include "server/CallControlService.h"
 #include "xmlrpc/XmlRpcLog.h"
@@ -42,7 +42,7 @@ void Drain(int client) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    MakeFuzzRoot();
+    static TempRoot root;  // VALTD_ROOT for the whole run, removed at exit
     SetXmlRpcLogSink(&DropLine);
     CallControlService::mbRequireAuth = false;
 

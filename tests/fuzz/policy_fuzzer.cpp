@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "FuzzRoot.h"
+#include "TempRoot.h"
 #include "policy/CallPolicyService.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
@@ -46,7 +46,7 @@ struct CountingCall : Call {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    MakeFuzzRoot();
+    static TempRoot root;  // VALTD_ROOT for the whole run, removed at exit
     SetXmlRpcLogSink(&DropLine);
     return 0;
 }

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 
 using Configuration::ConfigFile;
 

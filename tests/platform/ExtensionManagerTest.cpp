@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 #include "platform/ConfigSqlite.h"
 #include "platform/ExtVMBox.h"
 
@@ -55,30 +55,9 @@ TEST_F(ExtensionManagerTest, ListsUserExtensionsInTheOrderTheyWereAdded) {
     EXPECT_EQ(full.front()->GetPromptDir(), "/prompts/300");
 }
 
-TEST_F(ExtensionManagerTest, FindsOneExtensionWithItsPromptPart) {
-    ExtensionManager manager(sb.Db("extensiondb"), false);
-    auto aa = manager.GetExtension(ExtType_AA, "500", false);
-    ASSERT_NE(aa, nullptr);
-    EXPECT_EQ(aa->GetPromptDir(), "/aa/500");  // in the base record of an auto-attendant
-    EXPECT_DOUBLE_EQ(aa->GetPromptShare(), 25.5);
-
-    auto user = manager.GetExtension(ExtType_User, "300", false);
-    ASSERT_NE(user, nullptr);
-    EXPECT_EQ(user->GetPromptDir(), "");
-    ASSERT_TRUE(user->load(ExtensionBase::kPartPrompts));
-    EXPECT_EQ(user->GetPromptDir(), "/prompts/300");
-    EXPECT_DOUBLE_EQ(user->GetPromptShare(), 5.0);
-
-    EXPECT_EQ(manager.GetExtension(ExtType_AA, "300", false), nullptr);  // wrong kind
-    EXPECT_EQ(manager.GetExtension(ExtType_User, "30", false), nullptr);
-    EXPECT_EQ(manager.GetSystemExtension(false), nullptr);
-
-    ASSERT_EQ(sb.Ok({"add-extension", "0", "--kind", "system", "--prompt-dir", "/sys"}), "");
-    auto system = manager.GetSystemExtension(false);
-    ASSERT_NE(system, nullptr);
-    EXPECT_EQ(system->GetPromptDir(), "/sys");
-}
-
+// One extension with its prompt part (user, auto-attendant, system) is what
+// the prompt services look up in tests/e2e/test_services.py and
+// SystemServicesTest.ListsRegularFilesOfTheDirectoryChosenByType.
 TEST_F(ExtensionManagerTest, DuplicateNumberGivesTheFirstAdded) {
     ASSERT_EQ(sb.Ok({"add-extension", "100", "--kind", "user", "--password", "later",
                      "--allow-duplicate"}),

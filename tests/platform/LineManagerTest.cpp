@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 
 namespace {
 

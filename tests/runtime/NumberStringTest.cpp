@@ -4,21 +4,17 @@
 
 #include <limits>
 
-TEST(NumberString, ReadsLeadingNumberAndStopsAtFirstMisfit) {
+// Reads the leading number, stops at the first misfit, gives 0 for a text
+// without one and saturates out of range.
+TEST(NumberString, ReadsLeadingNumberSaturating) {
     EXPECT_EQ(StringToNumber<int>("  42abc"), 42);
     EXPECT_EQ(StringToNumber<unsigned short>("4849"), 4849);
     EXPECT_EQ(StringToNumber<unsigned long long>("18446744073709551615"),
               std::numeric_limits<unsigned long long>::max());
     EXPECT_EQ(StringToNumber<long>("-17 "), -17);
-}
-
-TEST(NumberString, TextWithoutNumberGivesZero) {
     EXPECT_EQ(StringToNumber<int>(""), 0);
     EXPECT_EQ(StringToNumber<int>("abc"), 0);
     EXPECT_EQ(StringToNumber<unsigned int>("   "), 0u);
-}
-
-TEST(NumberString, OutOfRangeSaturates) {
     EXPECT_EQ(StringToNumber<unsigned short>("70000"), std::numeric_limits<unsigned short>::max());
     EXPECT_EQ(StringToNumber<int>("99999999999"), std::numeric_limits<int>::max());
 }

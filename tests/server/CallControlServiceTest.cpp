@@ -1,36 +1,26 @@
-// The control server in-process: connection objects over a loopback socket
-// pair (dispatch, answers, time-outs, queue bound, hand-over of arriving
-// calls, subscription errors) and the start and stop of the server thread.
+// The control server in-process, for what a client cannot see from outside:
+// a connection object over a loopback socket pair (queue bound, partial
+// writes, hand-over of arriving calls) and the start and stop of the server
+// thread. Framing, answers, time-outs and authentication are driven end to end
+// (tests/e2e/test_server_core.py, test_notify_calls.py,
+// test_notify_subscriptions.py).
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <thread>
 
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
-#include "core/Subscription.h"
 #include "server/CallControlService.h"
-#include "xmlrpc/CallProcessingMethods.h"
 
 namespace {
 
 using CCS = CallControlService;
-
-std::string Request(const std::string& method, const std::string& params) {
-    return "<?xml version=\"1.0\"?><methodCall><methodName>Services.CallProcessingService." +
-           method + "</methodName><params>" + params + "</params></methodCall>\r\n\r\n";
-}
-
-std::string Str(const std::string& text) {
-    return "<param><value><string>" + text + "</string></value></param>";
-}
 
 // A connection object whose socket is connected to `client`.
 class Connection : public ::testing::Test {
@@ -50,28 +40,6 @@ class Connection : public ::testing::Test {
     void TearDown() override {
         conn.reset();
         close(client);
-    }
-
-    // Everything the connection wrote within `ms`.
-    std::string Received(int ms = 200) {
-        std::string text;
-        pollfd p{client, POLLIN, 0};
-        char buffer[65536];
-        while (poll(&p, 1, ms) > 0) {
-            const ssize_t n = recv(client, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-            ms = 50;
-        }
-        return text;
-    }
-
-    void Feed(const std::string& text) {
-        conn->mRecvBuffer += text;
-        while (conn->ProcessIncomingXmlRpc()) {
-        }
     }
 
     // Serves the connection once a second from `start` on, as the connection
@@ -104,84 +72,6 @@ size_t Count(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
-}
-
-TEST(XmlRpcRequest, CopyingHandsTheMethodOn) {
-    std::list<CCS::XmlRpcRequest> queued;
-    queued.push_back(CCS::XmlRpcRequest(new CloseCallMethod()));
-    XmlRpcRequestMethod* method = queued.front().mpMethod;
-    std::list<CCS::XmlRpcRequest> sent;
-    sent.push_back(queued.front());
-    queued.pop_front();
-    EXPECT_EQ(sent.front().mpMethod, method);
-    CCS::XmlRpcRequest assigned;
-    assigned = sent.front();
-    EXPECT_EQ(assigned.mpMethod, method);
-    EXPECT_EQ(sent.front().mpMethod, nullptr);
-}
-
-TEST(CvtHex, LowercaseHighNibbleFirst) {
-    const unsigned char digest[16] = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
-                                      0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
-    unsigned char text[34];
-    std::memset(text, 'x', sizeof(text));
-    CCS::CvtHex(digest, text);
-    EXPECT_STREQ(reinterpret_cast<char*>(text), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(text[33], 'x');
-}
-
-TEST_F(Connection, MessagesAreCutAtTheEmptyLineAndAPartialOneWaits) {
-    const std::string partial = Request("closecall", Str("5"));
-    Feed(Request("createcall", Str("5") + Str("201") + Str("pbx:301")) +
-         Request("createcall", Str("6") + Str("201") + Str("pbx:302")) + "garbage\r\n\r\n" +
-         partial.substr(0, 30));
-    EXPECT_EQ(conn->mRecvBuffer, partial.substr(0, 30));
-    ASSERT_NE(conn->GetCall(5), nullptr);
-    ASSERT_NE(conn->GetCall(6), nullptr);
-    Feed(partial.substr(30));
-    EXPECT_EQ(conn->GetCall(5), nullptr);
-    const std::string out = Received();
-    EXPECT_EQ(Count(out, "<methodResponse>"), 3u);
-    EXPECT_EQ(Count(out, "<fault>"), 0u);
-    Feed(Request("closecall", Str("5")) + Request("bogus", ""));
-    const std::string faults = Received();
-    EXPECT_NE(faults.find("No such call"), std::string::npos);
-    EXPECT_NE(faults.find("Unknown XML RPC method"), std::string::npos);
-}
-
-TEST_F(Connection, AnswerToAnOfferKeepsTheCallOnlyWithRemoteControl) {
-    for (bool remote : {true, false}) {
-        const unsigned long long id = remote ? 71 : 72;
-        Call* call = new Call(id);
-        call->SetListener(conn.get());
-        conn->CallArrived(call, ExtCallType_PBX, "201", CallParams{}, CallParams{}, 0);
-        ASSERT_TRUE(conn->SendRequest());
-        ASSERT_EQ(conn->mlistSentRequests.size(), 1u);
-        const std::string flag = remote ? "<boolean>1</boolean>" : "<boolean>0</boolean>";
-        Feed(
-            "<?xml version=\"1.0\"?><methodResponse><params><param><value><struct>"
-            "<member><name>CallID</name><value><string>" +
-            std::to_string(id) +
-            "</string></value></member><member><name>action</name><value><string>accept"
-            "</string></value></member><member><name>remotecontrol</name><value>" +
-            flag + "</value></member></struct></value></param></params></methodResponse>\r\n\r\n");
-        EXPECT_TRUE(conn->mlistSentRequests.empty());
-        EXPECT_EQ(conn->GetCall(id) != nullptr, remote);
-    }
-}
-
-TEST_F(Connection, TimedOutOfferIsGivenUpAndTheCallDropped) {
-    Call* call = new Call(81);
-    conn->CallArrived(call, ExtCallType_PBX, "201", CallParams{}, CallParams{}, 0);
-    conn->CallStateChanged(call, static_cast<ExtCallState>(1));
-    ASSERT_TRUE(conn->SendRequest());
-    ASSERT_TRUE(conn->SendRequest());
-    EXPECT_FALSE(conn->SendRequest());
-    conn->FailRequest();
-    EXPECT_EQ(conn->GetCall(81), nullptr);
-    EXPECT_EQ(conn->mlistSentRequests.size(), 1u);
-    conn->FailRequest();  // its call is gone: only dropped
-    EXPECT_TRUE(conn->mlistSentRequests.empty());
 }
 
 TEST_F(Connection, QueueIsBounded) {
@@ -269,34 +159,6 @@ TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
     CCS::mlistServicesInProgress.clear();
     EXPECT_EQ(conn->GetCall(101), call);
     EXPECT_EQ(conn->mlistRequests.size(), 1u);
-}
-
-TEST_F(Connection, ErrorEndsTheSubscriptionAndDuplicateIdsAreRefused) {
-    const std::string subscribe =
-        Request("subscribe", Str("111") +
-                                 "<param><value><int>4</int></value></param><param><value><struct>"
-                                 "<member><name>extension</name><value><string>201</string>"
-                                 "</value></member></struct></value></param>");
-    Feed(subscribe);
-    Feed(subscribe);
-    ASSERT_EQ(conn->mlistSubscriptions.size(), 1u);
-    Subscription* s = conn->GetSubscription(111);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(Received(100), "");  // answered only by the notification service
-    conn->ErrorConvey(s, PUAErrorCode{7});
-    EXPECT_TRUE(conn->mlistSubscriptions.empty());
-    EXPECT_EQ(Subscription::GetSubscription(111), nullptr);
-    const std::string out = Received();
-    EXPECT_NE(out.find("<boolean>0</boolean>"), std::string::npos);
-    EXPECT_NE(out.find("<int>7</int>"), std::string::npos);
-}
-
-TEST_F(Connection, RequireAuthRefusesUntilAuthorised) {
-    CCS::mbRequireAuth = true;
-    Feed(Request("createcall", Str("121") + Str("201") + Str("pbx:301")));
-    CCS::mbRequireAuth = false;
-    EXPECT_EQ(conn->GetCall(121), nullptr);
-    EXPECT_NE(Received().find("Not authorised"), std::string::npos);
 }
 
 TEST(Server, CleanUpStopsAThreadWaitingForItsPortAndIsRepeatable) {

@@ -9,12 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
-#include "../platform/ConfigTestSupport.h"
-#include "platform/StringUtils.h"
+#include "ConfigSandbox.h"
 
 namespace {
 
@@ -42,17 +39,6 @@ class FakeChannel : public IUploadChannel {
     std::string mBody;
     size_t mOffset = 0;
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string Body(size_t size) {
     std::string body(size, '\0');
@@ -113,60 +99,6 @@ TEST_F(SystemServicesTest, ListsRegularFilesOfTheDirectoryChosenByType) {
     EXPECT_FALSE(SystemServices::GetWAVList(0, "500", &names));  // 500 is no user
     EXPECT_FALSE(SystemServices::GetWAVList(1, "201", &names));  // nor 201 an AA
     EXPECT_FALSE(SystemServices::GetWAVList(3, "201", &names));
-}
-
-TEST_F(SystemServicesTest, DeletesOnlyFilesInsideThePromptDirectory) {
-    WriteFile(user + "/a.wav", "x");
-    WriteFile(sb.Root() + "/prompts/outside.wav", "x");
-    EXPECT_TRUE(SystemServices::WAVFileDelete(0, "201", "a.wav"));
-    EXPECT_FALSE(fs::exists(user + "/a.wav"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(0, "201", "a.wav"));
-    for (const char* name : {"../outside.wav", "..", ".", "", "x/../../outside.wav"}) {
-        EXPECT_FALSE(SystemServices::WAVFileDelete(0, "201", name)) << name;
-    }
-    EXPECT_TRUE(fs::exists(sb.Root() + "/prompts/outside.wav"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(1, "500", "custom"));
-    EXPECT_TRUE(fs::is_directory(aa + "custom"));
-    EXPECT_FALSE(SystemServices::WAVFileDelete(9, "201", "a.wav"));
-}
-
-TEST_F(SystemServicesTest, SpaceCheckCountsTheWholePromptDirectory) {
-    FakeChannel none("");
-    std::string message;
-    // 2 KB used, in "custom": type 2 counts the AA's whole prompt directory.
-    WriteFile(aa + "custom/used.wav", std::string(2048, 'u'));
-    EXPECT_TRUE(SystemServices::FileTransfer(2, "500", "n.wav", 4998 * 1024, false, message, none));
-    EXPECT_EQ(message, "Space available for file upload.");
-    EXPECT_FALSE(
-        SystemServices::FileTransfer(2, "500", "n.wav", 4999 * 1024, false, message, none));
-    EXPECT_EQ(message, "There is not sufficient available space for file upload.");
-    EXPECT_TRUE(SystemServices::FileTransfer(1, "500", "n.wav", 4998 * 1024, false, message, none));
-    EXPECT_FALSE(
-        SystemServices::FileTransfer(1, "500", "n.wav", 4999 * 1024, false, message, none));
-    // An existing name is refused in both modes, even with room to spare.
-    EXPECT_FALSE(SystemServices::FileTransfer(2, "500", "used.wav", 1, false, message, none));
-    EXPECT_EQ(message, "This file already exist.");
-    EXPECT_FALSE(SystemServices::FileTransfer(2, "500", "used.wav", 1, true, message, none));
-    EXPECT_EQ(message, "This file already exist.");
-    EXPECT_EQ(ReadFile(aa + "custom/used.wav"), std::string(2048, 'u'));
-    EXPECT_TRUE(none.chunks.empty());
-}
-
-TEST_F(SystemServicesTest, UploadReceivesChunksOfAKilobyteEachAnsweredWithOk) {
-    const std::vector<std::pair<size_t, std::vector<int>>> cases = {
-        {0, {}}, {1, {1}}, {1024, {1024}}, {2049, {1024, 1024, 1}}};
-    for (const auto& [size, chunks] : cases) {
-        const std::string name = "up" + std::to_string(size) + ".wav";
-        const std::string body = Body(size);
-        FakeChannel channel(body + "trailing bytes of the next request");
-        std::string message;
-        EXPECT_TRUE(SystemServices::FileTransfer(0, "201", name, static_cast<int>(size), true,
-                                                 message, channel));
-        EXPECT_EQ(message, "File transfered successfully!");
-        EXPECT_EQ(channel.chunks, chunks) << size;
-        EXPECT_EQ(channel.oks, static_cast<int>(chunks.size()));
-        EXPECT_EQ(ReadFile(user + "/" + name), body);
-    }
 }
 
 TEST_F(SystemServicesTest, InterruptedOrRefusedUploadsLeaveNoFile) {
@@ -261,57 +193,6 @@ TEST_F(SystemServicesTest, EveryFileMethodRefusesNamesThatLeaveTheDirectory) {
     EXPECT_TRUE(SystemServices::FileTransfer(0, "201", longest, 10, true, message, body));
 }
 
-TEST_F(SystemServicesTest, ConfigurationUploadRunsTheToolAndRemovesTheFile) {
-    fs::create_directories(sb.Root() + "/bin");
-    fs::copy_file(FCGICLIENT_SCRIPT, sb.Root() + "/bin/fcgiclient");
-    const std::string body = Body(2100);
-    FakeChannel channel(body);
-    std::string message;
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(SystemServices::ConfigurationUpdate("a.cfg", 2100, true, message, channel));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(message, "Configuration uploaded successfully!");
-    EXPECT_EQ(channel.oks, 3);
-    const std::string stored = sb.Root() + "/tmp/a.cfg";
-    EXPECT_FALSE(fs::exists(stored));
-    EXPECT_EQ(out, "Configuration. saved=2100 bytes\n\n");
-    EXPECT_EQ(ReadFile(sb.Root() + "/tmp/fcgiclient.record"),
-              "REQUEST_METHOD=GET\nPATH_INFO=putconf.cgi\n"
-              "QUERY_STRING=cgiaction=do_save&localHiddenFilename=" +
-                  stored +
-                  "\nREMOTE_ADDR=CGI2FastCGI\n"
-                  "CONTENT_TYPE=application/x-www-form-urlencoded\nFILE " +
-                  stored + "\n" + body);
-    // The variables were the child's only.
-    EXPECT_EQ(getenv("QUERY_STRING"), nullptr);
-
-    // Cut off: the partial file is removed and the tool is not run.
-    fs::remove(sb.Root() + "/tmp/fcgiclient.record");
-    FakeChannel cut(Body(100));
-    EXPECT_FALSE(SystemServices::ConfigurationUpdate("b.cfg", 2000, false, message, cut));
-    EXPECT_FALSE(fs::exists(sb.Root() + "/tmp/b.cfg"));
-    EXPECT_FALSE(fs::exists(sb.Root() + "/tmp/fcgiclient.record"));
-}
-
-TEST_F(SystemServicesTest, SystemInfoTrimsTheIdAndJoinsTheVersionValues) {
-    std::string id = "x", version = "x";
-    SystemServices::ReadSystemInfo(id, version);
-    EXPECT_EQ(id, "");
-    EXPECT_EQ(version, "");
-    fs::create_directories(sb.Root() + "/etc");
-    WriteFile(sb.Root() + "/etc/unique-id", "  ABC\r\n");
-    WriteFile(sb.Root() + "/etc/version.txt",
-              "# build\nVersion: 2.1\nFlavour: beta\nComment: test\n");
-    SystemServices::ReadSystemInfo(id, version);
-    EXPECT_EQ(id, "ABC");
-    EXPECT_EQ(version, " 2.1 beta - test");
-    WriteFile(sb.Root() + "/etc/unique-id", " \t\r\n");
-    WriteFile(sb.Root() + "/etc/version.txt", "Version:3\n");
-    SystemServices::ReadSystemInfo(id, version);
-    EXPECT_EQ(id, "");
-    EXPECT_EQ(version, "3 -");
-}
-
 TEST(SameSecretTest, EqualOnlyForTheSameBytesInTheSameCase) {
     using SystemServices::SameSecret;
     const std::string digest = "0123456789abcdef0123456789abcdef";
@@ -333,15 +214,6 @@ TEST(SameSecretTest, EqualOnlyForTheSameBytesInTheSameCase) {
     EXPECT_FALSE(SameSecret("x", ""));
     // A text that repeats the expected one is not taken for it.
     EXPECT_FALSE(SameSecret("abab", "ab"));
-}
-
-TEST(StringUtilsTest, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {
-    std::string text = "#MSGa#MSG#MSGb";
-    EXPECT_EQ(StringUtils::ReplaceString(text, "#MSG", ". ", 0), 3);
-    EXPECT_EQ(text, ". a. . b");
-    text = "aaa";
-    EXPECT_EQ(StringUtils::ReplaceString(text, "a", "aa", 1), 2);
-    EXPECT_EQ(text, "aaaaa");
 }
 
 }  // namespace

@@ -25,37 +25,16 @@ class MethodFactory : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(MethodFactory, EveryTableNameCreatesItsClassIgnoringCase) {
-    for (int i = 0; i < kMethodCount; ++i) {
-        std::string name = XmlRpcRequestMethod::_Methods[i];
-        for (char& c : name) {
-            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        }
-        std::unique_ptr<XmlRpcRequestMethod> m(
-            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(name)));
-        ASSERT_TRUE(m) << name;
-        EXPECT_EQ(i, m->GetMethodIndex());
-        EXPECT_EQ(XmlRpcMethod::KindRequest, m->GetKind());
-    }
-    EXPECT_EQ(nullptr, XmlRpcRequestMethod::CreateMethod(XmlRpcValueString("closecall")));
-}
-
-TEST_F(MethodFactory, NameMatchIgnoresCaseAndIsWrittenBackFromTable) {
-    ParsedRequest r(RequestText("services.callprocessingservice.CLOSECALL", {Str("5")}));
-    ASSERT_TRUE(r.ok());
-    ASSERT_NE(nullptr, dynamic_cast<CloseCallMethod*>(r.raw));
-    EXPECT_NE(std::string::npos, Built(*r.raw).find(Method("closecall")));
-    EXPECT_EQ(
-        (std::vector<std::string>{"CreateFromXML:1\n", "CreateMethod:\n", "CreateFromXML:2\n"}),
-        gLog);
-}
-
+// Every name of the method table creating its class, whatever the case, is
+// checked by Interop.PythonTextsParseAndOurRewritesReadTheSame and
+// fuzz_replay.xmlrpc_fuzzer.
 TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
     const std::string noParams = "<?xml version=\"1.0\"?><methodCall><methodName>" +
                                  Method("closecall") + "</methodName></methodCall>\r\n\r\n";
     EXPECT_EQ(nullptr, ParsedRequest(noParams).raw);
     EXPECT_EQ(nullptr, ParsedRequest("<methodResponse><params/></methodResponse>").raw);
     EXPECT_EQ(nullptr, ParsedRequest("").raw);
+    EXPECT_EQ(nullptr, XmlRpcRequestMethod::CreateMethod(XmlRpcValueString("closecall")));
     EXPECT_TRUE(ParsedRequest(RequestText(Method("nosuch"), {})).unknown());
     EXPECT_TRUE(ParsedRequest(RequestText(Method("closecall"), {Str("1"), Str("2")})).unknown());
     EXPECT_TRUE(ParsedRequest(RequestText(Method("closecall"), {})).unknown());
@@ -63,13 +42,6 @@ TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
     // A text cut off inside its parameters is not served.
     std::string whole = RequestText(Method("closecall"), {Str("1")});
     EXPECT_TRUE(ParsedRequest(whole.substr(0, whole.find("</param>"))).unknown());
-}
-
-TEST_F(MethodFactory, ConfigurationUpdateTracesCreateMethodTwice) {
-    ParsedRequest r(RequestText("Services.SystemService.configurationupdate",
-                                {Str("1"), Str("a.cfg"), Int(3), Bool(true)}));
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(2, std::count(gLog.begin(), gLog.end(), std::string("CreateMethod:\n")));
 }
 
 TEST_F(MethodFactory, OptionalTailsAndTypeChecks) {
@@ -107,25 +79,24 @@ TEST_F(MethodFactory, CallIdReadings) {
     EXPECT_EQ(0u, g.raw->GetCallID());
 }
 
+// A message ends with an empty line (the framing cuts there), and a builder
+// whose required values are missing writes nothing.
 TEST_F(MethodFactory, EveryTextEndsWithAnEmptyLine) {
     CloseCallMethod close;
-    EXPECT_EQ("<failed>", Built(close));  // required ID missing
-    close.SetParams(9);
-    EXPECT_EQ(
-        "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n<methodName>Services.CallProcessingService."
-        "closecall</methodName>\r\n<params>\r\n<param>\r\n<value><string>9</string></value>\r\n"
-        "</param>\r\n</params>\r\n</methodCall>\r\n\r\n",
-        Built(close));
     XmlRpcResponseMethod plain(kMethodCloseCall);
+    EXPECT_EQ("<failed>", Built(close));
     EXPECT_EQ("<failed>", Built(plain));
+    close.SetParams(9);
     plain.SetParams(9);
-    EXPECT_EQ(
-        "<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<params>\r\n<param>\r\n"
-        "<value><string>9</string></value>\r\n</param>\r\n</params>\r\n</methodResponse>\r\n\r\n",
-        Built(plain));
+    for (XmlRpcMethod* m :
+         {static_cast<XmlRpcMethod*>(&close), static_cast<XmlRpcMethod*>(&plain)}) {
+        const std::string text = Built(*m);
+        EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\r\n<method"));
+        EXPECT_EQ(text.size() - 4, text.find("\r\n\r\n")) << text;
+    }
 }
 
-TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {
+TEST_F(MethodFactory, FaultIsWrittenInOrderAndCarriedOut) {
     FaultResponseMethod fault(kMethodCloseCall);
     EXPECT_EQ("<failed>", Built(fault));
     fault.SetParams(5, "x");
@@ -133,17 +104,12 @@ TEST_F(MethodFactory, FaultIsWrittenInOrderAndReadBackByAnyRequest) {
     EXPECT_LT(text.find("faultCode"), text.find("faultString"));
     EXPECT_EQ(0u, text.find("<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n<fault>\r\n"));
 
-    for (int i = 0; i < kMethodCount; ++i) {
-        std::unique_ptr<XmlRpcRequestMethod> req(
-            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(XmlRpcRequestMethod::_Methods[i])));
-        std::unique_ptr<XmlRpcResponseMethod> r(req->CreateResponseFromXML(text.c_str()));
-        ASSERT_TRUE(r);
-        ASSERT_TRUE(r->IsFault());
-        EXPECT_EQ(i, r->GetMethodIndex());
-        RecordingCallback cb;
-        r->Execute(cb);
-        EXPECT_EQ(std::vector<std::string>{"Fault(0,5,x)"}, cb.calls);
-    }
+    // Read back as the answer to every method: Interop. Carried out:
+    std::unique_ptr<XmlRpcResponseMethod> r(CloseCallMethod().CreateResponseFromXML(text.c_str()));
+    ASSERT_TRUE(r && r->IsFault());
+    RecordingCallback cb;
+    r->Execute(cb);
+    EXPECT_EQ(std::vector<std::string>{"Fault(0,5,x)"}, cb.calls);
 }
 
 TEST_F(MethodFactory, FaultWithoutIntCodeIsParsedButIgnored) {

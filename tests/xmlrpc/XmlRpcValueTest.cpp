@@ -181,19 +181,7 @@ TEST(XmlRpcValueCodec, ContainerTextsAndArrays) {
     EXPECT_EQ("<value><struct>\r\n</struct></value>\r\n", Built(XmlRpcValueStruct()));
     EXPECT_EQ("<value><array><data>\r\n</data></array></value>\r\n", Built(XmlRpcValueArray()));
 
-    auto empty = ParseValueText("<value><array><data></data></array></value>");
-    ASSERT_TRUE(empty);
-    EXPECT_TRUE(static_cast<XmlRpcValueArray&>(*empty).mvValues.empty());
-
-    XmlRpcValueArray a;
-    a.Append(new XmlRpcValueInt(1));
-    auto* inner = new XmlRpcValueStruct();
-    inner->SetMemberValue("k", new XmlRpcValueString("v"));
-    a.Append(inner);
-    auto back = ParseValueText(Built(a));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(Built(a), Built(*back));
-
+    // Arrays of structs and empty arrays read and write again in Interop.
     EXPECT_FALSE(ParseValueText("<value><array><value><int>1</int></value></array></value>"));
     EXPECT_FALSE(ParseValueText(
         "<value><array><data><value><int>1</int></value><value><struct><member>"

@@ -11,6 +11,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "TempRoot.h"
+
 #ifndef VALTCONF_BIN
 #error "VALTCONF_BIN must name the valtconf executable"
 #endif
@@ -24,16 +26,11 @@ struct ValtconfResult {
 // Makes a fresh directory, points ORBA_PATH at it and removes both afterwards.
 class ConfigSandbox {
   public:
-    ConfigSandbox() {
-        char pattern[] = "/tmp/valt-config-test-XXXXXX";
-        mRoot = mkdtemp(pattern);
+    ConfigSandbox() : mDir(false), mRoot(mDir.Path()) {
         setenv("ORBA_PATH", (mRoot + "/").c_str(), 1);
         unsetenv("VALTD_ROOT");
     }
-    ~ConfigSandbox() {
-        unsetenv("ORBA_PATH");
-        std::filesystem::remove_all(mRoot);
-    }
+    ~ConfigSandbox() { unsetenv("ORBA_PATH"); }
     ConfigSandbox(const ConfigSandbox&) = delete;
     ConfigSandbox& operator=(const ConfigSandbox&) = delete;
 
@@ -74,5 +71,6 @@ class ConfigSandbox {
     }
 
   private:
+    TempRoot mDir;
     std::string mRoot;
 };

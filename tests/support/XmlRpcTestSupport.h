@@ -15,9 +15,6 @@
 class RecordingCallback : public IRpcCallback {
   public:
     std::vector<std::string> calls;
-    int wavResult = 1;
-    std::list<std::string> wavNames;
-    std::string transferMessage = "ok";
 
     static std::string Party(const CallParams& p) {
         std::ostringstream o;
@@ -33,15 +30,6 @@ class RecordingCallback : public IRpcCallback {
         }
         return out;
     }
-    static std::string Extensions(const std::list<Ext>& es) {
-        std::string out;
-        for (const Ext& e : es) {
-            out += "{" + e.ext + "|" + e.display + "|" + e.sipAddress + "|" +
-                   std::to_string(e.type) + "|" + std::to_string(e.line) + "}";
-        }
-        return out;
-    }
-
     template <typename... A>
     void Add(const char* name, const A&... args) {
         std::ostringstream o;
@@ -64,7 +52,6 @@ class RecordingCallback : public IRpcCallback {
     VALTD_RECORD(SecureAuthenticateCB(const S& u, const S& t, const S& d), "SecureAuthenticate", u,
                  t, d)
     VALTD_RECORD(GetExtensionCB(const S& u), "GetExtension", u)
-    VALTD_RECORD(GetExtensionResponseCB(bool f, const S& t), "GetExtensionResponse", f, t)
     VALTD_RECORD(IncomingCallHandlingCB(const S& e, long en), "IncomingCallHandling", e, en)
     VALTD_RECORD(CallArrivedCB(const Id& id, ExtCallType t, const S& e, const CallParams& f,
                                const CallParams& to, const Id& o),
@@ -73,7 +60,6 @@ class RecordingCallback : public IRpcCallback {
                                   const CallParams& to, const S& p),
                  "CallOriginated", id, static_cast<int>(t), e, Party(f), Party(to), p)
     VALTD_RECORD(AcceptCB(const Id& id, const S& c, const S& d, long v), "Accept", id, c, d, v)
-    VALTD_RECORD(AcceptCRCB(const Id& id, const Id& s), "AcceptCR", id, s)
     VALTD_RECORD(ForwardCB(const Id& id, const std::list<CallParams>& ts, const S& c, const S& d),
                  "Forward", id, Parties(ts), c, d)
     VALTD_RECORD(RejectCB(const Id& id), "Reject", id)
@@ -93,48 +79,15 @@ class RecordingCallback : public IRpcCallback {
     VALTD_RECORD(UnsubscribeCB(const Id& id, int t), "Unsubscribe", id, t)
     VALTD_RECORD(SubscribeResponseCB(const Id& id, bool s, int k), "SubscribeResponse", id, s, k)
     VALTD_RECORD(SubscribeExtListCB(const Id& id), "SubscribeExtList", id)
-    VALTD_RECORD(ExtListArrivedCB(const Id& id, const std::list<Ext>& l), "ExtListArrived", id,
-                 Extensions(l))
     VALTD_RECORD(MailArrivedCB(const Id& id, const MailSettings& m), "MailArrived", id,
                  Party(m.from), m.arrival, m.duration, m.mailId)
-    VALTD_RECORD(PresenceArrivedCB(const Id& id, bool d), "PresenceArrived", id, d)
-    VALTD_RECORD(GetSystemInfoCB(const Id& id), "GetSystemInfo", id)
     VALTD_RECORD(FaultCB(const Id& id, int c, const S& t), "Fault", id, c, t)
 #undef VALTD_RECORD
 
-    void CDRArrivedCB(const Id& id, int k, const RcCDR& c, const CallStatistics* s) override {
-        lastCdr = c;
-        hadStatistics = s != nullptr;
-        lastStatistics = s != nullptr ? *s : CallStatistics();
-        Add("CDRArrived", id, k);
-    }
     void DialogArrivedCB(const Id& id, const std::list<DialogParams>& d) override {
         lastDialogs = d;
         Add("DialogArrived", id, d.size());
     }
-    int GetWAVListCB(int t, const S& e, std::list<S>* n) override {
-        Add("GetWAVList", t, e);
-        *n = wavNames;
-        return wavResult;
-    }
-    int WAVFileDeleteCB(int t, const S& e, const S& f) override {
-        Add("WAVFileDelete", t, e, f);
-        return 1;
-    }
-    int FileTransferCB(int t, const S& e, const S& f, const int& s, bool tr, S& m) override {
-        Add("FileTransfer", t, e, f, s, tr);
-        m = transferMessage;
-        return 1;
-    }
-    int ConfigurationUpdateCB(const S& f, int& s, bool fl, S& m) override {
-        Add("ConfigurationUpdate", f, s, fl);
-        m = "done";
-        return 1;
-    }
-
-    RcCDR lastCdr;
-    CallStatistics lastStatistics;
-    bool hadStatistics = false;
     std::list<DialogParams> lastDialogs;
 };
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "ConfigTestSupport.h"
+#include "ConfigSandbox.h"
 
 namespace {
 
