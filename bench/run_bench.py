@@ -398,6 +398,14 @@ class Bench:
                 driver.wait()
             self.stop(box)
 
+    def link(self):
+        """Commands through the exchange link to a peer that reads them, beside
+        plain datagrams of the same size on a connected socket pair."""
+        r = results(run([os.path.join(self.bin, "link_bench"), str(self.seconds / 2)],
+                        cpus=ANCHOR_CPUS), "link")[0]
+        self.table.add(9, "exchange link, reading peer", "commands/s vs datagram floor",
+                       float(r["rate"]), float(r["floor"]), 0.5)
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -406,7 +414,7 @@ def main():
                         or os.path.join(SOURCE, "..", "shared", "anchors"))
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
-    parser.add_argument("--only", default="codec,plain,tls,policy")
+    parser.add_argument("--only", default="codec,plain,tls,policy,link")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(4096, hard)), hard))

@@ -1,0 +1,121 @@
+// Commands through the exchange link to a peer that reads and decodes them as
+// exchange-sim does, beside the floor of the same transport in the same run:
+// datagrams of the same size over a connected Unix socket pair, written with
+// blocking sends. Prints "RESULT link rate=... floor=..." (commands/s).
+//     link_bench [SECONDS]
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/ExchangeCodec.h"
+#include "platform/ExchangeLink.h"
+#include "platform/Messaging.h"
+
+using namespace exlink;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void Quiet(const char*) {}
+
+// Reads from `fd` until `stop`, decoding when asked; counts what it took.
+void Read(int fd, bool decode, std::atomic<long>& received, std::atomic<bool>& stop) {
+    std::string payload;
+    ExchangeMessage message;
+    std::string error;
+    while (!stop) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) {
+            continue;
+        }
+        while (ReceiveDatagram(fd, payload) == ReceiveResult::kMessage) {
+            if (decode) {
+                DecodeMessage(payload.data(), payload.size(), message, error);
+            }
+            received.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+// Sends for `seconds` with `send(i)` (false: no room, try again), then waits
+// until the reader has everything; commands per second.
+template <typename Send>
+double Rate(double seconds, std::atomic<long>& received, Send send) {
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::duration<double>(seconds);
+    long sent = 0;
+    while (Clock::now() < end) {
+        for (int burst = 0; burst < 64; ++burst) {
+            if (send(sent)) {
+                ++sent;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    }
+    while (received.load() < sent) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return static_cast<double>(sent) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    char root[] = "/tmp/vlbXXXXXX";
+    if (mkdtemp(root) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    setenv("VALTD_ROOT", root, 1);
+    SetMessagingLog(&Quiet);
+    if (!EnsureLinkDirectory()) {
+        return 1;
+    }
+
+    double ours = 0;
+    {
+        UniqueFd peer = BindDatagramSocket(LinkSocketPath(kCallManagerSocketName));
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::thread reader(Read, peer.Get(), true, std::ref(received), std::ref(stop));
+        CmRemControlMessenger cm;
+        ours = Rate(seconds, received, [&cm](long i) {
+            return cm.RejectCall(static_cast<unsigned long long>(1000000 + i)) == 1;
+        });
+        stop = true;
+        reader.join();
+    }
+
+    double floor = 0;
+    {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            std::perror("socketpair");
+            return 1;
+        }
+        UniqueFd writer(pair[0]);
+        UniqueFd reading(pair[1]);
+        const std::string payload = EncodeMessage(RejectCallCmd{1000000});
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::thread reader(Read, reading.Get(), false, std::ref(received), std::ref(stop));
+        floor = Rate(seconds, received, [&](long) {
+            return send(writer.Get(), payload.data(), payload.size(), 0) >= 0;
+        });
+        stop = true;
+        reader.join();
+    }
+    std::printf("RESULT link rate=%.0f floor=%.0f\n", ours, floor);
+    std::filesystem::remove_all(root);
+    return 0;
+}
