@@ -56,19 +56,21 @@ class ExchangeLink(ServerTest):
         self.sim.expect(note, timeout=20, what="80 commands")
         self.assertEqual(seen, expected)
 
-    def test_restarted_call_manager(self):
+    def test_call_manager_killed_mid_burst_and_restarted(self):
         client = self.connect()
-        self.assertEqual(client.rpc("createcall", "3001", "201", "pbx:301"), ("3001",))
-        self.sim.expect_cmd("CreateCall", callId="3001")
+        os.kill(self.sim.proc.pid, signal.SIGSTOP)
+        self.send_burst(client, 3000, 20)
+        # Killed with commands still queued: they fail together, logged with
+        # their count; a command while it is gone fails at once, logged too;
+        # the client is answered throughout.
         self.sandbox.stop_sim(kill=True)
-        # While it is gone a command fails at once (logged), and the client
-        # is still answered.
-        self.assertEqual(client.rpc("createcall", "3002", "201", "pbx:301"), ("3002",))
+        self.sandbox.wait_log(" queued commands to ")
+        self.assertEqual(client.rpc("createcall", "3100", "201", "pbx:301"), ("3100",))
         self.sandbox.wait_log("ExchangeLink: ERROR. Cannot send to ")
+        # Commands sent once it is back arrive.
         type(self).sim = self.sandbox.start_sim()
-        self.assertEqual(client.rpc("createcall", "3003", "201", "pbx:301"), ("3003",))
-        self.assertEqual(self.sim.expect_cmd("CreateCall")["callId"], "3003")
-
+        self.assertEqual(client.rpc("createcall", "3101", "201", "pbx:301"), ("3101",))
+        self.assertEqual(self.sim.expect_cmd("CreateCall")["callId"], "3101")
 
 if __name__ == "__main__":
     unittest.main()
