@@ -50,7 +50,8 @@ void Read(int fd, bool decode, std::atomic<long>& received, std::atomic<bool>& s
 template <typename Send>
 double Rate(double seconds, std::atomic<long>& received, Send send) {
     const Clock::time_point start = Clock::now();
-    const Clock::time_point end = start + std::chrono::duration<double>(seconds);
+    const Clock::time_point end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     long sent = 0;
     while (Clock::now() < end) {
         for (int burst = 0; burst < 64; ++burst) {
