@@ -102,3 +102,9 @@ unsigned long ExtCallControl::GetCurTime() {
     gettimeofday(&now, nullptr);
     return static_cast<unsigned long>(now.tv_sec);
 }
+
+unsigned long ExtCallControl::GetMonotonicTime() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned long>(now.tv_sec);
+}

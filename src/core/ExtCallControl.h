@@ -30,8 +30,12 @@ class ExtCallControl : public CmRemControlMessenger, public AppNotificationMesse
 
     // The one logging entry point (printf style; formats end in "\n").
     static void TRACEX(const char* format, ...) __attribute__((format(printf, 1, 2)));
-    // Whole seconds since the epoch: the clock of every time-out.
+    // Whole seconds since the epoch (the system clock).
     static unsigned long GetCurTime();
+    // Whole seconds of the monotonic clock: the clock of every deadline (request,
+    // authentication, handshake and send time-outs), which a step of the
+    // system clock does not move.
+    static unsigned long GetMonotonicTime();
 
     // Call-manager callbacks.
     void CallArrived(const unsigned long long& callId, ExtCallType type, const std::string& ext,

@@ -37,10 +37,32 @@ WorkerSets& Sets() {
     return sets;
 }
 
-// The policy server's address, resolved again at every pass. Worker thread only.
+// The policy server's address. Worker thread only.
 SockAddr& ServerAddress() {
     static SockAddr& address = *new SockAddr;
     return address;
+}
+
+// Resolving a name may wait on the network, so the address is kept: it is
+// resolved again when the settings change, when it is older than
+// kResolvedLifetime (a name's address may move), and, after a name that did
+// not resolve, at most every kUnresolvedRetry seconds. Worker thread only.
+constexpr unsigned long kResolvedLifetime = 60;
+constexpr unsigned long kUnresolvedRetry = 5;
+unsigned long gResolvedAt = 0;  // GetMonotonicTime() of the last resolution; 0: none
+bool gResolved = false;
+
+void ResolveServer(const std::string& name, unsigned short port, bool settingsChanged) {
+    const unsigned long now = ExtCallControl::GetMonotonicTime();
+    const unsigned long lifetime = gResolved ? kResolvedLifetime : kUnresolvedRetry;
+    if (!settingsChanged && gResolvedAt != 0 && now - gResolvedAt < lifetime) {
+        return;
+    }
+    // A name that does not resolve leaves no address: the connect fails.
+    ServerAddress() = SockAddr();
+    gResolved = BsdSocket::GetHostByName(name.c_str(), ServerAddress());
+    ServerAddress().SetPort(port);
+    gResolvedAt = now;
 }
 
 // select() can only watch descriptors below FD_SETSIZE.
@@ -567,7 +589,7 @@ bool CallPolicyService::ReceiveStep() {
 
 int CallPolicyService::VisitServices(std::vector<std::unique_ptr<CallPolicyService>>& finished) {
     int nextCheckTimeout = 0;
-    const long now = static_cast<long>(ExtCallControl::GetCurTime());
+    const long now = static_cast<long>(ExtCallControl::GetMonotonicTime());
     for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
         CallPolicyService& service = **it;
         if (service.TimeoutStep(now, nextCheckTimeout) || service.StateStep(now)) {
@@ -598,14 +620,12 @@ unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
     }
     WorkerSets& sets = Sets();
     for (;;) {
-        if (mbUpdateServerParams.exchange(0) != 0) {
+        const bool settingsChanged = mbUpdateServerParams.exchange(0) != 0;
+        if (settingsChanged) {
             ExtCallControl::TRACEX("CallPolicyService: Thread: updatting server params.\n");
             ReadConfigs();
         }
-        // A name that does not resolve leaves no address: the connect fails.
-        ServerAddress() = SockAddr();
-        BsdSocket::GetHostByName(mServerAddr.c_str(), ServerAddress());
-        ServerAddress().SetPort(mServerPort);
+        ResolveServer(mServerAddr, mServerPort, settingsChanged);
 
         if (Watchable(control)) {
             if (FD_ISSET(control, &sets.read)) {

@@ -653,7 +653,7 @@ void CallControlService::WatchTaking(unsigned long long before) {
     }
     // Not watched: the last look found everything written taken (or nothing
     // was written yet), so what was written before this write counts as taken.
-    const unsigned long now = ExtCallControl::GetCurTime();
+    const unsigned long now = ExtCallControl::GetMonotonicTime();
     mnTaken = std::max(mnTaken, before);
     mnTakenAt = now;
     mnLookDue.store(now + 1, std::memory_order_release);
@@ -687,9 +687,9 @@ bool CallControlService::ClientTakes(unsigned long now) {
 }
 
 bool CallControlService::DrainOutput() {
-    const time_t deadline = time(nullptr) + kSendTimeout;
+    const long deadline = static_cast<long>(ExtCallControl::GetMonotonicTime()) + kSendTimeout;
     while (FlushOutput() && !mOutput.empty()) {
-        const long left = static_cast<long>(deadline - time(nullptr));
+        const long left = deadline - static_cast<long>(ExtCallControl::GetMonotonicTime());
         if (left <= 0 || !WaitReady(true, static_cast<int>(left * 1000))) {
             TR::TRACEX(
                 "CCS: BuildAndSendXml. Write error: the client took nothing for %d "
@@ -810,7 +810,7 @@ bool CallControlService::SendRequest() {
     // Written outside mMutex, so the main thread can go on queueing while a
     // slow client is being written to.
     if (BuildAndSendXml(request.mpMethod)) {
-        request.mnSendTime = ExtCallControl::GetCurTime();
+        request.mnSendTime = ExtCallControl::GetMonotonicTime();
         mlistSentRequests.push_back(request);
     }
     return true;
@@ -921,7 +921,7 @@ bool CallControlService::EvictOldestUnauthorised(const std::string& peer, int wh
             continue;
         }
         ++gEvictionsUnlogged[why];
-        const unsigned long now = ExtCallControl::GetCurTime();
+        const unsigned long now = ExtCallControl::GetMonotonicTime();
         if (now != gEvictionLogTime[why]) {
             TR::TRACEX(
                 "CCS: Thread. Closed %u connection(s) not yet authorised to make room (%s).\n",
@@ -996,7 +996,7 @@ bool CallControlService::SetUpConnection(std::unique_ptr<CallControlService> c, 
     c->mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
     c->mSocket.ChangeMode(1);
     c->mSocket.SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    c->mnAcceptTime = ExtCallControl::GetCurTime();
+    c->mnAcceptTime = ExtCallControl::GetMonotonicTime();
     if (mbSecureListen) {
         c->mpSSL = mpCTX != nullptr ? SSL_new(mpCTX) : nullptr;
         if (c->mpSSL == nullptr) {
@@ -1142,7 +1142,7 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 }
             }
             poller.Watch(listenFd, Poller::kRead);
-            const unsigned long now = ExtCallControl::GetCurTime();
+            const unsigned long now = ExtCallControl::GetMonotonicTime();
             const int timeout = mnReqTimeout;
             const int authTimeout = mnAuthTimeout;
             for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {

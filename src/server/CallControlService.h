@@ -67,7 +67,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
         ~XmlRpcRequest();
 
         mutable XmlRpcRequestMethod* mpMethod;  // owned
-        unsigned long mnSendTime = 0;           // GetCurTime() when written; 0 before
+        unsigned long mnSendTime = 0;           // GetMonotonicTime() when written; 0 before
     };
 
     // Bounds of what one connection may hold (see docs/server.md).
@@ -226,10 +226,10 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // the connection thread looks once a second at how many written bytes the
     // client has acknowledged (SIOCOUTQ), and closes a client that took
     // nothing for the send time-out while something waited for it.
-    std::atomic<unsigned long> mnLookDue{0};  // GetCurTime() of the next look; 0: all taken
+    std::atomic<unsigned long> mnLookDue{0};  // GetMonotonicTime() of the next look; 0: all taken
     unsigned long long mnWritten = 0;         // bytes handed to the socket (mIoMutex)
     unsigned long long mnTaken = 0;           // of those, acknowledged at the last look (mIoMutex)
-    unsigned long mnTakenAt = 0;  // GetCurTime() when the client last took some (mIoMutex)
+    unsigned long mnTakenAt = 0;  // GetMonotonicTime() when the client last took some (mIoMutex)
 
   private:
     // Queues `method` (taking ownership) and wakes the connection thread;

@@ -109,7 +109,7 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
         if (n > 0) {
             text.append(buffer, static_cast<size_t>(n));
         }
-        ASSERT_TRUE(conn->Serve(false, true, ExtCallControl::GetCurTime()));
+        ASSERT_TRUE(conn->Serve(false, true, ExtCallControl::GetMonotonicTime()));
     }
     EXPECT_EQ(Count(text, "<methodName>Services.CallProcessingService.messageplayed</methodName>"),
               total);
@@ -118,7 +118,7 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     EXPECT_TRUE(conn->mOutput.empty());
     // A client that has taken everything is never given up, however long it
     // stays idle.
-    const unsigned long start = ExtCallControl::GetCurTime();
+    const unsigned long start = ExtCallControl::GetMonotonicTime();
     EXPECT_EQ(SecondsUntilGivenUp(start), 0);
     EXPECT_EQ(conn->mnLookDue, 0u);
     // One that stops reading while output waits is given up once it has
@@ -145,7 +145,7 @@ TEST_F(Connection, ClientThatReadsNothingIsGivenUpWhenTheKernelHoldsAllWeWrote) 
     while (conn->SendRequest()) {
     }
     ASSERT_FALSE(conn->mbOutputPending);
-    ExpectGivenUpAfterSendTimeout(ExtCallControl::GetCurTime());
+    ExpectGivenUpAfterSendTimeout(ExtCallControl::GetMonotonicTime());
 }
 
 TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
