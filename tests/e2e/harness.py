@@ -1,8 +1,7 @@
-"""Test harness for end-to-end tests: real valtd and exchange-sim processes in a
-sandbox root under /tmp (VALTD_ROOT for both), on loopback only, bounded in
-time, cleaned up after. The daemon's log is <root>/tmp/logs/valtd.log, the
-exchange link's sockets are in <root>/tmp/exlink/."""
+"""End-to-end harness: real valtd and exchange-sim in a sandbox root under /tmp
+(VALTD_ROOT), on loopback only, bounded in time, cleaned up after."""
 
+import contextlib
 import json
 import os
 import queue
@@ -20,17 +19,18 @@ import xmlrpc.client
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN_DIR = os.environ.get("VALTD_BIN_DIR") or os.path.join(HERE, "..", "..", "build", "bin")
 DEFAULT_TIMEOUT = 10.0
-# How long a daemon may take to end after its forced alert (a sanitizer build
-# checks for leaks then).
+# A sanitizer build checks for leaks after the forced alert.
 STOP_TIMEOUT = 30.0
-# First lines of the reports that fail a test when the daemon writes them.
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer")
-# In sanitizer builds everything runs several times slower; bounds that must
-# hold for a user ("answered within a second") are scaled by this factor.
+# Sanitizer builds run several times slower: user-facing bounds are scaled by this.
 SLOW = 5.0 if any(s in BIN_DIR for s in ("asan", "tsan")) else 1.0
 METHOD_PREFIX = "Services.CallProcessingService."
 USER, PASSWORD = "201", "secret201"
+# A caller and a call record for the simulator's events.
+CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
+CDR = {"duration": 12, "callingUser": "201", "calledUser": "300", "startTime": 1700000000,
+       "callGuid": "g-1"}
 
 
 def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="condition"):
@@ -45,19 +45,17 @@ def wait_until(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02, what="conditio
 
 
 def free_port():
-    """A TCP port that was free a moment ago on loopback."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
 def accepts_connection(port):
-    """True when something accepts a TCP connection on the loopback port."""
     try:
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
     except OSError:
         return False
+    return True
 
 
 def make_certificate(cert, key, name="valtd-test"):
@@ -113,7 +111,6 @@ class Client:
         self.send_raw(self.request_text(method, *params))
 
     def rpc(self, method, *params):
-        """Sends a request and returns the parameters of the next message."""
         self.call(method, *params)
         return self.read()[0]
 
@@ -137,20 +134,17 @@ class Client:
             self.buffer += chunk
 
     def read_message(self, timeout=DEFAULT_TIMEOUT):
-        """The next message as text; raises on time-out, EOFError on close."""
         self._fill(lambda: b"\r\n\r\n" in self.buffer, timeout, "message")
         message, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         return message.decode()
 
     def read_bytes(self, size, timeout=DEFAULT_TIMEOUT):
-        """Exactly `size` raw bytes, those already buffered first."""
         self._fill(lambda: len(self.buffer) >= size, timeout, "%d raw bytes" % size)
         data, self.buffer = self.buffer[:size], self.buffer[size:]
         return data
 
     def read(self, timeout=DEFAULT_TIMEOUT):
-        """The next message parsed: (params, method name or None for an answer).
-        A fault is returned as ({"faultCode":..., "faultString":...}, None)."""
+        """(params, method name or None); a fault as ({"faultCode", "faultString"}, None)."""
         text = self.read_message(timeout)
         try:
             return xmlrpc.client.loads(text)
@@ -181,10 +175,8 @@ class Client:
 
 def reset(client):
     """Closes `client` with a TCP reset (SO_LINGER 0) instead of a FIN."""
-    try:
+    with contextlib.suppress(OSError):
         client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    except OSError:
-        pass
     client.close()
 
 
@@ -217,7 +209,6 @@ class Sim:
         self.send(dict(fields, event=name))
 
     def control(self, name, value):
-        """Changes a setting of the simulator and waits until it has taken it."""
         self.send({"control": name, "value": value})
         self.expect(lambda m: m.get("ack") == name, what="%s acknowledged" % name)
 
@@ -231,13 +222,10 @@ class Sim:
         """Returns the first line that satisfies predicate; lines before it are dropped."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out waiting for " + what)
             try:
-                line = self.lines.get(timeout=left)
+                line = self.lines.get(timeout=max(0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
+                raise AssertionError("timed out waiting for " + what) from None
             if line is None:
                 raise AssertionError("exchange-sim ended while waiting for " + what)
             if predicate(line):
@@ -249,8 +237,7 @@ class Sim:
         return self.expect(matches, timeout, what="command %s %r" % (name, match))
 
     def sync(self, timeout=DEFAULT_TIMEOUT):
-        """Sends a sync fence and returns every line up to its acknowledgement:
-        every event sent before it has then reached the daemon's queue."""
+        """Every line before the acknowledgement of a fence: earlier events are then queued."""
         token = str(time.monotonic())
         self.send({"control": "sync", "token": token})
         seen = []
@@ -260,7 +247,6 @@ class Sim:
         return seen[:-1]
 
     def stop(self, kill=False):
-        """Ends the simulator: at the end of its input, or killed."""
         try:
             self.proc.kill() if kill else self.proc.stdin.close()
             self.proc.wait(timeout=5)
@@ -283,15 +269,9 @@ class Daemon:
         wait_until(lambda: all(os.path.exists(sandbox.path("/tmp/exlink/q-bin_ping-%d.sock" % q))
                                for q in (12, 88)), what="valtd's message queues")
 
-    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
-        return self.proc.wait(timeout=timeout)
-
     def stop(self):
-        """Ends the daemon through its normal way out (a forced alert on its
-        poller's queue, so that main returns and a sanitizer build checks for
-        leaks at exit), killing it when it does not end in time. Returns the
-        sanitizer reports it wrote, and a complaint unless the alert ended it
-        with code 0 having cleaned up its control server once ("" for none)."""
+        """Ends the daemon by a forced alert (killed if that fails); returns its sanitizer
+        reports, and a complaint unless it ended with 0 having cleaned up once."""
         complaint = ""
         if self.proc.poll() is None:
             try:
@@ -312,7 +292,6 @@ class Daemon:
 
 
 def sanitizer_reports(path):
-    """The sanitizers' reports in a file, from the first report line on."""
     text = read(path).decode(errors="replace") if os.path.exists(path) else ""
     starts = [i for i in (text.find(m) for m in SANITIZER_MARKS) if i >= 0]
     return text[min(starts):][:8000] if starts else ""
@@ -325,9 +304,7 @@ class Sandbox:
         self.log_path = os.path.join(self.root, "tmp", "logs", "valtd.log")
         self.env = dict(os.environ, VALTD_ROOT=self.root)
         self.env.pop("ORBA_PATH", None)
-        # In sanitizer builds the daemon's own crash guard must see the crash
-        # signals (and re-raise them with the default action), not the
-        # sanitizer's handler.
+        # The daemon's crash guard, not the sanitizer, must see the crash signals.
         handlers = "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0"
         for name in ("ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
             self.env[name] = ":".join(filter(None, [self.env.get(name, ""), handlers]))
@@ -336,7 +313,7 @@ class Sandbox:
         self.reports = ""
 
     def log(self, rotated=False):
-        """The log's text; with `rotated`, the older copy's before it."""
+        """The log's text, with `rotated` the older copy's before it."""
         paths = [self.log_path + ".1"] * rotated + [self.log_path]
         return "".join(read(p).decode(errors="replace") for p in paths if os.path.exists(p))
 
@@ -344,7 +321,6 @@ class Sandbox:
         return wait_until(lambda: text in self.log(rotated), timeout, what="log line %r" % text)
 
     def valtconf(self, *args):
-        """Runs valtconf on the sandbox's databases; returns its standard output."""
         done = subprocess.run([os.path.join(BIN_DIR, "valtconf")] + [str(a) for a in args],
                               env=self.env, capture_output=True, check=True)
         return done.stdout.decode()
@@ -365,7 +341,6 @@ class Sandbox:
         os.chmod(tool, 0o755)
 
     def path(self, absolute):
-        """A fixed path of the daemon under the sandbox root."""
         return os.path.join(self.root, absolute.lstrip("/"))
 
     def start_sim(self):
@@ -374,15 +349,13 @@ class Sandbox:
         return self.sim
 
     def stop_sim(self, kill=False):
-        """Stops the simulator, if one runs, and keeps its sanitizer reports."""
         if self.sim:
             self.sim.stop(kill)
             self.reports += sanitizer_reports(os.path.join(self.root, "sim.stderr"))
             self.sim = None
 
     def start_daemon(self, preexec_fn=None):
-        if self.daemon:
-            # A daemon that a test ended or replaces: its reports count too.
+        if self.daemon:  # ended or replaced: its reports count too
             self.reports += self.daemon.stop()
         self.daemon = Daemon(self, preexec_fn)
         return self.daemon
@@ -403,32 +376,22 @@ class ProcessProbe:
     """A running process's resident memory, open descriptors and CPU time, from /proc."""
 
     def __init__(self, pid):
-        self.pid = pid
+        self.proc = "/proc/%d/" % pid
 
     def rss_kb(self):
-        with open("/proc/%d/status" % self.pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-        return 0
+        return int(read(self.proc + "statm").split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
     def fds(self):
-        return len(os.listdir("/proc/%d/fd" % self.pid))
+        return len(os.listdir(self.proc + "fd"))
 
     def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        # utime and stime are fields 14 and 15 of the whole line.
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        utime, stime = read(self.proc + "stat").rsplit(b")", 1)[1].split()[11:13]
+        return (int(utime) + int(stime)) / os.sysconf("SC_CLK_TCK")
 
 
 class ServerTest(unittest.TestCase):
-    """One sandbox, simulator and daemon for every test of the class, the
-    daemon listening on a free port (over TLS with a certificate of its own
-    when `tls`) with the test user USER/PASSWORD. configure() runs before the
-    daemon starts (settings, accounts, files). check_healthy() proves that a
-    fresh client is served at once and that the daemon's memory and
-    descriptors are back near where they were after start."""
+    """One sandbox, simulator and daemon per class, on a free port (TLS when `tls`),
+    with the test user; configure() runs before the daemon starts."""
 
     USER, PASSWORD = USER, PASSWORD
     settings = {}
@@ -443,8 +406,7 @@ class ServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sandbox = Sandbox()
-        # A small quarantine, so that freed memory shows in the resident size
-        # under AddressSanitizer too.
+        # A small quarantine: freed memory shows in the resident size under ASan too.
         cls.sandbox.env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
         try:
             settings = dict(cls.settings, **({"secure-listen": "true"} if cls.tls else {}))
@@ -456,8 +418,7 @@ class ServerTest(unittest.TestCase):
             cls.sim = cls.sandbox.start_sim()
             cls.daemon = cls.sandbox.start_daemon()
             cls.probe = ProcessProbe(cls.daemon.proc.pid)
-            # The baseline is taken once a client has been served, so that
-            # what the first connection allocates for good is in it.
+            # The baseline includes what the first client allocates for good.
             first = cls._open(cls.port, True, cls.tls)
             first.rpc("getextension", "nobody")
             first.close()
@@ -500,12 +461,11 @@ class ServerTest(unittest.TestCase):
             print("\n--- valtd.log ---\n" + self.sandbox.log()[-6000:])
 
     def new_log(self):
-        """The daemon's log written since this test started."""
+        """The daemon's log since this test started."""
         return self.sandbox.log()[self.sandbox.log_mark:]
 
     def valtctl(self, *command, wait=True, port=None, password=PASSWORD, options=()):
-        """valtctl as the test user: (exit code, output, errors), or with
-        wait=False the running process (stopped at the test's end)."""
+        """(exit code, output, errors) of valtctl, or with wait=False its process."""
         args = ["--port", port or self.port, "--timeout", 5, "--user", USER, "--password",
                 password] + list(options) + list(command)
         proc = subprocess.Popen([os.path.join(BIN_DIR, "valtctl")] + [str(a) for a in args],
@@ -521,8 +481,7 @@ class ServerTest(unittest.TestCase):
         return self.sim.sync()
 
     def update_settings(self, **values):
-        """Sets `values` (underscores for dashes) and announces them (type 4192),
-        returning once the daemon has read them."""
+        """Sets `values` (underscores for dashes) and waits until the daemon has read them."""
         for name, value in values.items():
             self.sandbox.valtconf("set", name.replace("_", "-"), value)
         done = self.sandbox.log(rotated=True).count("CCS: UpdateConfigs:\n")

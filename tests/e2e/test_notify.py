@@ -6,11 +6,7 @@ going away and coming back. (Dialogs and CDR statistics: test_valtctl.)"""
 import time
 import unittest
 
-from harness import ServerTest
-
-CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
-CDR = {"duration": 12, "callingUser": "201", "calledUser": "300", "startTime": 1700000000,
-       "callGuid": "g-1"}
+from harness import CALLER, CDR, ServerTest
 
 
 class Notifications(ServerTest):

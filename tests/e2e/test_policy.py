@@ -9,15 +9,12 @@ import ssl
 import struct
 import threading
 import time
+import types
 import unittest
 import xmlrpc.client
+from http.client import parse_headers
 
 from harness import SLOW, ServerTest, free_port, make_certificate, wait_until
-
-
-class Request:
-    def __init__(self, headers, method, params, auth_ok):
-        self.headers, self.method, self.params, self.auth_ok = headers, method, params, auth_ok
 
 
 def http(status, body):
@@ -26,18 +23,9 @@ def http(status, body):
 
 
 class PolicyServer:
-    """A call-policy server: it reads "Services.CallProcessingService.process"
-    requests (XML-RPC over HTTP/1.0, or HTTPS with a certificate), records them
-    with the check of their Basic credentials (refused with 401) and answers
-    as the test sets it:
-
-    - decisions[call_id]: the decision struct for that call (default: accept);
-    - status: the HTTP status sent with a good answer (default 200);
-    - mode: "answer", "pieces" (in small pieces with pauses), "close" (no
-      byte), "silent" (no answer), "stall" (the head, then nothing), "midbody"
-      (half the body, then close), "garbage" (a body that is no XML-RPC),
-      "error" (503 with no body), "huge" (10 MiB that is no HTTP), "reset";
-    - gate: answers wait until it is set (set by default)."""
+    """A call-policy server over HTTP/1.0 (HTTPS with a certificate): records each request
+    with the check of its Basic credentials (401 when wrong) and answers decisions[call_id]
+    (default accept) with `status`, in the way `mode` says, once `gate` is set."""
 
     def __init__(self, certificate=None, user="pbx", password="secret"):
         self.auth = "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
@@ -74,27 +62,21 @@ class PolicyServer:
             conn.settimeout(10)
             if self.context:  # the handshake runs on the request's own thread
                 conn = self.context.wrap_socket(conn, server_side=True)
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                data += chunk
-                if not b"POST".startswith(data[:4]):  # no HTTP: a TLS handshake, say
-                    conn.sendall(http(400, b""))
-                    return
-            head, body = data.split(b"\r\n\r\n", 1)
-            headers = dict(line.split(": ", 1) for line in head.decode().split("\r\n")[1:])
-            while len(body) < int(headers.get("Content-Length", "0")):
-                chunk = conn.recv(65536)
-                if not chunk:
-                    break
-                body += chunk
+            elif conn.recv(4, socket.MSG_PEEK | socket.MSG_WAITALL) != b"POST":
+                conn.sendall(http(400, b""))  # no HTTP: a TLS handshake, say
+                return
+            stream = conn.makefile("rb")
+            if not stream.readline():
+                return
+            headers = parse_headers(stream)
+            body = stream.read(int(headers.get("Content-Length", "0")))
+            stream.close()  # the answer is written to conn
             try:
                 params, method = xmlrpc.client.loads(body.decode())
             except Exception:
                 params, method = (), None
-            request = Request(headers, method, params, headers.get("Authorization") == self.auth)
+            request = types.SimpleNamespace(method=method, params=params,
+                                            auth_ok=headers.get("Authorization") == self.auth)
             with self._cond:
                 self.requests.append(request)
                 self._cond.notify_all()

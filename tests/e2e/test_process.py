@@ -43,7 +43,7 @@ class Process(unittest.TestCase):
             self.assertEqual(client.authenticate("201", "x"), (False, "Wrong username."))
             self.assertTrue(client.closed_by_peer())
         sandbox.daemon.proc.send_signal(signal.SIGINT)
-        self.assertEqual(sandbox.daemon.wait_exit(), -signal.SIGINT)
+        self.assertEqual(sandbox.daemon.proc.wait(timeout=10), -signal.SIGINT)
         self.assertIn("has been stopped by signal SIGINT(2)", sandbox.log())
 
     def test_tls_without_key_drops_every_connection(self):
@@ -69,7 +69,7 @@ class Process(unittest.TestCase):
                     c.send_raw(burst)
                 sandbox.daemon.proc.send_signal(signal.SIGTERM)
                 sandbox.daemon.proc.send_signal(signal.SIGTERM)
-                self.assertEqual(sandbox.daemon.wait_exit(timeout=5), -signal.SIGTERM)
+                self.assertEqual(sandbox.daemon.proc.wait(timeout=5), -signal.SIGTERM)
                 # The stop report is written once, by the one run of the exit
                 # routine. (Lines still queued for the log's writer thread when
                 # the process ends may be missing under this load.)

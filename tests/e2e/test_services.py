@@ -83,9 +83,6 @@ class Services(Prompts, ServerTest):
         sandbox.env.update(REQUEST_METHOD="POST", QUERY_STRING="cgiaction=other", LD_PRELOAD="",
                            http_proxy="http://proxy:1", HTTPS_PROXY="http://proxy:2",
                            SECRET_TOKEN="x")
-        write(sandbox.path("/etc/unique-id"), "  ABC\r\n")
-        write(sandbox.path("/etc/version.txt"),
-              "# unit\nVersion:   2.1\nFlavour: beta\nComment: test\n")
 
     def test_file_answers_and_refusals(self):
         for name in ("intro.wav", "intro.wav.bak", "X.WAV"):

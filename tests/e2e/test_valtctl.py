@@ -6,11 +6,8 @@ import json
 import signal
 import unittest
 
-from harness import ServerTest, free_port, write
+from harness import CALLER, CDR, ServerTest, free_port, write
 
-CALLER = {"user": "300", "host": "10.0.0.9", "port": "5060", "type": 1}
-CDR = {"duration": 12, "callingUser": "201", "calledUser": "300", "startTime": 1700000000,
-       "callGuid": "g-1"}
 STATISTICS = {"RTP_Tx_Pack": 100, "RTP_Tx_Codec": 0, "RTP_Rx_Pack": 90, "RTP_Rx_Codec": 18}
 
 

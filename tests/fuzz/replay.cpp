@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "TempRoot.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
@@ -39,9 +39,7 @@ int main(int argc, char** argv) {
         LLVMFuzzerInitialize(&argc, &argv);
     }
     for (const fs::path& path : inputs) {
-        std::ifstream in(path, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
+        const std::string text = ReadFile(path);
         // A buffer of exactly the input's size, so that a read past its end
         // shows under AddressSanitizer as it would under the fuzzer.
         std::unique_ptr<uint8_t[]> data(new uint8_t[text.size()]);

@@ -9,37 +9,16 @@
 
 namespace {
 
-void CheckRoundTrip(const std::string& text, bool unquote, bool nameAddr) {
-    std::string name, user, host, port;
-    if (!ParseSIPAddress(text, name, user, host, port, unquote)) {
-        return;
-    }
-    if (!unquote) {
-        return;  // a name kept as written is not meant to be merged again
-    }
-    std::string merged;
-    if (!MergeSIPAddress(merged, name, user, host, port, nameAddr)) {
-        return;
-    }
-    std::string n2, u2, h2, p2;
-    if (!ParseSIPAddress(merged, n2, u2, h2, p2, true) || n2 != name || u2 != user || h2 != host ||
-        p2 != port) {
-        abort();
-    }
-}
+using S = std::string;
 
-void CheckPartyForm(const std::string& text) {
-    std::string name, user, host, port;
-    if (!ParseSIPAddressEx(text, name, user, host, port)) {
+template <typename Parse, typename Merge>
+void CheckRoundTrip(const S& text, Parse parse, Merge merge) {
+    S name, user, host, port, merged;
+    if (!parse(text, name, user, host, port) || !merge(merged, name, user, host, port)) {
         return;
     }
-    std::string merged;
-    if (!MergeSIPAddressEx(merged, name, user, host, port)) {
-        return;
-    }
-    std::string n2, u2, h2, p2;
-    if (!ParseSIPAddressEx(merged, n2, u2, h2, p2) || n2 != name || u2 != user || h2 != host ||
-        p2 != port) {
+    S n2, u2, h2, p2;
+    if (!parse(merged, n2, u2, h2, p2) || n2 != name || u2 != user || h2 != host || p2 != port) {
         abort();
     }
 }
@@ -47,10 +26,18 @@ void CheckPartyForm(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    CheckRoundTrip(text, true, true);
-    CheckRoundTrip(text, true, false);
-    CheckRoundTrip(text, false, true);
-    CheckPartyForm(text);
+    const S text(reinterpret_cast<const char*>(data), size);
+    const auto unquoted = [](const S& t, S& n, S& u, S& h, S& p) {
+        return ParseSIPAddress(t, n, u, h, p, true);
+    };
+    for (bool nameAddr : {true, false}) {
+        CheckRoundTrip(text, unquoted,
+                       [nameAddr](S& m, const S& n, const S& u, const S& h, const S& p) {
+                           return MergeSIPAddress(m, n, u, h, p, nameAddr);
+                       });
+    }
+    S name, user, host, port;  // a name kept as written is not meant to be merged again
+    ParseSIPAddress(text, name, user, host, port, false);
+    CheckRoundTrip(text, ParseSIPAddressEx, MergeSIPAddressEx);
     return 0;
 }

@@ -9,16 +9,8 @@
 #include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
-namespace {
-
-void DropLine(const char* line) {
-    (void)line;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    SetXmlRpcLogSink(&DropLine);
+    SetXmlRpcLogSink([](const char*) {});
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     for (int i = 0; i < kMethodCount; ++i) {

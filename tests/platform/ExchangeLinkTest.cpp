@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -29,12 +30,9 @@ void CaptureLog(const char* line) {
 
 bool LogContains(const std::string& text) {
     std::lock_guard<std::mutex> lock(gLogMutex);
-    for (const auto& line : gLogLines) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(gLogLines.begin(), gLogLines.end(), [&text](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
 }
 
 struct RecordingCm : CmRemControlMessenger {

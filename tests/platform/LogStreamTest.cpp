@@ -1,20 +1,17 @@
 #include "platform/LogStream.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "TempRoot.h"
 
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
+namespace fs = std::filesystem;
 
 void TraceFormat(LogStream& stream, const char* format, ...) {
     va_list args;
@@ -36,7 +33,7 @@ TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
     for (int i = 0; i < 3; ++i) {
         stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);  // 31 bytes each
     }
-    EXPECT_FALSE(Exists(mPath + ".1"));
+    EXPECT_FALSE(fs::exists(mPath + ".1"));
     stream.TRACE((line + "3\n").c_str(), 3, 0);  // 124 > 100: rotate first
     EXPECT_EQ(ReadFile(mPath + ".1").size(), 93u);
     EXPECT_EQ(ReadFile(mPath), line + "3\n");
@@ -47,7 +44,7 @@ TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
     // The older copy is replaced, never multiplied.
     EXPECT_EQ(ReadFile(mPath + ".1"), line + "3\n" + line + "4\n" + line + "5\n");
     EXPECT_EQ(ReadFile(mPath), line + "6\n");
-    EXPECT_FALSE(Exists(mPath + ".2"));
+    EXPECT_FALSE(fs::exists(mPath + ".2"));
 }
 
 TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {

@@ -4,19 +4,26 @@
 
 namespace {
 
+// A navigator over `text`.
+struct Reader {
+    explicit Reader(const std::string& text) {
+        buffer.Set(text.data(), static_cast<unsigned>(text.size()));
+        nav.SetXMLSource(buffer);
+    }
+    XMLBuffer buffer{256};
+    XMLNavigator nav;
+    XMLElem e;
+};
+
 // Walks the text, writing "+name" per element entered, "-" per end reported
 // and the text of leaf elements in brackets.
 std::string Walk(const std::string& text) {
-    XMLBuffer b(256);
-    b.Set(text.data(), static_cast<unsigned>(text.size()));
-    XMLNavigator nav;
-    nav.SetXMLSource(b);
+    Reader r(text);
     std::string out;
-    XMLElem e;
     for (int guard = 0; guard < 1000; ++guard) {
-        if (nav.GetNextElement(e)) {
-            out += "+" + e.mName.Str();
-        } else if (nav.IsExhausted() || nav.DepthExceeded()) {
+        if (r.nav.GetNextElement(r.e)) {
+            out += "+" + r.e.mName.Str();
+        } else if (r.nav.IsExhausted() || r.nav.DepthExceeded()) {
             break;
         } else {
             out += "-";
@@ -26,13 +33,9 @@ std::string Walk(const std::string& text) {
 }
 
 std::string TextOf(const std::string& element) {
-    XMLBuffer b(256);
-    b.Set(element.data(), static_cast<unsigned>(element.size()));
-    XMLNavigator nav;
-    nav.SetXMLSource(b);
-    XMLElem e;
+    Reader r(element);
     XMLBuffer t(256);
-    if (!nav.GetNextElement(e) || !nav.GetElementText(t)) {
+    if (!r.nav.GetNextElement(r.e) || !r.nav.GetElementText(t)) {
         return "<none>";
     }
     return t.Str();
@@ -47,17 +50,13 @@ TEST(XmlReader, PassesOverDeclarationsCommentsAndCharacterData) {
 }
 
 TEST(XmlReader, AttributesWithQuotedAngleBracketsAreSkipped) {
-    XMLBuffer b(256);
-    b.Set("<a x='1>2' y=\"3\" z><b/></a>", 0);
-    XMLNavigator nav;
-    nav.SetXMLSource(b);
-    XMLElem e;
-    ASSERT_TRUE(nav.GetNextElement(e));
-    EXPECT_EQ("a", e.mName.Str());
-    ASSERT_EQ(3u, e.mAttrs.Size());
-    EXPECT_EQ("1>2", e.mAttrs.At(0).second);
-    ASSERT_TRUE(nav.GetNextElement(e));
-    EXPECT_EQ("b", e.mName.Str());
+    Reader r("<a x='1>2' y=\"3\" z><b/></a>");
+    ASSERT_TRUE(r.nav.GetNextElement(r.e));
+    EXPECT_EQ("a", r.e.mName.Str());
+    ASSERT_EQ(3u, r.e.mAttrs.Size());
+    EXPECT_EQ("1>2", r.e.mAttrs.At(0).second);
+    ASSERT_TRUE(r.nav.GetNextElement(r.e));
+    EXPECT_EQ("b", r.e.mName.Str());
 }
 
 TEST(XmlReader, ElementTextKeepsEntitiesAndTakesCDataVerbatim) {
@@ -69,18 +68,14 @@ TEST(XmlReader, ElementTextKeepsEntitiesAndTakesCDataVerbatim) {
 }
 
 TEST(XmlReader, SkipElementEndPassesChildren) {
-    XMLBuffer b(256);
-    b.Set("<a><b><c>x</c><d/></b></a><e/>", 0);
-    XMLNavigator nav;
-    nav.SetXMLSource(b);
-    XMLElem e;
-    ASSERT_TRUE(nav.GetNextElement(e));
-    ASSERT_TRUE(nav.GetNextElement(e));  // b
-    nav.SkipElementEnd();                // past </b>
-    EXPECT_EQ(1, nav.GetDepth());
-    EXPECT_FALSE(nav.GetNextElement(e));  // </a>
-    ASSERT_TRUE(nav.GetNextElement(e));
-    EXPECT_EQ("e", e.mName.Str());
+    Reader r("<a><b><c>x</c><d/></b></a><e/>");
+    ASSERT_TRUE(r.nav.GetNextElement(r.e));
+    ASSERT_TRUE(r.nav.GetNextElement(r.e));  // b
+    r.nav.SkipElementEnd();                  // past </b>
+    EXPECT_EQ(1, r.nav.GetDepth());
+    EXPECT_FALSE(r.nav.GetNextElement(r.e));  // </a>
+    ASSERT_TRUE(r.nav.GetNextElement(r.e));
+    EXPECT_EQ("e", r.e.mName.Str());
 }
 
 // Truncated and broken texts are in the seeds of fuzz_replay.factory_fuzzer.
@@ -93,16 +88,12 @@ TEST(XmlReader, NestingIsBounded) {
     for (int i = 0; i < kMaxXmlDepth + 10; ++i) {
         deep += "<v>";
     }
-    XMLBuffer b(256);
-    b.Set(deep.c_str(), 0);
-    XMLNavigator nav;
-    nav.SetXMLSource(b);
-    XMLElem e;
+    Reader r(deep);
     int entered = 0;
-    while (nav.GetNextElement(e)) {
+    while (r.nav.GetNextElement(r.e)) {
         ++entered;
     }
     EXPECT_EQ(kMaxXmlDepth, entered);
-    EXPECT_TRUE(nav.DepthExceeded());
-    EXPECT_FALSE(nav.GetNextElement(e));
+    EXPECT_TRUE(r.nav.DepthExceeded());
+    EXPECT_FALSE(r.nav.GetNextElement(r.e));
 }

@@ -2,25 +2,16 @@
 // settings written with the real valtconf into a throw-away ORBA_PATH, a call
 // that counts the decisions it is given.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "PolicyTestSupport.h"
 #include "TempRoot.h"
 #include "policy/Base64.h"
-#include "policy/CallPolicyService.h"
-#include "xmlrpc/CallProcessingMethods.h"
-
-struct CallPolicyServiceTestAccess {
-    static void Queue(CallPolicyService& service, XmlRpcRequestMethod* request) {
-        service.mlistRequests.emplace_back(request);
-    }
-};
 
 namespace {
 
@@ -49,21 +40,6 @@ TEST(Base64, Rfc4648VectorsAndCredentials) {
     EXPECT_TRUE(out.empty());
 }
 
-// A call that counts the decisions carried out on it.
-struct CountingCall : Call {
-    CountingCall(unsigned long long id, int& decisions) : Call(id), mDecisions(decisions) {}
-    void AcceptCB(const unsigned long long&, const std::string&, const std::string&,
-                  long) override {
-        ++mDecisions;
-    }
-    void RejectCB(const unsigned long long&) override { ++mDecisions; }
-    void ForwardCB(const unsigned long long&, const std::list<CallParams>&, const std::string&,
-                   const std::string&) override {
-        ++mDecisions;
-    }
-    int& mDecisions;
-};
-
 class PolicyClient : public ::testing::Test {
   protected:
     void SetUp() override { setenv("ORBA_PATH", (mRoot + "/").c_str(), 1); }
@@ -71,26 +47,11 @@ class PolicyClient : public ::testing::Test {
 
     // Writes one setting with the valtconf built beside this test.
     void Set(const std::string& name, const std::string& value) {
-        char self[PATH_MAX] = {};
-        ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
         const std::string valtconf =
-            (std::filesystem::path(self).parent_path() / "valtconf").string();
+            (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "valtconf").string();
         const std::string command =
             VALTD_TEST_EMULATOR " '" + valtconf + "' set " + name + " '" + value + "' >/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
-
-    // A service for call `id` with its "process" question queued.
-    std::unique_ptr<CallPolicyService> MakeService(unsigned long long id) {
-        auto service = std::make_unique<CallPolicyService>(new CountingCall(id, mDecisions));
-        auto* request = new CallArrivedMethod();
-        CallParams from;
-        from.user = "5551234";
-        CallParams to;
-        to.user = "201";
-        EXPECT_TRUE(request->SetParams(id, ExtCallType_TEL, "201", from, to, 0));
-        CallPolicyServiceTestAccess::Queue(*service, request);
-        return service;
     }
 
     TempRoot mTemp{false};
@@ -104,7 +65,7 @@ TEST_F(PolicyClient, RequestTextCarriesCredentialsHostAndBodyLength) {
     Set("policy-user", "alice");
     Set("policy-password", "s3cret");
     CallPolicyService::ReadConfigs();
-    auto service = MakeService(77);
+    auto service = ServiceWithQuestion(77, mDecisions);
 
     const std::string text = service->ComposeXmlRpcHttpRequest();
     const std::string head =
@@ -120,7 +81,7 @@ TEST_F(PolicyClient, RequestTextCarriesCredentialsHostAndBodyLength) {
     // Credentials too long to encode: nothing is sent.
     Set("policy-password", std::string(3100, 'p'));
     CallPolicyService::ReadConfigs();
-    auto tooLong = MakeService(78);
+    auto tooLong = ServiceWithQuestion(78, mDecisions);
     EXPECT_EQ(tooLong->ComposeXmlRpcHttpRequest(), "");
     Set("policy-password", "");
     CallPolicyService::ReadConfigs();
@@ -133,7 +94,7 @@ TEST_F(PolicyClient, AnswerWithoutAQuestionCarriesOutNothing) {
     ASSERT_TRUE(decline.SetParams(93, "busy"));
     std::string text = "HTTP/1.0 200 OK\r\n\r\n";
     ASSERT_TRUE(decline.BuildXML(text));
-    EXPECT_FALSE(MakeService(93)->ProcessXmlRpcHttpResponse(text.c_str()));
+    EXPECT_FALSE(ServiceWithQuestion(93, mDecisions)->ProcessXmlRpcHttpResponse(text.c_str()));
     EXPECT_EQ(mDecisions, 0);
 }
 

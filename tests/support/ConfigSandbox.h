@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -48,20 +48,10 @@ class ConfigSandbox {
         for (const std::string& arg : args) {
             command += " '" + arg + "'";
         }
-        const std::string errFile = mRoot + "/stderr.txt";
-        command += " 2>" + errFile;
-        ValtconfResult result{-1, "", ""};
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            result.out.append(buffer, n);
-        }
-        const int status = pclose(pipe);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream err(errFile);
-        result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-        return result;
+        const int status =
+            std::system((command + " >" + mRoot + "/out 2>" + mRoot + "/err").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(mRoot + "/out"),
+                ReadFile(mRoot + "/err")};
     }
 
     // Runs valtconf and expects success (reported through the returned text).

@@ -2,6 +2,8 @@
 // call as a line of text, and short-hands for reading values and messages.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -107,6 +109,23 @@ struct ParsedRequest {
     XmlRpcRequestMethod* raw;
 };
 
+using Calls = std::vector<std::string>;
+
+// Parses a request text (which must be served) and executes it against `cb`.
+inline Calls Exec(const std::string& text, RecordingCallback& cb) {
+    ParsedRequest r(text);
+    EXPECT_TRUE(r.ok()) << text;
+    if (r.ok()) {
+        r.raw->Execute(cb);
+    }
+    return cb.calls;
+}
+
+inline Calls Exec(const std::string& text) {
+    RecordingCallback cb;
+    return Exec(text, cb);
+}
+
 // A request text as a client writes it: params given as ready value texts.
 inline std::string RequestText(const std::string& name, const std::vector<std::string>& params) {
     std::string t = "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n<methodName>" + name +
@@ -133,10 +152,8 @@ inline std::string Method(const char* tail) {
 
 // Parses one value text ("<value>...</value>"); null when it does not parse.
 inline std::unique_ptr<XmlRpcValue> ParseValueText(const std::string& text) {
-    XMLBuffer b(256);
-    b.Set(text.c_str(), static_cast<unsigned>(text.size()));
     XMLNavigator nav;
-    nav.SetXMLSource(b);
+    nav.SetXMLSource(text.data(), text.size());
     std::unique_ptr<XmlRpcValue> v(XmlRpcValue::GetParamValue(nav));
     if (!v || !v->Parse(nav)) {
         return nullptr;
@@ -152,8 +169,5 @@ inline std::string Built(const XmlRpcValue& v) {
 
 inline std::string Built(XmlRpcMethod& m) {
     std::string out;
-    if (!m.BuildXML(out)) {
-        return "<failed>";
-    }
-    return out;
+    return m.BuildXML(out) ? out : "<failed>";
 }

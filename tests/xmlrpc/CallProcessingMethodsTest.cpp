@@ -5,18 +5,6 @@
 
 namespace {
 
-std::vector<std::string> Exec(const std::string& text) {
-    ParsedRequest r(text);
-    EXPECT_TRUE(r.ok()) << text;
-    RecordingCallback cb;
-    if (r.ok()) {
-        r.raw->Execute(cb);
-    }
-    return cb.calls;
-}
-
-using Calls = std::vector<std::string>;
-
 std::string Member(const std::string& name, const std::string& value) {
     return "<member><name>" + name + "</name>" + value + "</member>";
 }

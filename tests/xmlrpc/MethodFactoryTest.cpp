@@ -45,19 +45,10 @@ TEST_F(MethodFactory, NotACallIsNullButUnservableCallIsUnknown) {
 }
 
 TEST_F(MethodFactory, OptionalTailsAndTypeChecks) {
-    RecordingCallback cb;
-    {
-        ParsedRequest r(RequestText(Method("playmessage"), {Str("4"), Str("m.wav")}));
-        ASSERT_TRUE(r.ok());
-        r.raw->Execute(cb);
-    }
-    {
-        ParsedRequest r(RequestText(Method("playmessage"), {Str("4"), Str("m.wav"), Int(3)}));
-        ASSERT_TRUE(r.ok());
-        r.raw->Execute(cb);
-    }
-    EXPECT_EQ((std::vector<std::string>{"PlayMessage(4,m.wav,-1)", "PlayMessage(4,m.wav,3)"}),
-              cb.calls);
+    EXPECT_EQ(Calls{"PlayMessage(4,m.wav,-1)"},
+              Exec(RequestText(Method("playmessage"), {Str("4"), Str("m.wav")})));
+    EXPECT_EQ(Calls{"PlayMessage(4,m.wav,3)"},
+              Exec(RequestText(Method("playmessage"), {Str("4"), Str("m.wav"), Int(3)})));
     EXPECT_TRUE(ParsedRequest(RequestText(Method("playmessage"), {Str("4"), Str("m"), Str("3")}))
                     .unknown());
     EXPECT_TRUE(

@@ -149,19 +149,17 @@ TEST(XmlRpcValueCodec, StructKeepsOrderAndDuplicates) {
 }
 
 TEST(XmlRpcValueCodec, FailedStructParseLeavesItEmpty) {
-    XMLBuffer b(256);
-    b.Set(
+    const std::string badValue =
         "<member><name>ok</name><value><int>1</int></value></member>"
-        "<member><name>bad</name><value>no type</value></member></struct>",
-        0);
+        "<member><name>bad</name><value>no type</value></member></struct>";
     XMLNavigator nav;
-    nav.SetXMLSource(b);
+    nav.SetXMLSource(badValue.data(), badValue.size());
     XmlRpcValueStruct s;
     EXPECT_FALSE(s.Parse(nav));
     EXPECT_TRUE(s.mvMembers.empty());
 
-    b.Set("<member><value><int>1</int></value></member></struct>", 0);
-    nav.SetXMLSource(b);
+    const std::string noName = "<member><value><int>1</int></value></member></struct>";
+    nav.SetXMLSource(noName.data(), noName.size());
     EXPECT_FALSE(s.Parse(nav));
 }
 
