@@ -507,8 +507,3 @@ class ServerTest(unittest.TestCase):
         wait_until(lambda: self.probe.rss_kb() <= self.base_rss + self.RSS_SLACK_KB,
                    what="resident memory back near %d KB (now %d KB)"
                    % (self.base_rss, self.probe.rss_kb()))
-
-
-# The fault tests' name for the same fixture.
-SharedServerTest = ServerTest
-
