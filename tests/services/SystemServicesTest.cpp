@@ -187,10 +187,24 @@ TEST_F(SystemServicesTest, EveryFileMethodRefusesNamesThatLeaveTheDirectory) {
     }
     EXPECT_TRUE(fs::exists(sb.Root() + "/prompts/victim.wav"));
     EXPECT_TRUE(fs::is_empty(user));
+    EXPECT_FALSE(SystemServices::WAVFileDelete(1, "500", "custom"));  // a folder, not a prompt
+    EXPECT_TRUE(fs::is_directory(aa + "custom"));
     // The longest name a file system takes is still accepted.
     FakeChannel body(Body(10));
     std::string message;
     EXPECT_TRUE(SystemServices::FileTransfer(0, "201", longest, 10, true, message, body));
+}
+
+TEST_F(SystemServicesTest, ConfigurationUploadRunsTheToolAndRemovesTheFile) {
+    fs::create_directories(sb.Root() + "/bin");
+    fs::copy_file(FCGICLIENT_SCRIPT, sb.Root() + "/bin/fcgiclient");
+    FakeChannel channel(Body(2100));
+    std::string message;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(SystemServices::ConfigurationUpdate("a.cfg", 2100, true, message, channel));
+    // The tool's markers are written out as plain text.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Configuration. saved=2100 bytes\n\n");
+    EXPECT_FALSE(fs::exists(sb.Root() + "/tmp/a.cfg"));
 }
 
 TEST(SameSecretTest, EqualOnlyForTheSameBytesInTheSameCase) {
