@@ -107,6 +107,10 @@ TEST_F(SystemServicesTest, InterruptedOrRefusedUploadsLeaveNoFile) {
     EXPECT_FALSE(SystemServices::FileTransfer(0, "201", "cut.wav", 3000, true, message, shortBody));
     EXPECT_EQ(shortBody.oks, 1);
     EXPECT_FALSE(fs::exists(user + "/cut.wav"));
+    // Space for "custom" counts the whole prompt folder: 2 of 5000 KB used.
+    WriteFile(aa + "used.wav", std::string(2048, 'u'));
+    SystemServices::FileTransfer(2, "500", "n.wav", 4999 * 1024, false, message, shortBody);
+    EXPECT_EQ(message, "There is not sufficient available space for file upload.");
 
     ASSERT_EQ(sb.Ok({"set", "upload-max-bytes", "4096"}), "");
     FakeChannel body(Body(8192));
