@@ -1,7 +1,7 @@
 // The event core against the real exchange link: the test binds the call
 // manager's and the notification service's command sockets in a sandbox root
 // and reads what the daemon's core sends there. The routing of calls and
-// notifications to clients is driven end to end (tests/e2e/test_notify_*.py).
+// notifications to clients is driven end to end (tests/e2e/test_notify.py).
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -192,6 +192,16 @@ TEST_F(EventCore, RefusedSubscriptionReportsErrorZeroToTheSubscriber) {
     EXPECT_NE(Log().find("<ERROR> ExtCallControl. SubscribeMNReceived. ANSubscribe returned "
                          "IPC_FAILURE... 31\n"),
               std::string::npos);
+}
+
+TEST_F(EventCore, CallForAConnectionThatIsGoneIsAcceptedAtOnceAndForgotten) {
+    mCore->CallArrived(601, ExtCallType_TEL, "201", CallParams{}, CallParams{}, 0, 12345);
+    exlink::ExchangeMessage m;
+    ASSERT_TRUE(NextCommand(mCm.Get(), m));
+    ASSERT_TRUE(std::holds_alternative<exlink::AcceptCallCmd>(m));
+    EXPECT_EQ(std::get<exlink::AcceptCallCmd>(m).callId, 601u);
+    EXPECT_EQ(std::get<exlink::AcceptCallCmd>(m).virtualAccept, 0);
+    EXPECT_EQ(Call::GetCall(601), nullptr);
 }
 
 TEST_F(EventCore, CommandsFromAnotherThreadWhileEventsAreDelivered) {

@@ -1,9 +1,9 @@
-// The control server in-process, for what a client cannot see from outside:
-// a connection object over a loopback socket pair (queue bound, partial
-// writes, hand-over of arriving calls) and the start and stop of the server
-// thread. Framing, answers, time-outs and authentication are driven end to end
-// (tests/e2e/test_server_core.py, test_notify_calls.py,
-// test_notify_subscriptions.py).
+// The control server in-process: a connection object over a loopback socket
+// pair (answers to offers, subscription errors, refusal before
+// authentication, queue bound, partial writes, hand-over of arriving calls)
+// and the start and stop of the server thread. Framing, time-outs and
+// authentication are driven end to end (tests/e2e/test_server_core.py,
+// test_faults_peers.py, test_notify.py).
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,11 +16,21 @@
 
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
+#include "core/Subscription.h"
 #include "server/CallControlService.h"
 
 namespace {
 
 using CCS = CallControlService;
+
+std::string Request(const std::string& method, const std::string& params) {
+    return "<?xml version=\"1.0\"?><methodCall><methodName>Services.CallProcessingService." +
+           method + "</methodName><params>" + params + "</params></methodCall>\r\n\r\n";
+}
+
+std::string Str(const std::string& text) {
+    return "<param><value><string>" + text + "</string></value></param>";
+}
 
 // A connection object whose socket is connected to `client`.
 class Connection : public ::testing::Test {
@@ -62,6 +72,19 @@ class Connection : public ::testing::Test {
         EXPECT_LE(second, CCS::kSendTimeout + 2);
     }
 
+    // What the connection wrote so far: its answers are written at once.
+    std::string Received() {
+        char buffer[65536];
+        const ssize_t n = recv(client, buffer, sizeof(buffer), MSG_DONTWAIT);
+        return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+
+    void Feed(const std::string& text) {
+        conn->mRecvBuffer += text;
+        while (conn->ProcessIncomingXmlRpc()) {
+        }
+    }
+
     int client = -1;
     std::unique_ptr<CCS> conn;
 };
@@ -72,6 +95,50 @@ size_t Count(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
+}
+
+TEST_F(Connection, AnswerToAnOfferKeepsTheCallOnlyWithRemoteControl) {
+    for (bool remote : {true, false}) {
+        const unsigned long long id = remote ? 71 : 72;
+        Call* call = new Call(id);
+        call->SetListener(conn.get());
+        conn->CallArrived(call, ExtCallType_PBX, "201", CallParams{}, CallParams{}, 0);
+        ASSERT_TRUE(conn->SendRequest());
+        Feed(
+            "<?xml version=\"1.0\"?><methodResponse><params><param><value><struct>"
+            "<member><name>CallID</name><value><string>" +
+            std::to_string(id) +
+            "</string></value></member><member><name>action</name><value><string>accept"
+            "</string></value></member><member><name>remotecontrol</name><value><boolean>" +
+            (remote ? "1" : "0") +
+            "</boolean></value></member></struct></value></param></params></methodResponse>"
+            "\r\n\r\n");
+        EXPECT_TRUE(conn->mlistSentRequests.empty());
+        EXPECT_EQ(conn->GetCall(id) != nullptr, remote);
+    }
+}
+
+TEST_F(Connection, ErrorEndsTheSubscriptionAndDuplicateIdsAreRefused) {
+    const std::string subscribe =
+        Request("subscribe", Str("111") +
+                                 "<param><value><int>4</int></value></param><param><value>"
+                                 "<struct><member><name>extension</name><value><string>201"
+                                 "</string></value></member></struct></value></param>");
+    Feed(subscribe + subscribe);
+    ASSERT_EQ(conn->mlistSubscriptions.size(), 1u);
+    Subscription* s = conn->GetSubscription(111);
+    ASSERT_NE(s, nullptr);
+    conn->ErrorConvey(s, PUAErrorCode{7});
+    EXPECT_TRUE(conn->mlistSubscriptions.empty());
+    EXPECT_NE(Received().find("<boolean>0</boolean>"), std::string::npos);
+}
+
+TEST_F(Connection, RequireAuthRefusesUntilAuthorised) {
+    CCS::mbRequireAuth = true;
+    Feed(Request("createcall", Str("121") + Str("201") + Str("pbx:301")));
+    CCS::mbRequireAuth = false;
+    EXPECT_EQ(conn->GetCall(121), nullptr);
+    EXPECT_NE(Received().find("Not authorised"), std::string::npos);
 }
 
 TEST_F(Connection, QueueIsBounded) {

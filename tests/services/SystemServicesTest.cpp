@@ -107,6 +107,10 @@ TEST_F(SystemServicesTest, InterruptedOrRefusedUploadsLeaveNoFile) {
     EXPECT_FALSE(SystemServices::FileTransfer(0, "201", "cut.wav", 3000, true, message, shortBody));
     EXPECT_EQ(shortBody.oks, 1);
     EXPECT_FALSE(fs::exists(user + "/cut.wav"));
+    // Space for "custom" counts the whole prompt folder: 2 of 5000 KB used.
+    WriteFile(aa + "used.wav", std::string(2048, 'u'));
+    SystemServices::FileTransfer(2, "500", "n.wav", 4999 * 1024, false, message, shortBody);
+    EXPECT_EQ(message, "There is not sufficient available space for file upload.");
 
     ASSERT_EQ(sb.Ok({"set", "upload-max-bytes", "4096"}), "");
     FakeChannel body(Body(8192));
@@ -187,10 +191,24 @@ TEST_F(SystemServicesTest, EveryFileMethodRefusesNamesThatLeaveTheDirectory) {
     }
     EXPECT_TRUE(fs::exists(sb.Root() + "/prompts/victim.wav"));
     EXPECT_TRUE(fs::is_empty(user));
+    EXPECT_FALSE(SystemServices::WAVFileDelete(1, "500", "custom"));  // a folder, not a prompt
+    EXPECT_TRUE(fs::is_directory(aa + "custom"));
     // The longest name a file system takes is still accepted.
     FakeChannel body(Body(10));
     std::string message;
     EXPECT_TRUE(SystemServices::FileTransfer(0, "201", longest, 10, true, message, body));
+}
+
+TEST_F(SystemServicesTest, ConfigurationUploadRunsTheToolAndRemovesTheFile) {
+    fs::create_directories(sb.Root() + "/bin");
+    fs::copy_file(FCGICLIENT_SCRIPT, sb.Root() + "/bin/fcgiclient");
+    FakeChannel channel(Body(2100));
+    std::string message;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(SystemServices::ConfigurationUpdate("a.cfg", 2100, true, message, channel));
+    // The tool's markers are written out as plain text.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Configuration. saved=2100 bytes\n\n");
+    EXPECT_FALSE(fs::exists(sb.Root() + "/tmp/a.cfg"));
 }
 
 TEST(SameSecretTest, EqualOnlyForTheSameBytesInTheSameCase) {

@@ -1,6 +1,4 @@
-// How valtctl proves who it is. Its reading of the daemon's requests and its
-// answers to offered calls are driven end to end (tests/e2e/test_valtctl.py:
-// call events, CDR, extension list, accept, decline, redirect, routing).
+// How valtctl proves who it is.
 #include "Client.h"
 
 #include <gtest/gtest.h>
