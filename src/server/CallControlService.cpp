@@ -319,6 +319,9 @@ void CallControlService::Start() {
     } else {
         TR::TRACEX("CCS: Start. ERROR. Can't create the wake-up socket.\n");
     }
+    // A wake-up noted before the thread ran (a write with no thread yet) must
+    // not stand in for the ones the thread will need.
+    mbWakePending = false;
     mbRunning = true;
     if (Thread::BeginThread(RPCProcessingProc, nullptr, &mhThread)) {
         mbThreadStarted = true;
@@ -337,6 +340,9 @@ void CallControlService::CleanUp() {
             // here, and what it holds cannot be released under it.
             threadGone = false;
         } else {
+            // Sent even when one is noted as pending: the thread may be
+            // pausing before its first pass, where none is drained.
+            mbWakePending = false;
             WakeNow();
             timespec deadline{};
             clock_gettime(CLOCK_REALTIME, &deadline);
