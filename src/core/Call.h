@@ -15,6 +15,7 @@
 
 #include "core/ICallNotify.h"
 #include "core/IRpcCallback.h"
+#include "core/RegistryRef.h"
 #include "platform/ThreadMutex.h"
 
 class Call : public IRpcCallback {
@@ -24,29 +25,9 @@ class Call : public IRpcCallback {
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // A registered Call held for a scope: the registry stays locked from the
-    // lookup until the guard ends, on every path; nothing is held when there
-    // is no such call.
-    class Ref {
-      public:
-        explicit Ref(unsigned long long id) : mpCall(GetCall(id)) {}
-        ~Ref() {
-            if (mpCall != nullptr) {
-                ReleaseCall();
-            }
-        }
-        Ref(const Ref&) = delete;
-        Ref& operator=(const Ref&) = delete;
-        Call* operator->() const { return mpCall; }
-        explicit operator bool() const { return mpCall != nullptr; }
-
-      private:
-        Call* const mpCall;
-    };
-
     // The registered Call with this ID, with the registry left locked; or null
     // with the registry unlocked. Pair every non-null result with ReleaseCall
-    // (or use Ref).
+    // (or use CallRef).
     static Call* GetCall(unsigned long long id);
     static void ReleaseCall();
 
@@ -104,3 +85,5 @@ class Call : public IRpcCallback {
     const unsigned long long id;
     ICallNotify* listener = nullptr;
 };
+
+using CallRef = RegistryRef<Call, &Call::GetCall, &Call::ReleaseCall>;

@@ -70,14 +70,14 @@ void ExtCallControl::OnCallOriginated(const unsigned long long& callId, ExtCallT
     TRACEX("ExtCallControl. OnCallOriginated. Subscr-n list. Size: %d\n",
            static_cast<int>(ids.size()));
     for (unsigned long long id : ids) {
-        if (Subscription::Ref s(id); s) {
+        if (SubscriptionRef s(id); s) {
             s->SendCallOriginated(callId, type, ext, from, to, pattern);
         }
     }
 }
 
 void ExtCallControl::CallStateChanged(const unsigned long long& callId, ExtCallState state) {
-    if (Call::Ref call(callId); call) {
+    if (CallRef call(callId); call) {
         TRACEX("ExtCallControl. CallStateChanged. callState: %d. %llu\n", static_cast<int>(state),
                callId);
         call->SendStateChanged(state);
@@ -87,7 +87,7 @@ void ExtCallControl::CallStateChanged(const unsigned long long& callId, ExtCallS
 }
 
 void ExtCallControl::MessagePlayed(const unsigned long long& callId) {
-    if (Call::Ref call(callId); call) {
+    if (CallRef call(callId); call) {
         TRACEX("ExtCallControl. MessagePlayed. %llu\n", callId);
         call->SendMessagePlayed();
     } else {
@@ -96,7 +96,7 @@ void ExtCallControl::MessagePlayed(const unsigned long long& callId) {
 }
 
 void ExtCallControl::DTMFInjected(const unsigned long long& callId) {
-    if (Call::Ref call(callId); call) {
+    if (CallRef call(callId); call) {
         TRACEX("ExtCallControl. DTMFInjected. %llu\n", callId);
         call->SendDTMFInjected();
     } else {
@@ -105,7 +105,7 @@ void ExtCallControl::DTMFInjected(const unsigned long long& callId) {
 }
 
 void ExtCallControl::DtmfDigitDetected(const unsigned long long& callId, char digit) {
-    if (Call::Ref call(callId); call) {
+    if (CallRef call(callId); call) {
         TRACEX("ExtCallControl. DtmfDigitDetected. dtmfdigit: %c. %llu\n", digit, callId);
         call->SendDtmfDigit(digit);
     } else {
@@ -122,7 +122,7 @@ void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatist
         return;
     }
     for (unsigned long long id : ids) {
-        if (Subscription::Ref s(id); s) {
+        if (SubscriptionRef s(id); s) {
             s->SendCDRArrived(cdrType, cdr, statistics);
         }
     }
@@ -237,11 +237,11 @@ int ExtCallControl::AcceptCRCallReceived(const unsigned long long& callId,
         // First acceptance wins: once a subscriber has taken this call, later
         // acceptances end here.
         for (unsigned long long id : ids) {
-            if (Subscription::Ref s(id); s && s->acceptedCallID == callId) {
+            if (SubscriptionRef s(id); s && s->acceptedCallID == callId) {
                 return 0;
             }
         }
-        if (Subscription::Ref accepting(subscriberId); accepting) {
+        if (SubscriptionRef accepting(subscriberId); accepting) {
             accepting->acceptedCallID = callId;
         }
     }

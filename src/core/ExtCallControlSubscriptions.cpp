@@ -109,7 +109,7 @@ int ExtCallControl::OnANUnsubscribe(const unsigned long long& /*subscriptionId*/
 }
 
 int ExtCallControl::OnMNNotify(const unsigned long long& subscriptionId, const MailSettings& mail) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
@@ -122,7 +122,7 @@ int ExtCallControl::OnMNNotify(const unsigned long long& subscriptionId, const M
 
 int ExtCallControl::OnDialogNotify(const unsigned long long& subscriptionId,
                                    const std::list<DialogParams>& dialogs) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
@@ -135,7 +135,7 @@ int ExtCallControl::OnDialogNotify(const unsigned long long& subscriptionId,
 
 int ExtCallControl::OnExtListNotify(const unsigned long long& subscriptionId,
                                     const std::list<Ext>& extensions) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
@@ -147,7 +147,7 @@ int ExtCallControl::OnExtListNotify(const unsigned long long& subscriptionId,
 }
 
 int ExtCallControl::OnPresenceNotify(const unsigned long long& subscriptionId, long state) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnANNotify. No such subscription ID...%llu\n",
                subscriptionId);
@@ -160,7 +160,7 @@ int ExtCallControl::OnPresenceNotify(const unsigned long long& subscriptionId, l
 }
 
 int ExtCallControl::OnConfirm(const unsigned long long& subscriptionId) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnConfirm. No such subscription ID...%llu\n",
                subscriptionId);
@@ -173,7 +173,7 @@ int ExtCallControl::OnConfirm(const unsigned long long& subscriptionId) {
 
 int ExtCallControl::OnErrorConvey(const unsigned long long& subscriptionId,
                                   const PUAErrorCode& error) {
-    Subscription::Ref s(subscriptionId);
+    SubscriptionRef s(subscriptionId);
     if (!s) {
         TRACEX("ERROR. ExtCallControl. OnErrorConvey. No such subscription ID...%llu\n",
                subscriptionId);

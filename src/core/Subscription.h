@@ -16,6 +16,7 @@
 
 #include "core/IRpcCallback.h"
 #include "core/ISubscriptionNotify.h"
+#include "core/RegistryRef.h"
 #include "platform/ThreadMutex.h"
 
 class Subscription : public IRpcCallback {
@@ -26,29 +27,9 @@ class Subscription : public IRpcCallback {
     Subscription(const Subscription&) = delete;
     Subscription& operator=(const Subscription&) = delete;
 
-    // A registered Subscription held for a scope: the registry stays locked from the
-    // lookup until the guard ends, on every path; nothing is held when there
-    // is no such subscription.
-    class Ref {
-      public:
-        explicit Ref(unsigned long long id) : mpSubscription(GetSubscription(id)) {}
-        ~Ref() {
-            if (mpSubscription != nullptr) {
-                ReleaseSubscription();
-            }
-        }
-        Ref(const Ref&) = delete;
-        Ref& operator=(const Ref&) = delete;
-        Subscription* operator->() const { return mpSubscription; }
-        explicit operator bool() const { return mpSubscription != nullptr; }
-
-      private:
-        Subscription* const mpSubscription;
-    };
-
     // The registered Subscription with this ID, with the registry left locked;
     // or null with the registry unlocked. Pair every non-null result with
-    // ReleaseSubscription.
+    // ReleaseSubscription (or use SubscriptionRef).
     static Subscription* GetSubscription(unsigned long long id);
     static void ReleaseSubscription();
 
@@ -95,3 +76,6 @@ class Subscription : public IRpcCallback {
     const SubscriptionType type;
     ISubscriptionNotify* const listener;
 };
+
+using SubscriptionRef =
+    RegistryRef<Subscription, &Subscription::GetSubscription, &Subscription::ReleaseSubscription>;
