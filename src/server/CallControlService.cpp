@@ -757,7 +757,7 @@ int CallControlService::ReadSome(char* buffer, int length) {
     }
 }
 
-bool CallControlService::ReceiveChunk(char* buffer, int length) {
+bool CallControlService::ReceiveChunk(char* buffer, int length, unsigned long deadline) {
     int got = 0;
     if (length <= 0) {
         return length == 0;
@@ -768,15 +768,26 @@ bool CallControlService::ReceiveChunk(char* buffer, int length) {
         mRecvBuffer.erase(0, buffered);
         got = static_cast<int>(buffered);
     }
-    const int timeout = mnReqTimeout > 0 ? mnReqTimeout.load() : kSendTimeout;
+    const long timeout = mnReqTimeout > 0 ? mnReqTimeout.load() : kSendTimeout;
     while (got < length) {
         const int n = ReadSome(buffer + got, length - got);
         if (n > 0) {
             got += n;
             continue;
         }
-        if (n == -2 && (mbTlsPending || WaitReady(false, timeout * 1000))) {
+        // Each piece may take the request time-out, the whole body no longer
+        // than its deadline.
+        long wait = timeout;
+        if (deadline != 0) {
+            wait = std::min(wait, static_cast<long>(deadline) -
+                                      static_cast<long>(ExtCallControl::GetMonotonicTime()));
+        }
+        if (n == -2 && wait > 0 &&
+            (mbTlsPending || WaitReady(false, static_cast<int>(wait * 1000)))) {
             continue;
+        }
+        if (n == -2 && wait <= 0) {
+            TR::TRACEX("CCS: ReceiveChunk. ERROR. Upload body not complete by its deadline\n");
         }
         TR::TRACEX("CCS: ReceiveChunk. ERROR. Upload stopped after %d of %d bytes, errno %d\n", got,
                    length, errno);

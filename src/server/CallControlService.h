@@ -172,7 +172,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
 
     // IUploadChannel: the raw body of an upload on this connection
     // (connection thread, inside the dispatch).
-    bool ReceiveChunk(char* buffer, int length) override;
+    bool ReceiveChunk(char* buffer, int length, unsigned long deadline) override;
     bool SendOk() override;
 
     // ---- settings and process-wide state ----

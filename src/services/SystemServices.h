@@ -15,8 +15,10 @@
 class IUploadChannel {
   public:
     // Receives exactly `length` bytes (bytes the connection had already read
-    // come first). False when the connection fails or closes before.
-    virtual bool ReceiveChunk(char* buffer, int length) = 0;
+    // come first) by `deadline` (ExtCallControl::GetMonotonicTime seconds; 0:
+    // none besides the wait for each piece). False when the connection
+    // fails, closes or misses the deadline before.
+    virtual bool ReceiveChunk(char* buffer, int length, unsigned long deadline) = 0;
     // Sends the two bytes "OK". False when the write fails.
     virtual bool SendOk() = 0;
 

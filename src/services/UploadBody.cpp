@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "core/ExtCallControl.h"
 #include "platform/ConfigSettings.h"
 #include "platform/ConfigSqlite.h"
 #include "services/SystemServices.h"
@@ -38,11 +39,17 @@ FileHandle CreateUploadFile(const std::string& path, int flags, int mode) {
     return file;
 }
 
+int UploadDeadlineSeconds(int size) {
+    return kUploadFloorSeconds + (size > 0 ? size / kUploadMinRate : 0);
+}
+
 BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel) {
+    const unsigned long deadline = ExtCallControl::GetMonotonicTime() +
+                                   static_cast<unsigned long>(UploadDeadlineSeconds(size));
     char chunk[kUploadChunkSize];
     for (int remaining = size; remaining > 0; remaining -= kUploadChunkSize) {
         const int length = remaining < kUploadChunkSize ? remaining : kUploadChunkSize;
-        if (!channel.ReceiveChunk(chunk, length)) {
+        if (!channel.ReceiveChunk(chunk, length, deadline)) {
             return BodyResult::kChannelFailed;
         }
         // A chunk is acknowledged only once it is in the file.

@@ -43,7 +43,15 @@ enum class BodyResult {
     kWriteFailed,    // a chunk could not be written (disk full, file too large)
 };
 
-// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, writes
+// Seconds a whole body of `size` bytes may take: at least kUploadFloorSeconds,
+// and kUploadFloorSeconds plus one second per kUploadMinRate bytes, so that a
+// client trickling a body cannot hold its connection for ever.
+constexpr int kUploadFloorSeconds = 30;
+constexpr int kUploadMinRate = 4096;  // bytes per second, on average
+int UploadDeadlineSeconds(int size);
+
+// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, by the
+// body's deadline (UploadDeadlineSeconds), writes
 // each chunk to `file` and then answers it with "OK"; `file` is closed
 // afterwards. A chunk that cannot be written gets no "OK": the reception stops
 // there, and the rest of the client's body, if it sent more, arrives as

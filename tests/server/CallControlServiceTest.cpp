@@ -215,6 +215,19 @@ TEST_F(Connection, ClientThatReadsNothingIsGivenUpWhenTheKernelHoldsAllWeWrote) 
     ExpectGivenUpAfterSendTimeout(ExtCallControl::GetMonotonicTime());
 }
 
+TEST_F(Connection, UploadBodyEndsAtItsDeadlineWhateverThePieceTimeOut) {
+    conn->mSocket.ChangeMode(1);
+    const int pieceTimeout = CCS::mnReqTimeout;
+    CCS::mnReqTimeout = 300;  // a trickling client keeps each piece well within this
+    char buffer[4];
+    ASSERT_EQ(send(client, "abcd", 4, 0), 4);
+    EXPECT_TRUE(conn->ReceiveChunk(buffer, 4, ExtCallControl::GetMonotonicTime() + 5));
+    ASSERT_EQ(send(client, "ef", 2, 0), 2);
+    EXPECT_FALSE(conn->ReceiveChunk(buffer, 4, ExtCallControl::GetMonotonicTime()));
+    EXPECT_TRUE(conn->mbBroken);
+    CCS::mnReqTimeout = pieceTimeout;
+}
+
 TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
     const CCS* token = reinterpret_cast<const CCS*>(static_cast<uintptr_t>(conn->GetSerial()));
     Call* call = new Call(101);

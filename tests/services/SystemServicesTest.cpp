@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 class FakeChannel : public IUploadChannel {
   public:
     explicit FakeChannel(std::string body) : mBody(std::move(body)) {}
-    bool ReceiveChunk(char* buffer, int length) override {
+    bool ReceiveChunk(char* buffer, int length, unsigned long) override {
         if (mOffset + static_cast<size_t>(length) > mBody.size()) {
             return false;
         }
