@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ConfigStore.h"
-#include "platform/ExtensionManager.h"
+#include "config/ExtensionManager.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/ExchangeCodec.h"
-#include "platform/ExchangeLink.h"
-#include "platform/Messaging.h"
+#include "exchange/ExchangeCodec.h"
+#include "exchange/ExchangeLink.h"
+#include "exchange/Messaging.h"
 
 using namespace exlink;
 using Clock = std::chrono::steady_clock;

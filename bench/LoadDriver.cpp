@@ -36,9 +36,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ExchangeCodec.h"
-#include "platform/ExchangeLink.h"
-#include "platform/Messaging.h"
+#include "exchange/ExchangeCodec.h"
+#include "exchange/ExchangeLink.h"
+#include "exchange/Messaging.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
 namespace {

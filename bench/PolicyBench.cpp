@@ -19,11 +19,11 @@
 #include <thread>
 
 #include "ConfigStore.h"
+#include "base/LogManager.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
-#include "platform/ExchangeLink.h"
+#include "exchange/ExchangeLink.h"
 #include "policy/CallPolicyService.h"
-#include "runtime/LogManager.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "ConfigStore.h"
+#include "base/LogManager.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
-#include "runtime/LogManager.h"
 #include "server/CallControlService.h"
 
 namespace {

@@ -13,10 +13,10 @@
 
 #include <map>
 
+#include "base/ThreadMutex.h"
 #include "core/ICallNotify.h"
-#include "core/IRpcCallback.h"
 #include "core/RegistryRef.h"
-#include "platform/ThreadMutex.h"
+#include "xmlrpc/IRpcCallback.h"
 
 class Call : public IRpcCallback {
   public:

@@ -1,17 +1,40 @@
 #include "core/ExtCallControl.h"
 
+#include "core/Call.h"
+
 #include <sys/time.h>
 
-#include "platform/ExchangeLink.h"
-#include "platform/ThreadMutex.h"
-#include "runtime/LogManager.h"
-#include "server/CallControlService.h"
+#include "base/LogManager.h"
+#include "base/ThreadMutex.h"
+#include "exchange/ExchangeLink.h"
 #include "xmlrpc/XmlRpcLog.h"
 
 ExtCallControl* ExtCallControl::mpCallControl = nullptr;
 LogManager* ExtCallControl::mpLogger = nullptr;
 
 namespace {
+
+// Stand-ins while the application has set no front ends.
+struct NoClients : IClientFront {
+    void Start() override {}
+    void Stop() override {}
+    void UpdateConfigs() override {}
+    void BeginBatch() override {}
+    void EndBatch() override {}
+    bool CallArrived(long, Call*, ExtCallType, const std::string&, const CallParams&,
+                     const CallParams&, const unsigned long long&) override {
+        return false;
+    }
+};
+struct NoPolicy : IPolicyFront {
+    void UpdateConfigs() override {}
+    void Decide(Call* call, ExtCallType, const std::string&, const CallParams&, const CallParams&,
+                const unsigned long long&) override;
+};
+NoClients gNoClients;
+NoPolicy gNoPolicy;
+IClientFront* gClients = &gNoClients;
+IPolicyFront* gPolicy = &gNoPolicy;
 
 // Guards the logger pointer against a thread that logs while the frame deletes
 // the logger at the end of the process (the policy worker runs for the life of
@@ -30,6 +53,25 @@ void LayerLogSink(const char* line) {
 
 }  // namespace
 
+void NoPolicy::Decide(Call* call, ExtCallType, const std::string&, const CallParams&,
+                      const CallParams&, const unsigned long long&) {
+    ExtCallControl::TRACEX("ExtCallControl: no policy client; the call is left undecided.\n");
+    delete call;
+}
+
+void ExtCallControl::SetFrontEnds(IClientFront* clients, IPolicyFront* policy) {
+    gClients = clients != nullptr ? clients : &gNoClients;
+    gPolicy = policy != nullptr ? policy : &gNoPolicy;
+}
+
+IClientFront& ExtCallControl::Clients() {
+    return *gClients;
+}
+
+IPolicyFront& ExtCallControl::Policy() {
+    return *gPolicy;
+}
+
 ExtCallControl::ExtCallControl() : CmRemControlMessenger(), AppNotificationMessenger(nullptr) {
     {
         ThreadMutexLock lock(LoggerPointerMutex());
@@ -39,12 +81,11 @@ ExtCallControl::ExtCallControl() : CmRemControlMessenger(), AppNotificationMesse
     SetXmlRpcLogSink(LayerLogSink);
     poller = std::make_unique<CyclicQueuePoller>(45);
     mpCallControl = this;
-    CallControlService::ReadConfigs();
-    CallControlService::Start();
+    Clients().Start();
 }
 
 ExtCallControl::~ExtCallControl() {
-    CallControlService::CleanUp();
+    Clients().Stop();
     poller.reset();
     SetMessagingLog(nullptr);
     SetXmlRpcLogSink(nullptr);
@@ -60,12 +101,12 @@ void ExtCallControl::Run() {
         const int event = poller->WaitForEvents();
         switch (event) {
             case kNotificationQueue: {
-                CallControlService::WakeBatch batch;
+                EventBatch batch;
                 AppNotificationMessenger::ProcessMessageFromQueue(1);
                 break;
             }
             case kCallManagerQueue: {
-                CallControlService::WakeBatch batch;
+                EventBatch batch;
                 CmRemControlMessenger::ProcessMessageFromQueue(1);
                 break;
             }
@@ -83,7 +124,7 @@ void ExtCallControl::Run() {
 }
 
 void ExtCallControl::Stop() {
-    CallControlService::CleanUp();
+    Clients().Stop();
 }
 
 void ExtCallControl::TRACEX(const char* format, ...) {

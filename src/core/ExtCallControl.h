@@ -14,7 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Messaging.h"
+#include "core/FrontEnds.h"
+#include "exchange/Messaging.h"
 
 class LogManager;
 
@@ -92,6 +93,22 @@ class ExtCallControl : public CmRemControlMessenger, public AppNotificationMesse
     void SubscribePresenceReceived(const unsigned long long& id, const std::string& ext);
     void SubscribeExtListReceived(const unsigned long long& id);
     void UnsubscribeReceived(const unsigned long long& id, int type);
+
+    // The control server and the policy client. Set by the application before
+    // it builds ExtCallControl; without them (tests of the core alone) no
+    // server runs and an unclaimed call is forgotten.
+    static void SetFrontEnds(IClientFront* clients, IPolicyFront* policy);
+    static IClientFront& Clients();
+    static IPolicyFront& Policy();
+
+    // Groups the handling of one exchange event (IClientFront::BeginBatch).
+    class EventBatch {
+      public:
+        EventBatch() { Clients().BeginBatch(); }
+        ~EventBatch() { Clients().EndBatch(); }
+        EventBatch(const EventBatch&) = delete;
+        EventBatch& operator=(const EventBatch&) = delete;
+    };
 
     // The single instance; set by the constructor, never cleared.
     static ExtCallControl* mpCallControl;

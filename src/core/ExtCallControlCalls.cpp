@@ -5,8 +5,6 @@
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
-#include "policy/CallPolicyService.h"
-#include "server/CallControlService.h"
 
 namespace {
 
@@ -38,8 +36,7 @@ void ExtCallControl::CallArrived(const unsigned long long& callId, ExtCallType t
     auto call = std::make_unique<Call>(callId);
     if (data != 0) {
         // `data` is the connection that asked for the extension's incoming calls.
-        if (CallControlService::CallArrived(reinterpret_cast<const CallControlService*>(data),
-                                            call.get(), type, ext, from, to, origCallId)) {
+        if (Clients().CallArrived(data, call.get(), type, ext, from, to, origCallId)) {
             call.release();  // the connection owns it now
             return;
         }
@@ -48,9 +45,7 @@ void ExtCallControl::CallArrived(const unsigned long long& callId, ExtCallType t
         return;
     }
     // No client claims the call: the policy client decides it and owns the Call.
-    Call* unclaimed = call.release();
-    new CallPolicyService(unclaimed);
-    unclaimed->SendCallArrived(type, ext, from, to, origCallId);
+    Policy().Decide(call.release(), type, ext, from, to, origCallId);
 }
 
 void ExtCallControl::OnCallOriginated(const unsigned long long& callId, ExtCallType type,
@@ -133,8 +128,8 @@ void ExtCallControl::UpdateConfig(int updateType) {
         return;
     }
     TRACEX("ExtCallControl: UpdateConfig received. UpdateType = UpdateType_CallPolicy\n");
-    CallPolicyService::UpdateConfigs();
-    CallControlService::UpdateConfigs();
+    Policy().UpdateConfigs();
+    Clients().UpdateConfigs();
 }
 
 int ExtCallControl::IncomingCallHandlingReceived(const std::string& ext, long enable,

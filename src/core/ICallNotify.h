@@ -10,7 +10,7 @@
 #include <list>
 #include <string>
 
-#include "platform/MessagingTypes.h"
+#include "exchange/MessagingTypes.h"
 
 class Call;
 

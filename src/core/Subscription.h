@@ -14,10 +14,10 @@
 #include <list>
 #include <map>
 
-#include "core/IRpcCallback.h"
+#include "base/ThreadMutex.h"
 #include "core/ISubscriptionNotify.h"
 #include "core/RegistryRef.h"
-#include "platform/ThreadMutex.h"
+#include "xmlrpc/IRpcCallback.h"
 
 class Subscription : public IRpcCallback {
   public:

@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/NumberString.h"
+#include "config/CallPolicyAccessor.h"
 #include "core/ExtCallControl.h"
-#include "platform/CallPolicyAccessor.h"
 #include "policy/Base64.h"
-#include "runtime/NumberString.h"
 #include "xmlrpc/CallProcessingMethods.h"
 
 namespace {

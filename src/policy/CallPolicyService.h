@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "base/Thread.h"
+#include "base/ThreadMutex.h"
 #include "core/Call.h"
 #include "core/ICallNotify.h"
-#include "platform/BsdSocket.h"
-#include "platform/ExchangeLink.h"
-#include "platform/Thread.h"
-#include "platform/ThreadMutex.h"
+#include "exchange/ExchangeLink.h"
+#include "net/BsdSocket.h"
 #include "policy/Service.h"
 #include "xmlrpc/XmlRpcMethod.h"
 

@@ -6,13 +6,13 @@
 // Confirm and ErrorConvey, which write at once under mIoMutex.
 #include <memory>
 
+#include "base/NumberString.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
-#include "platform/SipAddress.h"
-#include "runtime/NumberString.h"
 #include "server/CallControlService.h"
 #include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SipAddress.h"
 #include "xmlrpc/SubscriptionMethods.h"
 
 namespace {

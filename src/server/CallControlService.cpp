@@ -20,13 +20,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/NumberString.h"
+#include "base/RootPath.h"
+#include "config/CallPolicyAccessor.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
-#include "platform/CallPolicyAccessor.h"
-#include "platform/Poller.h"
-#include "platform/RootPath.h"
-#include "runtime/NumberString.h"
+#include "net/Poller.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
 std::atomic<unsigned short> CallControlService::mListenPort{4849};
@@ -383,11 +383,11 @@ thread_local int tWakeBatchDepth = 0;
 thread_local bool tWakeHeld = false;
 }  // namespace
 
-CallControlService::WakeBatch::WakeBatch() {
+void CallControlService::BeginWakeBatch() {
     ++tWakeBatchDepth;
 }
 
-CallControlService::WakeBatch::~WakeBatch() {
+void CallControlService::EndWakeBatch() {
     if (--tWakeBatchDepth == 0 && tWakeHeld) {
         tWakeHeld = false;
         WakeNow();

@@ -39,12 +39,12 @@
 #include <memory>
 #include <string>
 
+#include "base/Thread.h"
+#include "base/ThreadMutex.h"
 #include "core/ICallNotify.h"
 #include "core/ISubscriptionNotify.h"
-#include "platform/BsdSocket.h"
-#include "platform/MessagingTypes.h"
-#include "platform/Thread.h"
-#include "platform/ThreadMutex.h"
+#include "exchange/MessagingTypes.h"
+#include "net/BsdSocket.h"
 #include "services/SystemServices.h"
 
 class Call;
@@ -103,13 +103,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // thread runs, instead of the two taking turns at the locks they share
     // (the log's among them) request by request. Main thread, around the
     // handling of one message from a queue.
-    class WakeBatch {
-      public:
-        WakeBatch();
-        ~WakeBatch();
-        WakeBatch(const WakeBatch&) = delete;
-        WakeBatch& operator=(const WakeBatch&) = delete;
-    };
+    static void BeginWakeBatch();
+    static void EndWakeBatch();
 
     // ---- one client connection ----
     CallControlService();
@@ -267,7 +262,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     int ContinueHandshake();
     // Sends an authentication answer and records the result.
     void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
-    // Wakes the connection thread, or, inside a WakeBatch on this thread,
+    // Wakes the connection thread, or, inside a wake batch on this thread,
     // once the batch ends.
     static void Wake();
     // Wakes the connection thread now, whatever batch this thread is in.

@@ -1,22 +1,19 @@
-// Authentication and extension lookup: the connection's handlers of
-// "authenticate", "sauthenticate" and "getextension". They run on the
-// connection thread inside the dispatch, read the configuration through the
-// calling thread's own accessor instances, answer the client and set the
-// connection's authorisation flag.
+// Authentication and extension lookup against the configuration: the checks
+// behind "authenticate", "sauthenticate" and "getextension". They run on the
+// connection thread inside the dispatch and read the configuration through the
+// calling thread's own accessor instances; the connection answers the client.
 #include <openssl/evp.h>
 
 #include <memory>
 #include <string>
 
+#include "config/ConfigAdmin.h"
+#include "config/ConfigSqlite.h"
+#include "config/ExtensionManager.h"
+#include "config/GatewayAccessor.h"
+#include "config/LineManager.h"
 #include "core/ExtCallControl.h"
-#include "platform/ConfigAdmin.h"
-#include "platform/ConfigSqlite.h"
-#include "platform/ExtensionManager.h"
-#include "platform/GatewayAccessor.h"
-#include "platform/LineManager.h"
-#include "server/CallControlService.h"
 #include "services/SystemServices.h"
-#include "xmlrpc/CallProcessingMethods.h"
 
 namespace SystemServices {
 
@@ -120,7 +117,9 @@ bool FindIpLineUser(const std::string& user, const char* foundLine, std::string&
 
 }  // namespace
 
-void CallControlService::CvtHex(const unsigned char* digest, unsigned char* text) {
+namespace SystemServices {
+
+void DigestHex(const unsigned char* digest, unsigned char* text) {
     static const char kDigits[] = "0123456789abcdef";
     for (int i = 0; i < 16; ++i) {
         text[2 * i] = static_cast<unsigned char>(kDigits[(digest[i] >> 4) & 0xf]);
@@ -129,17 +128,7 @@ void CallControlService::CvtHex(const unsigned char* digest, unsigned char* text
     text[32] = 0;
 }
 
-void CallControlService::SendAuthenticateResponse(bool accepted, const char* text,
-                                                  const char* logLine) {
-    AuthenticateResponseMethod r;
-    r.SetParams(accepted, text);
-    mbAuthorised = accepted;
-    TR::TRACEX("%s", logLine);
-    BuildAndSendXml(&r);
-}
-
-void CallControlService::Authenticate(const std::string& user, const std::string& password) {
-    TR::TRACEX("CCS: Authenticate:\n");
+const char* CheckPassword(const std::string& user, const std::string& password) {
     std::string adminUser;
     std::string adminPassword;
     if (ConfigAdmin* admin = ConfigAdmin::GetInstance(false)) {
@@ -149,26 +138,19 @@ void CallControlService::Authenticate(const std::string& user, const std::string
         }
         ConfigAdmin::CloseInstance();
     }
-    const char* const logLine = "CCS: Authenticate. Sending authenticate response...\n";
     if (!adminUser.empty() && user == adminUser && SameSecret(password, adminPassword)) {
-        SendAuthenticateResponse(true, "Authenticated.", logLine);
-        return;
+        return nullptr;
     }
     bool found = false;
     const std::string secret =
         UserExtensionPassword(user, "CCS: User [%s] found, authorising...:\n", found);
     if (!found) {
-        SendAuthenticateResponse(false, "Wrong username.", logLine);
-    } else if (SameSecret(password, secret)) {
-        SendAuthenticateResponse(true, "Authenticated.", logLine);
-    } else {
-        SendAuthenticateResponse(false, "Wrong password.", logLine);
+        return "Wrong username.";
     }
+    return SameSecret(password, secret) ? nullptr : "Wrong password.";
 }
 
-void CallControlService::SecureAuthenticate(const std::string& user, const std::string& timeStamp,
-                                            const std::string& digest) {
-    TR::TRACEX("CCS: Secure Authenticate:\n");
+bool CheckDigest(const std::string& user, const std::string& timeStamp, const std::string& digest) {
     const char* const foundLine = "CCS: User [%s] is founded, authorising...:\n";
     std::string secret;
     std::string extension;
@@ -177,41 +159,26 @@ void CallControlService::SecureAuthenticate(const std::string& user, const std::
         TR::TRACEX("CCS: not IP line user, finding in extensions...:\n");
         secret = UserExtensionPassword(user, foundLine, found);
     }
-    bool verified = false;
-    if (found) {
-        const std::string material = user + secret + timeStamp;
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        unsigned char hex[33] = {0};
-        if (EVP_Digest(material.data(), material.size(), md, &length, EVP_md5(), nullptr) == 1 &&
-            length == 16) {
-            CvtHex(md, hex);
-            TR::TRACEX("CCS: Encrypted string is [%s]. Verifying..:\n",
-                       reinterpret_cast<const char*>(hex));
-            verified = SameSecret(digest, reinterpret_cast<const char*>(hex));
-        }
+    if (!found) {
+        return false;
     }
-    const char* const logLine = "CCS: Authenticate. Sending secure authenticate response...\n";
-    if (verified) {
-        TR::TRACEX("CCS: Verified!:\n");
-        SendAuthenticateResponse(true, "Authenticated.", logLine);
-    } else {
-        TR::TRACEX("CCS: Not Verified:\n");
-        SendAuthenticateResponse(false, "Wrong username or password.", logLine);
+    const std::string material = user + secret + timeStamp;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    unsigned char hex[33] = {0};
+    if (EVP_Digest(material.data(), material.size(), md, &length, EVP_md5(), nullptr) != 1 ||
+        length != 16) {
+        return false;
     }
+    DigestHex(md, hex);
+    TR::TRACEX("CCS: Encrypted string is [%s]. Verifying..:\n", reinterpret_cast<const char*>(hex));
+    return SameSecret(digest, reinterpret_cast<const char*>(hex));
 }
 
-void CallControlService::GetExtension(const std::string& user) {
-    TR::TRACEX("CCS: GetExtension:\n");
+bool FindLineExtension(const std::string& user, std::string& extension) {
     std::string password;
-    std::string extension;
-    const bool found = FindIpLineUser(user, "CCS: User [%s] is founded, getting extension...:\n",
-                                      password, extension);
-    if (found) {
-        TR::TRACEX("CCS: extension is[%s]..:\n", extension.c_str());
-    }
-    GetExtensionResponseMethod r;
-    r.SetParams(found, found ? extension : std::string("extension not founded"));
-    TR::TRACEX("CCS: GetExtension. Sending get extensions response...\n");
-    BuildAndSendXml(&r);
+    return FindIpLineUser(user, "CCS: User [%s] is founded, getting extension...:\n", password,
+                          extension);
 }
+
+}  // namespace SystemServices

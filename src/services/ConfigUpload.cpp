@@ -19,10 +19,10 @@
 #include <cstring>
 #include <vector>
 
+#include "base/FileUtility.h"
+#include "base/RootPath.h"
+#include "base/StringUtils.h"
 #include "core/ExtCallControl.h"
-#include "platform/FileUtility.h"
-#include "platform/RootPath.h"
-#include "platform/StringUtils.h"
 #include "services/SystemServices.h"
 #include "services/UploadBody.h"
 

@@ -7,15 +7,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "base/FileUtility.h"
+#include "base/RootPath.h"
+#include "base/SmartBuffer.h"
+#include "base/UniqueId.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigSqlite.h"
+#include "config/ExtVMBox.h"
+#include "config/ExtensionManager.h"
 #include "core/ExtCallControl.h"
-#include "platform/ConfigFile.h"
-#include "platform/ConfigSqlite.h"
-#include "platform/ExtVMBox.h"
-#include "platform/ExtensionManager.h"
-#include "platform/FileUtility.h"
-#include "platform/RootPath.h"
-#include "platform/SmartBuffer.h"
-#include "platform/UniqueId.h"
 #include "services/UploadBody.h"
 
 namespace SystemServices {

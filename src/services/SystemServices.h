@@ -55,6 +55,21 @@ void UpdateConfig(const std::string& path);
 // on where the two first differ. Case-sensitive.
 bool SameSecret(const std::string& received, const std::string& expected);
 
+// Password check of "authenticate": the administrator, then the user
+// extensions. nullptr when accepted, else the refusal's text ("Wrong
+// username." or "Wrong password.").
+const char* CheckPassword(const std::string& user, const std::string& password);
+
+// Digest check of "sauthenticate": the IP-line users, then the user extensions;
+// the digest is MD5(user, secret, timeStamp) in lowercase hexadecimal.
+bool CheckDigest(const std::string& user, const std::string& timeStamp, const std::string& digest);
+
+// The call-manager extension of the IP-line user `user`; false when none.
+bool FindLineExtension(const std::string& user, std::string& extension);
+
+// The 16 digest bytes as 32 lowercase hexadecimal digits and a zero byte.
+void DigestHex(const unsigned char* digest, unsigned char* text);
+
 // The unit's identifier (trimmed) and the version text from the version file.
 void ReadSystemInfo(std::string& uniqueId, std::string& version);
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <map>
 
+#include "config/ConfigSettings.h"
+#include "config/ConfigSqlite.h"
 #include "core/ExtCallControl.h"
-#include "platform/ConfigSettings.h"
-#include "platform/ConfigSqlite.h"
 #include "services/SystemServices.h"
 
 namespace SystemServices {

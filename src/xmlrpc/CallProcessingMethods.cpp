@@ -1,6 +1,6 @@
 #include "xmlrpc/CallProcessingMethods.h"
 
-#include "platform/SipAddress.h"
+#include "xmlrpc/SipAddress.h"
 #include "xmlrpc/XmlRpcMembers.h"
 
 namespace m = xmlrpc_members;

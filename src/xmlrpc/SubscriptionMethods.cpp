@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/ISubscriptionNotify.h"
-#include "platform/MediaControl.h"
-#include "platform/SipAddress.h"
+#include "exchange/MediaControl.h"
+#include "xmlrpc/SipAddress.h"
+#include "xmlrpc/SubscriptionType.h"
 #include "xmlrpc/XmlRpcMembers.h"
 
 namespace m = xmlrpc_members;

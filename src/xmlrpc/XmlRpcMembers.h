@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "runtime/NumberString.h"
+#include "base/NumberString.h"
 #include "xmlrpc/XmlRpcValue.h"
 
 namespace xmlrpc_members {

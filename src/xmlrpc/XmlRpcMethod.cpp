@@ -3,8 +3,8 @@
 #include <strings.h>
 #include <cstring>
 
-#include "platform/SipAddress.h"
-#include "runtime/NumberString.h"
+#include "base/NumberString.h"
+#include "xmlrpc/SipAddress.h"
 #include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcNames.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/IRpcCallback.h"
-#include "platform/MessagingTypes.h"
-#include "platform/XMLNavigator.h"
+#include "exchange/MessagingTypes.h"
+#include "xmlrpc/IRpcCallback.h"
+#include "xmlrpc/XMLNavigator.h"
 #include "xmlrpc/XmlRpcValue.h"
 
 class XmlRpcResponseMethod;

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "platform/XMLNavigator.h"
+#include "xmlrpc/XMLNavigator.h"
 
 class XmlRpcValue;
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/XMLNavigator.h"
+#include "xmlrpc/XMLNavigator.h"
 
 class XmlRpcValue {
   public:

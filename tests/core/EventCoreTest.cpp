@@ -17,8 +17,8 @@
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
-#include "platform/ExchangeCodec.h"
-#include "platform/ExchangeLink.h"
+#include "exchange/ExchangeCodec.h"
+#include "exchange/ExchangeLink.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/ExchangeCodec.h"
+#include "exchange/ExchangeCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     exlink::ExchangeMessage message;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/SipAddress.h"
+#include "xmlrpc/SipAddress.h"
 
 namespace {
 

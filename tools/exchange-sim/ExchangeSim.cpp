@@ -15,7 +15,7 @@
 #include <iterator>
 
 #include "SimJson.h"
-#include "platform/Messaging.h"
+#include "exchange/Messaging.h"
 
 using nlohmann::json;
 using namespace exlink;

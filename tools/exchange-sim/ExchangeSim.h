@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/ExchangeCodec.h"
-#include "platform/ExchangeLink.h"
+#include "exchange/ExchangeCodec.h"
+#include "exchange/ExchangeLink.h"
 
 class ExchangeSim {
   public:

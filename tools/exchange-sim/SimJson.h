@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/ExchangeCodec.h"
+#include "exchange/ExchangeCodec.h"
 
 namespace sim {
 

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "ConfigSchema.h"
-#include "platform/ConfigSettings.h"
-#include "platform/ConfigSqlite.h"
-#include "platform/RootPath.h"
+#include "base/RootPath.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigSqlite.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ExtensionManager.h"
+#include "config/ExtensionManager.h"
 
 class ConfigStoreError : public std::runtime_error {
   public:

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ConfigStore.h"
-#include "platform/ConfigSettings.h"
-#include "platform/ConfigSqlite.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigSqlite.h"
 
 namespace {
 

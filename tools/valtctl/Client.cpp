@@ -16,7 +16,7 @@
 #include <random>
 #include <sstream>
 
-#include "runtime/NumberString.h"
+#include "base/NumberString.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/SystemMethods.h"

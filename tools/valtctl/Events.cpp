@@ -3,10 +3,10 @@
 #include <ctime>
 #include <list>
 
-#include "platform/MediaControl.h"
-#include "platform/SipAddress.h"
-#include "runtime/NumberString.h"
+#include "base/NumberString.h"
+#include "exchange/MediaControl.h"
 #include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/SipAddress.h"
 #include "xmlrpc/SubscriptionMethods.h"
 
 namespace {

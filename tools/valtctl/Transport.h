@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ExchangeLink.h"
+#include "exchange/ExchangeLink.h"
 
 class Transport {
   public:

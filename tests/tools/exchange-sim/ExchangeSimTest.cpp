@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "TempRoot.h"
-#include "platform/ExchangeLink.h"
-#include "platform/Messaging.h"
+#include "exchange/ExchangeLink.h"
+#include "exchange/Messaging.h"
 
 using nlohmann::json;
 namespace fs = std::filesystem;

@@ -1,0 +1,136 @@
+#include "base/LogStream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/RootPath.h"
+#include "base/WriteAll.h"
+
+namespace {
+
+std::string LogFilePath(const char* name) {
+    std::string file = name != nullptr ? name : "";
+    if (!file.empty() && file[0] == '/') {
+        return file;
+    }
+    return RootPath("/tmp/logs/") + file;
+}
+
+}  // namespace
+
+LogStream::LogStream(const char* name, bool append, bool createDir, long maxFileSize,
+                     int keepCopies, unsigned lineSize, bool echoToStderr)
+    : mPath(LogFilePath(name)),
+      mnMaxFileSize(maxFileSize > 0 ? std::min<unsigned long>(maxFileSize, kMaxFileSize)
+                                    : kMaxFileSize),
+      mnKeepCopies(std::max(keepCopies, 0)),
+      mbEchoToStderr(echoToStderr),
+      mFormatBuf(std::max(lineSize, 2u)) {
+    if (createDir) {
+        std::string::size_type slash = mPath.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            MakeDirectories(mPath.substr(0, slash));
+        }
+    }
+    ThreadMutexLock guard(mMutex);
+    OpenLocked(!append);
+}
+
+LogStream::~LogStream() {
+    if (mFd >= 0) {
+        close(mFd);
+    }
+}
+
+std::atomic<unsigned> LogStream::msOutsideAppends{0};
+
+void LogStream::NoteOutsideAppend() {
+    msOutsideAppends.fetch_add(1, std::memory_order_release);
+}
+
+void LogStream::OpenLocked(bool truncate) {
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    mFd = open(mPath.c_str(), flags, 0644);
+    mbSizeKnown = false;
+}
+
+void LogStream::RotateLocked() {
+    close(mFd);
+    mFd = -1;
+    if (mnKeepCopies > 0) {
+        for (int copy = mnKeepCopies; copy > 1; --copy) {
+            std::string older = mPath + "." + std::to_string(copy);
+            std::string newer = mPath + "." + std::to_string(copy - 1);
+            rename(newer.c_str(), older.c_str());
+        }
+        rename(mPath.c_str(), (mPath + ".1").c_str());
+    }
+    OpenLocked(mnKeepCopies == 0);
+}
+
+void LogStream::WriteLocked(const char* data, size_t length) {
+    if (length == 0) {
+        return;
+    }
+    if (mFd < 0) {
+        OpenLocked(false);  // the directory may have appeared since
+        if (mFd < 0) {
+            return;
+        }
+    }
+    // The size is counted, which spares a system call per line; it is read
+    // from the file again after an open and whenever someone else appended
+    // (the crash guard says so), so that their bytes count too.
+    const unsigned outside = msOutsideAppends.load(std::memory_order_acquire);
+    if (!mbSizeKnown || outside != mnSeenOutsideAppends) {
+        struct stat st {};
+        mnSize = fstat(mFd, &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+        mbSizeKnown = true;
+        mnSeenOutsideAppends = outside;
+    }
+    if (mnSize > 0 && mnSize + length > mnMaxFileSize) {
+        RotateLocked();
+        if (mFd < 0) {
+            return;
+        }
+        struct stat st {};
+        mnSize = fstat(mFd, &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+        mbSizeKnown = true;
+    }
+    if (WriteAll(mFd, data, length)) {
+        mnSize += length;
+    } else {
+        mbSizeKnown = false;  // a short write: count again from the file
+    }
+    if (mbEchoToStderr) {
+        WriteAll(STDERR_FILENO, data, length);
+    }
+}
+
+void LogStream::TRACE(const char* line, unsigned char /*level*/, unsigned char /*flags*/) {
+    if (line == nullptr) {
+        return;
+    }
+    ThreadMutexLock guard(mMutex);
+    WriteLocked(line, std::strlen(line));
+}
+
+void LogStream::TRACE(unsigned char /*level*/, const char* format, va_list& args,
+                      unsigned char /*flags*/) {
+    if (format == nullptr) {
+        return;
+    }
+    ThreadMutexLock guard(mMutex);
+    int length = vsnprintf(mFormatBuf.data(), mFormatBuf.size(), format, args);
+    if (length <= 0) {
+        return;
+    }
+    WriteLocked(mFormatBuf.data(),
+                std::min<size_t>(static_cast<size_t>(length), mFormatBuf.size() - 1));
+}

@@ -1,0 +1,80 @@
+#include "config/ConfigSettings.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "config/ConfigSqlite.h"
+
+const std::vector<SettingInfo>& AllSettings() {
+    static const std::vector<SettingInfo> settings = {
+        {"listen-port", "4849", SettingKind::Port, "TCP port of the XML-RPC control server"},
+        {"request-timeout", "10", SettingKind::Integer,
+         "seconds a request to a client or to the policy server waits for its answer; "
+         "0 or less: no time-out"},
+        {"secure-listen", "false", SettingKind::Flag, "the control server speaks TLS"},
+        {"require-auth", "false", SettingKind::Flag,
+         "the control server refuses every request but authentication until the connection "
+         "is authorised"},
+        {"auth-timeout", "0", SettingKind::Integer,
+         "seconds a control connection may stay unauthorised before it is closed; "
+         "0 or less: no limit"},
+        {"max-unauth-connections", "0", SettingKind::Integer,
+         "most control connections that are not yet authorised at one time (a newcomer past "
+         "it closes the oldest of them); 0 or less: no limit"},
+        {"max-unauth-per-peer", "64", SettingKind::Integer,
+         "most control connections not yet authorised from one address (a newcomer past it "
+         "closes that address's oldest); 0 or less: no limit"},
+        {"policy-server", "", SettingKind::Text, "host name or address of the policy server"},
+        {"policy-port", "443", SettingKind::Port, "TCP port of the policy server"},
+        {"policy-user", "", SettingKind::Text, "Basic-authentication user for the policy server"},
+        {"policy-password", "", SettingKind::Text,
+         "Basic-authentication password for the policy server"},
+        {"policy-secure", "true", SettingKind::Flag, "the policy server is reached over TLS"},
+        {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
+        {"admin-password", "", SettingKind::Text, "administrator account password"},
+        {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
+        {"upload-max-bytes", "67108864", SettingKind::Size,
+         "largest file body a client may upload (voice prompt or configuration file), in bytes"},
+    };
+    return settings;
+}
+
+const SettingInfo* FindSetting(const std::string& name) {
+    for (const SettingInfo& info : AllSettings()) {
+        if (name == info.name) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+bool ParseFlag(const std::string& text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "true" || lower == "1" || lower == "yes" || lower == "on";
+}
+
+bool ReadSettings(const std::string& path, std::map<std::string, std::string>& out) {
+    SqliteHandle db = OpenConfigDb(path, true);
+    SqliteStatement stmt = PrepareConfigStatement(db.get(), "SELECT name, value FROM settings");
+    if (!stmt) {
+        return false;
+    }
+    std::map<std::string, std::string> values;
+    for (const SettingInfo& info : AllSettings()) {
+        values[info.name] = info.defaultValue;
+    }
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        const std::string name = ConfigColumnText(stmt.get(), 0);
+        if (FindSetting(name) != nullptr) {
+            values[name] = ConfigColumnText(stmt.get(), 1);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return false;
+    }
+    out.swap(values);
+    return true;
+}

@@ -1,0 +1,151 @@
+#include "net/BsdSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+SockAddr::SockAddr(unsigned long host, unsigned short port, bool /*unused*/) {
+    mAddr.sin_family = AF_INET;
+    mAddr.sin_addr.s_addr = htonl(static_cast<uint32_t>(host));
+    mAddr.sin_port = htons(port);
+}
+
+unsigned short SockAddr::Port() const {
+    return ntohs(mAddr.sin_port);
+}
+
+void SockAddr::SetPort(unsigned short port) {
+    mAddr.sin_port = htons(port);
+}
+
+BsdSocket::BsdSocket(bool /*unused*/) {}
+
+BsdSocket::~BsdSocket() {
+    Close();
+}
+
+void BsdSocket::Close() {
+    if (mFd >= 0) {
+        ::close(mFd);
+        mFd = -1;
+    }
+}
+
+int BsdSocket::Open(int /*type*/, const SockAddr& address, int backlog, int /*flags*/) {
+    Close();
+    mFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (mFd < 0) {
+        return 0;
+    }
+    const int one = 1;
+    ::setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    const sockaddr_in& addr = address.Native();
+    if (::bind(mFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(mFd, backlog > 0 ? backlog : SOMAXCONN) != 0) {
+        Close();
+        return 0;
+    }
+    return 1;
+}
+
+int BsdSocket::Accept(BsdSocket& into) {
+    if (mFd < 0) {
+        return 0;
+    }
+    const int fd = ::accept4(mFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    into.Close();
+    into.mFd = fd;
+    return 1;
+}
+
+bool BsdSocket::CreateUDPSocket(SockAddr* address) {
+    Close();
+    mFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (mFd < 0) {
+        return false;
+    }
+    sockaddr_in& addr = address->Native();
+    if (::bind(mFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool BsdSocket::ChangeMode(int nonBlocking) {
+    if (mFd < 0) {
+        return false;
+    }
+    const int flags = ::fcntl(mFd, F_GETFL, 0);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = nonBlocking != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(mFd, F_SETFL, wanted) == 0;
+}
+
+int BsdSocket::SetSocketOption(int level, int option, const void* value, unsigned length) {
+    if (mFd < 0) {
+        return -1;
+    }
+    return ::setsockopt(mFd, level, option, value, length);
+}
+
+int BsdSocket::Send(const char* data, int length, int timeoutSeconds, int flags) {
+    if (mFd < 0 || length < 0) {
+        return -1;
+    }
+    int sent = 0;
+    while (sent < length) {
+        const ssize_t n =
+            ::send(mFd, data + sent, static_cast<size_t>(length - sent), flags | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{mFd, POLLOUT, 0};
+            const int ready = ::poll(&p, 1, timeoutSeconds > 0 ? timeoutSeconds * 1000 : 0);
+            if (ready > 0) {
+                continue;
+            }
+        }
+        break;
+    }
+    return sent > 0 || length == 0 ? sent : -1;
+}
+
+bool BsdSocket::GetHostByName(const char* host, SockAddr& address) {
+    if (host == nullptr || *host == '\0') {
+        return false;
+    }
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, host, &parsed) == 1) {
+        address.Native().sin_family = AF_INET;
+        address.Native().sin_addr = parsed;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || result == nullptr) {
+        return false;
+    }
+    address.Native().sin_family = AF_INET;
+    address.Native().sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
+    ::freeaddrinfo(result);
+    return true;
+}

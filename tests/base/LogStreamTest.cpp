@@ -1,0 +1,79 @@
+#include "base/LogStream.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "TempRoot.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void TraceFormat(LogStream& stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    stream.TRACE(3, format, args, 0);
+    va_end(args);
+}
+
+class LogStreamTest : public ::testing::Test {
+  protected:
+    TempRoot mTemp{false};
+    std::string mDir = mTemp.Path();
+    std::string mPath = mDir + "/app.log";
+};
+
+TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
+    const std::string line(29, 'a');
+    LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false);
+    for (int i = 0; i < 3; ++i) {
+        stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);  // 31 bytes each
+    }
+    EXPECT_FALSE(fs::exists(mPath + ".1"));
+    stream.TRACE((line + "3\n").c_str(), 3, 0);  // 124 > 100: rotate first
+    EXPECT_EQ(ReadFile(mPath + ".1").size(), 93u);
+    EXPECT_EQ(ReadFile(mPath), line + "3\n");
+
+    for (int i = 4; i < 7; ++i) {
+        stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);
+    }
+    // The older copy is replaced, never multiplied.
+    EXPECT_EQ(ReadFile(mPath + ".1"), line + "3\n" + line + "4\n" + line + "5\n");
+    EXPECT_EQ(ReadFile(mPath), line + "6\n");
+    EXPECT_FALSE(fs::exists(mPath + ".2"));
+}
+
+TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
+    LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false);
+    stream.TRACE("first\n", 3, 0);
+    {
+        std::ofstream other(mPath, std::ios::app);  // as the crash guard appends
+        other << std::string(89, 'r') << "\n";
+    }
+    LogStream::NoteOutsideAppend();
+    stream.TRACE("second\n", 3, 0);
+    EXPECT_EQ(ReadFile(mPath + ".1"), "first\n" + std::string(89, 'r') + "\n");
+    EXPECT_EQ(ReadFile(mPath), "second\n");
+    {
+        std::ofstream other(mPath, std::ios::app);
+        other << "report\n";
+    }
+    LogStream::NoteOutsideAppend();
+    stream.TRACE("third\n", 3, 0);
+    EXPECT_EQ(ReadFile(mPath), "second\nreport\nthird\n");
+}
+
+// A relative name lives in tmp/logs under the root: every end-to-end test
+// reads the daemon's log there.
+TEST_F(LogStreamTest, FormattedLineIsCutToTheLineSize) {
+    LogStream stream(mPath.c_str(), true, true, 2147483647, 1, 16, false);
+    TraceFormat(stream, "%s-%d\n", "abcdefghijklmnop", 7);
+    TraceFormat(stream, "");
+    EXPECT_EQ(ReadFile(mPath), "abcdefghijklmno");
+}
+
+}  // namespace
