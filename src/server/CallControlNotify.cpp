@@ -3,7 +3,7 @@
 // to its subscribe requests; and the taking of an extension's incoming calls.
 // Call and subscription events run on the main thread under a registry lock;
 // they only queue (under mMutex) and wake the connection thread, except
-// Confirm and ErrorConvey, which write at once under mIoMutex.
+// Confirm and ErrorConvey, which write at once under the channel's I/O lock.
 #include <memory>
 
 #include "base/NumberString.h"

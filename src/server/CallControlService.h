@@ -4,10 +4,18 @@
 // listener, the wake-up socket, the connection thread and the list of live
 // connections; ReadConfigs, UpdateConfigs, Start and CleanUp run on the main
 // thread. Each accepted client connection is one CallControlService object,
-// owned by mlistServicesInProgress: it owns its socket, its TLS object, its two
-// request queues with their methods, and the Call and Subscription objects its
-// client created or was handed; it is their ICallNotify / ISubscriptionNotify
-// listener.
+// owned by mlistServicesInProgress: it owns its byte stream (ClientChannel:
+// socket, TLS, pending output), its two request queues with their methods, and
+// the Call and Subscription objects its client created or was handed; it is
+// their ICallNotify / ISubscriptionNotify listener.
+//
+// The code is split by concern: CallControlSettings.cpp (settings, start,
+// stop), ConnectionListener.cpp (accepting, and the room kept for clients
+// that authorise), ConnectionThread.cpp (the thread's loop, wake-ups and one
+// connection's pass), CallControlService.cpp (the connection's queues and
+// writes), CallControlDispatch.cpp (what a client sends), CallControlNotify.cpp
+// (events sent to clients), CallControlAuth.cpp and CallControlSystem.cpp
+// (the handlers of the system services).
 //
 // Threads and locks (outermost first):
 // - mServMutex guards mlistServicesInProgress and, per connection, mState,
@@ -25,9 +33,8 @@
 //   CleanUp once the thread is gone) deletes a connection's Calls, so a pointer
 //   from GetCall stays valid on that thread. Never held while a registry lock is
 //   taken.
-// - a connection's mIoMutex makes every write a whole message and serialises
-//   the TLS object (reads, writes, handshake, shutdown) and the socket's
-//   closing between the two threads; innermost but for the log's lock.
+// - the channel's I/O lock (ClientChannel) makes every write a whole message;
+//   innermost but for the log's lock.
 // The settings are atomics: written by the main thread, read by the
 // connection thread.
 #pragma once
@@ -45,10 +52,10 @@
 #include "core/ISubscriptionNotify.h"
 #include "exchange/MessagingTypes.h"
 #include "net/BsdSocket.h"
+#include "server/ClientChannel.h"
 #include "services/SystemServices.h"
 
 class Call;
-class Poller;
 class Subscription;
 class XmlRpcMethod;
 class XmlRpcRequestMethod;
@@ -73,9 +80,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Bounds of what one connection may hold (see docs/server.md).
     static constexpr size_t kMaxRecvBuffer = 1024 * 1024;  // bytes without a complete message
     static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
-    static constexpr int kSendTimeout = 10;  // seconds a client may take nothing we write
-    static constexpr size_t kMaxPendingOutput = 1024 * 1024;  // bytes written, not yet taken
-    static constexpr int kHandshakeTimeout = 10;              // seconds for a TLS handshake
+    static constexpr int kSendTimeout = ClientChannel::kSendTimeout;
+    static constexpr int kHandshakeTimeout = 10;  // seconds for a TLS handshake
 
     // ---- process-wide layer (main thread) ----
     static void ReadConfigs();
@@ -112,6 +118,10 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     CallControlService(const CallControlService&) = delete;
     CallControlService& operator=(const CallControlService&) = delete;
 
+    // A plain (not TLS), non-blocking connection accepted from `listener`;
+    // null when there was none to accept (errno set).
+    static std::unique_ptr<CallControlService> Accept(BsdSocket& listener);
+
     Call* GetCall(const unsigned long long& id);
     Subscription* GetSubscription(const unsigned long long& id);
     // The requester token of this connection: a serial number never reused.
@@ -121,12 +131,21 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Serves one connection in a pass (mServMutex held); false when it must
     // be closed.
     bool Serve(bool readable, bool writable, unsigned long now);
+    // Takes bytes that arrived from the client and dispatches every complete
+    // message among them (mServMutex held); false when the connection must be
+    // closed (logged).
+    bool TakeInput(const char* data, size_t length);
+    // Writes the next queued request unless the client has not taken the last
+    // one; false when nothing was written.
     bool SendRequest();
-    void FailRequest();
     bool BuildAndSendXml(XmlRpcMethod* method);
-    bool ProcessIncomingXmlRpc();
-    bool ProcessXmlRpcRequest(XmlRpcRequestMethod* m);
-    bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
+    ClientChannel& Channel() { return mChannel; }
+
+    // What the connection holds: requests queued for writing, requests
+    // written and awaiting the client's answer, subscriptions.
+    size_t QueuedRequests() const { return mnQueued.load(std::memory_order_acquire); }
+    size_t AwaitingAnswers() const { return mlistSentRequests.size(); }
+    size_t SubscriptionCount() const;
 
     // ICallNotify: system services (connection thread, inside the dispatch).
     void Authenticate(const std::string& user, const std::string& password) override;
@@ -190,6 +209,9 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::list<CallControlService*> mlistServicesInProgress;  // owned
     static ThreadMutex mServMutex;
 
+  private:
+    friend class ConnectionListener;
+
     // ---- fields of a connection ----
     std::list<XmlRpcRequest> mlistSentRequests;  // written, awaiting the answer
     ThreadMutex mMutex;
@@ -200,33 +222,11 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     std::list<Call*> mlistCalls;                  // owned (mMutex)
     std::list<Subscription*> mlistSubscriptions;  // owned (Subscription::mMapLock)
     std::list<std::string> mlistExtensions;
-    BsdSocket mSocket;
     std::string mRecvBuffer;
     int mState = 0;  // 1 while the TLS handshake runs, 2 once connected
     std::atomic<bool> mbAuthorised{false};
-    SSL* mpSSL = nullptr;  // owned; null without TLS (mIoMutex)
-    ThreadMutex mIoMutex;
-    // Set by a write or an upload receive that failed or stalled: the
-    // connection thread closes the connection after the current dispatch.
-    std::atomic<bool> mbBroken{false};
-    // What the socket did not take at once, written as the client reads
-    // (mIoMutex); while it is there no queued request is taken, so one client
-    // that stops reading holds up no one else.
-    std::string mOutput;
-    size_t mnOutputDone = 0;                   // bytes of mOutput written (mIoMutex)
-    std::atomic<bool> mbOutputPending{false};  // mOutput is not empty
-    // Whether the client takes what we write. The kernel's send buffer can
-    // hold megabytes that a client never reads, so our own pending output is
-    // not enough to tell: from the first write after everything was taken,
-    // the connection thread looks once a second at how many written bytes the
-    // client has acknowledged (SIOCOUTQ), and closes a client that took
-    // nothing for the send time-out while something waited for it.
-    std::atomic<unsigned long> mnLookDue{0};  // GetMonotonicTime() of the next look; 0: all taken
-    unsigned long long mnWritten = 0;         // bytes handed to the socket (mIoMutex)
-    unsigned long long mnTaken = 0;           // of those, acknowledged at the last look (mIoMutex)
-    unsigned long mnTakenAt = 0;  // GetMonotonicTime() when the client last took some (mIoMutex)
+    ClientChannel mChannel;
 
-  private:
     // Queues `method` (taking ownership) and wakes the connection thread;
     // false (the method destroyed) when the queue is full.
     bool QueueRequest(XmlRpcRequestMethod* method);
@@ -234,32 +234,12 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     void RemoveCall(Call* call);
     // Closes at the call manager and deletes every Call of mlistCalls.
     void CloseAllCalls();
-    // Writes `data` as far as the socket takes it now and keeps the rest in
-    // mOutput, behind what is already waiting there (mIoMutex held); false
-    // (and mbBroken) when the connection failed or too much is waiting.
-    bool WriteAll(const char* data, size_t length);
-    // Writes without waiting; `done` bytes were taken. False (and mbBroken,
-    // logged) on an error of the connection.
-    bool WriteSome(const char* data, size_t length, size_t& done);
-    // Writes what waits in mOutput as far as the socket takes it (mIoMutex held).
-    bool FlushOutput();
-    // Starts watching whether the client takes what was just written, unless
-    // that is being watched already; `before`: bytes written before this
-    // write (mIoMutex held).
-    void WatchTaking(unsigned long long before);
-    // Bytes handed to the socket so far (mIoMutex held).
-    unsigned long long BytesWritten() const;
-    // The once-a-second look at what the client took (connection thread);
-    // false when it took nothing for the send time-out.
-    bool ClientTakes(unsigned long now);
-    // Waits up to the send time-out until mOutput is written (mIoMutex held).
-    bool DrainOutput();
-    // Waits up to `timeoutMs` for the socket to become readable (or writable).
-    bool WaitReady(bool forWrite, int timeoutMs);
-    // Reads into `buffer`: >0 bytes, 0 peer closed, -1 error, -2 nothing yet.
-    int ReadSome(char* buffer, int length);
-    // Advances the TLS handshake: 1 done, 0 in progress, -1 failed.
-    int ContinueHandshake();
+    void FailRequest();
+    bool ProcessIncomingXmlRpc();
+    bool ProcessXmlRpcRequest(XmlRpcRequestMethod* m);
+    bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
+    // Advances the TLS handshake; false when it failed.
+    bool ContinueHandshake();
     // Sends an authentication answer and records the result.
     void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
     // Wakes the connection thread, or, inside a wake batch on this thread,
@@ -267,25 +247,13 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static void Wake();
     // Wakes the connection thread now, whatever batch this thread is in.
     static void WakeNow();
+    // Wakes the connection thread unless this is it (a channel's output
+    // needs watching).
+    static void WakeUnlessLoopThread();
     // Deletes the listener, every connection and the TLS context (the
     // connection thread on its way out, or CleanUp when it never ran).
     static void ReleaseAll();
-    // One pass helpers of the connection thread (mServMutex held).
-    static bool OpenListener();
-    // Takes one connection from the listener's backlog; false when there was
-    // none to take (or it failed, logged).
-    static bool AcceptConnection(Poller& poller);
-    // Checks a freshly accepted connection against the limits on connections
-    // not yet authorised and lists it; true.
-    static bool SetUpConnection(std::unique_ptr<CallControlService> c, Poller& poller);
-    // Closes the oldest connection not yet authorised (from `peer` only,
-    // unless empty) to make room; each reason `why` is logged once a second
-    // at most. False when there is none.
-    static bool EvictOldestUnauthorised(const std::string& peer, int why, Poller& poller);
-
     const unsigned long mnSerial;
     unsigned long mnAcceptTime = 0;
-    std::string mPeerAddress;   // the client's address as text; set at accept
-    bool mbTlsPending = false;  // TLS holds decrypted bytes not yet read
-    bool mbWantWrite = false;   // the handshake waits for room to write
+    std::string mPeerAddress;  // the client's address as text; set at accept
 };

@@ -1,7 +1,7 @@
 // libFuzzer target for a client connection's message framing and dispatch:
 // the input arrives in pieces (sizes taken from its first byte) in the receive
 // buffer of a connection object whose socket is a loopback TCP connection, and
-// every complete message is carried out by ProcessIncomingXmlRpc, as the
+// every complete message is carried out by TakeInput, as the
 // connection thread does. Before the input the daemon has offered the client
 // one call and told it one state change, so answers to the daemon's own
 // requests are dispatched too. The exchange link has no peer here (VALTD_ROOT
@@ -78,12 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         abort();
     }
     {
-        auto conn = std::make_unique<CallControlService>();
-        if (gListener->Accept(conn->mSocket) != 1) {
+        auto conn = CallControlService::Accept(*gListener);
+        if (conn == nullptr) {
             perror("accept");
             abort();
         }
-        conn->mState = 2;
 
         // The daemon's own requests awaiting answers: an offered call and a
         // state change of it.
@@ -99,11 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t at = size > 0 ? 1 : 0;
         while (at < size) {
             const size_t n = size - at < piece ? size - at : piece;
-            conn->mRecvBuffer.append(reinterpret_cast<const char*>(data) + at, n);
+            // As the connection thread would, but for closing: every piece
+            // is dispatched whatever the last one did.
+            conn->TakeInput(reinterpret_cast<const char*>(data) + at, n);
             at += n;
-            while (!conn->mbBroken && conn->ProcessIncomingXmlRpc()) {
-                Drain(client);
-            }
+            Drain(client);
         }
     }
     close(client);

@@ -43,9 +43,8 @@ class Connection : public ::testing::Test {
         getsockname(listener.GetDescriptor(), reinterpret_cast<sockaddr*>(&address), &length);
         client = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
-        conn = std::make_unique<CCS>();
-        ASSERT_EQ(listener.Accept(conn->mSocket), 1);
-        conn->mState = 2;
+        conn = CCS::Accept(listener);
+        ASSERT_NE(conn, nullptr);
     }
     void TearDown() override {
         conn.reset();
@@ -79,11 +78,7 @@ class Connection : public ::testing::Test {
         return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
     }
 
-    void Feed(const std::string& text) {
-        conn->mRecvBuffer += text;
-        while (conn->ProcessIncomingXmlRpc()) {
-        }
-    }
+    void Feed(const std::string& text) { conn->TakeInput(text.data(), text.size()); }
 
     int client = -1;
     std::unique_ptr<CCS> conn;
@@ -113,7 +108,7 @@ TEST_F(Connection, AnswerToAnOfferKeepsTheCallOnlyWithRemoteControl) {
             (remote ? "1" : "0") +
             "</boolean></value></member></struct></value></param></params></methodResponse>"
             "\r\n\r\n");
-        EXPECT_TRUE(conn->mlistSentRequests.empty());
+        EXPECT_EQ(conn->AwaitingAnswers(), 0u);
         EXPECT_EQ(conn->GetCall(id) != nullptr, remote);
     }
 }
@@ -125,11 +120,11 @@ TEST_F(Connection, ErrorEndsTheSubscriptionAndDuplicateIdsAreRefused) {
                                  "<struct><member><name>extension</name><value><string>201"
                                  "</string></value></member></struct></value></param>");
     Feed(subscribe + subscribe);
-    ASSERT_EQ(conn->mlistSubscriptions.size(), 1u);
+    ASSERT_EQ(conn->SubscriptionCount(), 1u);
     Subscription* s = conn->GetSubscription(111);
     ASSERT_NE(s, nullptr);
     conn->ErrorConvey(s, PUAErrorCode{7});
-    EXPECT_TRUE(conn->mlistSubscriptions.empty());
+    EXPECT_EQ(conn->SubscriptionCount(), 0u);
     EXPECT_NE(Received().find("<boolean>0</boolean>"), std::string::npos);
 }
 
@@ -146,15 +141,14 @@ TEST_F(Connection, QueueIsBounded) {
     for (size_t i = 0; i < CCS::kMaxQueuedRequests + 5; ++i) {
         conn->MessagePlayed(&call);
     }
-    EXPECT_EQ(conn->mlistRequests.size(), CCS::kMaxQueuedRequests);
+    EXPECT_EQ(conn->QueuedRequests(), CCS::kMaxQueuedRequests);
 }
 
 TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     // Small buffers on both ends, so that the socket soon takes nothing more.
     const int small = 4096;
-    setsockopt(conn->mSocket.GetDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    conn->Channel().SetSendBuffer(small);
     setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    conn->mSocket.ChangeMode(1);
     Call call(95);
     const size_t total = 300;
     for (size_t i = 0; i < total; ++i) {
@@ -164,10 +158,10 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     // queued, and nothing here blocks.
     while (conn->SendRequest()) {
     }
-    ASSERT_TRUE(conn->mbOutputPending);
-    const size_t sent = conn->mlistSentRequests.size();
+    ASSERT_TRUE(conn->Channel().OutputPending());
+    const size_t sent = conn->AwaitingAnswers();
     EXPECT_LT(sent, total);
-    EXPECT_EQ(conn->mnQueued, total - sent);
+    EXPECT_EQ(conn->QueuedRequests(), total - sent);
     // As the client reads, the passes write the rest, whole and in order.
     std::string text;
     for (int pass = 0; pass < 100000 && Count(text, "\r\n\r\n") < total; ++pass) {
@@ -181,13 +175,12 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     EXPECT_EQ(Count(text, "<methodName>Services.CallProcessingService.messageplayed</methodName>"),
               total);
     EXPECT_EQ(Count(text, "</methodCall>\r\n\r\n"), total);
-    EXPECT_FALSE(conn->mbOutputPending);
-    EXPECT_TRUE(conn->mOutput.empty());
+    EXPECT_FALSE(conn->Channel().OutputPending());
     // A client that has taken everything is never given up, however long it
     // stays idle.
     const unsigned long start = ExtCallControl::GetMonotonicTime();
     EXPECT_EQ(SecondsUntilGivenUp(start), 0);
-    EXPECT_EQ(conn->mnLookDue, 0u);
+    EXPECT_EQ(conn->Channel().LookDue(), 0u);
     // One that stops reading while output waits is given up once it has
     // taken nothing for the send time-out.
     for (size_t i = 0; i < total; ++i) {
@@ -195,7 +188,7 @@ TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {
     }
     while (conn->SendRequest()) {
     }
-    ASSERT_TRUE(conn->mbOutputPending);
+    ASSERT_TRUE(conn->Channel().OutputPending());
     ExpectGivenUpAfterSendTimeout(start);
 }
 
@@ -204,19 +197,17 @@ TEST_F(Connection, ClientThatReadsNothingIsGivenUpWhenTheKernelHoldsAllWeWrote) 
     // waits in its own pending output; the client still takes nothing.
     const int small = 4096;
     setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    conn->mSocket.ChangeMode(1);
     Call call(96);
     for (int i = 0; i < 100; ++i) {
         conn->MessagePlayed(&call);
     }
     while (conn->SendRequest()) {
     }
-    ASSERT_FALSE(conn->mbOutputPending);
+    ASSERT_FALSE(conn->Channel().OutputPending());
     ExpectGivenUpAfterSendTimeout(ExtCallControl::GetMonotonicTime());
 }
 
 TEST_F(Connection, UploadBodyEndsAtItsDeadlineWhateverThePieceTimeOut) {
-    conn->mSocket.ChangeMode(1);
     const int pieceTimeout = CCS::mnReqTimeout;
     CCS::mnReqTimeout = 300;  // a trickling client keeps each piece well within this
     char buffer[4];
@@ -224,7 +215,7 @@ TEST_F(Connection, UploadBodyEndsAtItsDeadlineWhateverThePieceTimeOut) {
     EXPECT_TRUE(conn->ReceiveChunk(buffer, 4, ExtCallControl::GetMonotonicTime() + 5));
     ASSERT_EQ(send(client, "ef", 2, 0), 2);
     EXPECT_FALSE(conn->ReceiveChunk(buffer, 4, ExtCallControl::GetMonotonicTime()));
-    EXPECT_TRUE(conn->mbBroken);
+    EXPECT_TRUE(conn->Channel().Broken());
     CCS::mnReqTimeout = pieceTimeout;
 }
 
@@ -238,7 +229,7 @@ TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
     EXPECT_TRUE(CCS::CallArrived(token, call, ExtCallType_PBX, "201", {}, {}, 0));
     CCS::mlistServicesInProgress.clear();
     EXPECT_EQ(conn->GetCall(101), call);
-    EXPECT_EQ(conn->mlistRequests.size(), 1u);
+    EXPECT_EQ(conn->QueuedRequests(), 1u);
 }
 
 TEST(Server, CleanUpStopsAThreadWaitingForItsPortAndIsRepeatable) {

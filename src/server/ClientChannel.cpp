@@ -1,0 +1,316 @@
+#include "server/ClientChannel.h"
+
+#include <linux/sockios.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "core/ExtCallControl.h"
+
+namespace {
+
+using TR = ExtCallControl;
+
+// The text OpenSSL gives an error code, without its shared static buffer.
+std::string SslErrorText(unsigned long code) {
+    char text[256];
+    ERR_error_string_n(code, text, sizeof(text));
+    return text;
+}
+
+}  // namespace
+
+ClientChannel::ClientChannel(void (*wakeLoop)()) : mWakeLoop(wakeLoop), mSocket(false) {}
+
+ClientChannel::~ClientChannel() {
+    Close();
+}
+
+void ClientChannel::Close() {
+    ThreadMutexLock io(mIoMutex);
+    if (mpSSL != nullptr) {
+        if (mbHandshakeDone && SSL_shutdown(mpSSL) == 0) {
+            SSL_shutdown(mpSSL);
+        }
+        SSL_free(mpSSL);
+        mpSSL = nullptr;
+        ERR_clear_error();
+    }
+    mSocket.Close();
+}
+
+bool ClientChannel::AcceptFrom(BsdSocket& listener) {
+    return listener.Accept(mSocket) == 1;
+}
+
+void ClientChannel::Configure() {
+    const int one = 1;
+    mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+    mSocket.ChangeMode(1);
+    mSocket.SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+}
+
+void ClientChannel::SetSendBuffer(int bytes) {
+    mSocket.SetSocketOption(SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+}
+
+bool ClientChannel::StartTls(SSL_CTX* context) {
+    mpSSL = context != nullptr ? SSL_new(context) : nullptr;
+    if (mpSSL == nullptr) {
+        return false;
+    }
+    SSL_set_accept_state(mpSSL);
+    SSL_set_fd(mpSSL, mSocket.GetDescriptor());
+    return true;
+}
+
+int ClientChannel::ContinueHandshake() {
+    ThreadMutexLock io(mIoMutex);
+    ERR_clear_error();
+    const int r = SSL_accept(mpSSL);
+    if (r > 0) {
+        mbHandshakeDone = true;
+        mbWantWrite = false;
+        TR::TRACEX("CCS: SSL. SSL connection using %s\n",
+                   SSL_CIPHER_get_name(SSL_get_current_cipher(mpSSL)));
+        X509* cert = SSL_get1_peer_certificate(mpSSL);
+        if (cert != nullptr) {
+            printf("Client certificate:\n");
+            if (char* subject = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0)) {
+                TR::TRACEX("CCS: SSL. client cert-t subject: %s\n", subject);
+                OPENSSL_free(subject);
+            }
+            if (char* issuer = X509_NAME_oneline(X509_get_issuer_name(cert), nullptr, 0)) {
+                TR::TRACEX("CCS: SSL. client cert-t issuer: %s\n", issuer);
+                OPENSSL_free(issuer);
+            }
+            X509_free(cert);
+        } else {
+            TR::TRACEX("CCS: SSL. Client does not have certificate.\n");
+        }
+        return 1;
+    }
+    const int error = SSL_get_error(mpSSL, r);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        mbWantWrite = error == SSL_ERROR_WANT_WRITE;
+        return 0;
+    }
+    TR::TRACEX("CCS: SSL. Accept error: %s\n",
+               SslErrorText(static_cast<unsigned long>(error)).c_str());
+    ERR_clear_error();
+    return -1;
+}
+
+bool ClientChannel::WaitReady(bool forWrite, int timeoutMs) {
+    pollfd p{mSocket.GetDescriptor(), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    if (p.fd < 0) {
+        return false;
+    }
+    int r;
+    do {
+        r = poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
+int ClientChannel::ReadSome(char* buffer, int length) {
+    ThreadMutexLock io(mIoMutex);
+    if (mpSSL == nullptr) {
+        const ssize_t n = recv(mSocket.GetDescriptor(), buffer, static_cast<size_t>(length), 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return -2;
+        }
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+    ERR_clear_error();
+    errno = 0;
+    const int n = SSL_read(mpSSL, buffer, length);
+    if (n > 0) {
+        mbTlsPending = SSL_pending(mpSSL) > 0;
+        return n;
+    }
+    mbTlsPending = false;
+    switch (SSL_get_error(mpSSL, n)) {
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            errno = EAGAIN;
+            return -2;
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_SYSCALL:
+            return errno == 0 ? 0 : -1;
+        default:
+            return -1;
+    }
+}
+
+bool ClientChannel::Write(const char* data, size_t length) {
+    ThreadMutexLock io(mIoMutex);
+    return WriteLocked(data, length);
+}
+
+bool ClientChannel::WriteLocked(const char* data, size_t length) {
+    mIoMutex.AssertHeld("WriteLocked");
+    // A channel that failed (a write, or an upload whose client left or
+    // stalled) gets nothing more: it is closed after the current dispatch,
+    // and a stalled client must not take an answer for a finished upload.
+    if (mSocket.GetDescriptor() < 0 || mbBroken) {
+        return false;
+    }
+    if (!mOutput.empty()) {
+        // Behind what waits already, so that messages leave whole and in order.
+        if (mOutput.size() - mnOutputDone + length > kMaxPendingOutput) {
+            TR::TRACEX(
+                "CCS: BuildAndSendXml. Write error: more than %u bytes wait for the client\n",
+                static_cast<unsigned>(kMaxPendingOutput));
+            mbBroken = true;
+            return false;
+        }
+        mOutput.append(data, length);
+        return true;
+    }
+    size_t done = 0;
+    if (!WriteSome(data, length, done)) {
+        return false;
+    }
+    if (done < length) {
+        mOutput.assign(data + done, length - done);
+        mnOutputDone = 0;
+        mbOutputPending = true;
+        mWakeLoop();  // the connection thread must watch for room to write
+    }
+    return true;
+}
+
+bool ClientChannel::WriteSome(const char* data, size_t length, size_t& done) {
+    done = 0;
+    const unsigned long long before = BytesWritten();
+    if (mpSSL == nullptr) {
+        while (done < length) {
+            const ssize_t n = send(mSocket.GetDescriptor(), data + done, length - done,
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                mnWritten += static_cast<unsigned long long>(n);
+                WatchTaking(before);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return true;
+            } else {
+                TR::TRACEX("CCS: BuildAndSendXml. Write error: %d of %u bytes, errno %d\n",
+                           static_cast<int>(done), static_cast<unsigned>(length), errno);
+                mbBroken = true;
+                return false;
+            }
+        }
+        return true;
+    }
+    // The TLS object may take part of the text (partial writes are on) and
+    // is given the same bytes again after a "want" (moving buffers are on).
+    while (done < length) {
+        ERR_clear_error();
+        const int n = SSL_write(mpSSL, data + done, static_cast<int>(length - done));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            WatchTaking(before);
+            continue;
+        }
+        const int error = SSL_get_error(mpSSL, n);
+        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+            return true;
+        }
+        TR::TRACEX("CCS: BuildAndSendXml. SSL. Write error: %s\n",
+                   SslErrorText(static_cast<unsigned long>(error)).c_str());
+        mbBroken = true;
+        return false;
+    }
+    return true;
+}
+
+bool ClientChannel::Flush() {
+    mIoMutex.AssertHeld("Flush");
+    if (mOutput.empty()) {
+        return true;
+    }
+    if (mSocket.GetDescriptor() < 0 || mbBroken) {
+        return false;
+    }
+    size_t done = 0;
+    if (!WriteSome(mOutput.data() + mnOutputDone, mOutput.size() - mnOutputDone, done)) {
+        return false;
+    }
+    mnOutputDone += done;
+    if (mnOutputDone == mOutput.size()) {
+        std::string().swap(mOutput);  // a stalled client's megabyte is given back
+        mnOutputDone = 0;
+        mbOutputPending = false;
+    }
+    return true;
+}
+
+bool ClientChannel::Drain() {
+    mIoMutex.AssertHeld("Drain");
+    const long deadline = static_cast<long>(ExtCallControl::GetMonotonicTime()) + kSendTimeout;
+    while (Flush() && !mOutput.empty()) {
+        const long left = deadline - static_cast<long>(ExtCallControl::GetMonotonicTime());
+        if (left <= 0 || !WaitReady(true, static_cast<int>(left * 1000))) {
+            TR::TRACEX(
+                "CCS: BuildAndSendXml. Write error: the client took nothing for %d "
+                "seconds\n",
+                kSendTimeout);
+            mbBroken = true;
+            return false;
+        }
+    }
+    return !mbBroken;
+}
+
+unsigned long long ClientChannel::BytesWritten() const {
+    // Over TLS, what the socket was given: records, handshake included.
+    return mpSSL != nullptr ? BIO_number_written(SSL_get_wbio(mpSSL)) : mnWritten;
+}
+
+void ClientChannel::WatchTaking(unsigned long long before) {
+    mIoMutex.AssertHeld("WatchTaking");
+    if (mnLookDue.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
+    // Not watched: the last look found everything written taken (or nothing
+    // was written yet), so what was written before this write counts as taken.
+    const unsigned long now = ExtCallControl::GetMonotonicTime();
+    mnTaken = std::max(mnTaken, before);
+    mnTakenAt = now;
+    mnLookDue.store(now + 1, std::memory_order_release);
+    mWakeLoop();  // the connection thread must look, however long it sleeps
+}
+
+bool ClientChannel::ClientTakes(unsigned long now) {
+    ThreadMutexLock io(mIoMutex);
+    int queued = 0;  // written, not yet acknowledged by the client
+    if (ioctl(mSocket.GetDescriptor(), SIOCOUTQ, &queued) != 0 || queued < 0) {
+        queued = 0;  // the socket failed: its next read or write says so
+    }
+    const unsigned long long written = BytesWritten();
+    const unsigned long long taken =
+        written - std::min(written, static_cast<unsigned long long>(queued));
+    if (taken > mnTaken) {
+        mnTaken = taken;
+        mnTakenAt = now;
+    }
+    if (queued == 0 && mOutput.empty()) {
+        mnLookDue.store(0, std::memory_order_release);  // all taken: nothing to watch
+        return true;
+    }
+    if (now - mnTakenAt >= static_cast<unsigned long>(kSendTimeout)) {
+        return false;
+    }
+    mnLookDue.store(now + 1, std::memory_order_release);
+    return true;
+}
