@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <openssl/err.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,27 +12,66 @@
 #include "base/NumberString.h"
 #include "config/CallPolicyAccessor.h"
 #include "core/ExtCallControl.h"
+#include "net/BsdSocket.h"
+#include "net/EventLoop.h"
 #include "policy/Base64.h"
 #include "xmlrpc/CallProcessingMethods.h"
 
 namespace {
 
-// The worker's descriptor sets. Before select they hold what each socket waits
-// for; after it, what is ready. The worker thread alone touches them.
-struct WorkerSets {
-    WorkerSets() {
-        FD_ZERO(&read);
-        FD_ZERO(&write);
-        FD_ZERO(&except);
-    }
-    fd_set read;
-    fd_set write;
-    fd_set except;
-};
+// What the worker's last wait reported for each watched socket (EventLoop::kRead
+// and kWrite bits), by descriptor: set by the loop's handlers, read by the
+// socket's step in the pass that follows and cleared after it. Kept apart from
+// the services because Stop may destroy a service whose socket is still in the
+// loop. Worker thread only.
+std::vector<unsigned char>& Reported() {
+    static std::vector<unsigned char>& reported = *new std::vector<unsigned char>;
+    return reported;
+}
 
-WorkerSets& Sets() {
-    static WorkerSets& sets = *new WorkerSets;
-    return sets;
+void Report(int fd, unsigned ready) {
+    std::vector<unsigned char>& reported = Reported();
+    const auto index = static_cast<std::size_t>(fd);
+    if (index >= reported.size()) {
+        reported.resize(index + 1, 0);
+    }
+    reported[index] = static_cast<unsigned char>(reported[index] | ready);
+}
+
+unsigned ReportedFor(int fd) {
+    const auto index = static_cast<std::size_t>(fd);
+    return fd >= 0 && index < Reported().size() ? Reported()[index] : 0;
+}
+
+void ClearReported(int fd) {
+    const auto index = static_cast<std::size_t>(fd);
+    if (fd >= 0 && index < Reported().size()) {
+        Reported()[index] = 0;
+    }
+}
+
+// Takes `fd` out of the worker's loop before it is closed.
+void Unwatch(EventLoop& loop, int fd) {
+    loop.Forget(fd);
+    ClearReported(fd);
+}
+
+// The context of every TLS request, made at the first and kept: no certificate
+// and no verification settings, so the server is not checked. Worker thread
+// only (the sessions made from it keep their own reference).
+SSL_CTX* ClientContext() {
+    static TlsContext& context = *new TlsContext;
+    if (!context) {
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        context.reset(SSL_CTX_new(TLS_client_method()));
+        if (context) {
+            // HTTP/1.0 ends the answer by closing the connection; a server that
+            // closes without a TLS close alert still ends the stream.
+            SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+            SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+        }
+    }
+    return context.get();
 }
 
 // The policy server's address. Worker thread only.
@@ -65,18 +102,6 @@ void ResolveServer(const std::string& name, unsigned short port, bool settingsCh
     gResolvedAt = now;
 }
 
-// select() can only watch descriptors below FD_SETSIZE.
-bool Watchable(int fd) {
-    return fd >= 0 && fd < FD_SETSIZE;
-}
-
-void Unwatch(int fd) {
-    if (Watchable(fd)) {
-        FD_CLR(fd, &Sets().read);
-        FD_CLR(fd, &Sets().write);
-    }
-}
-
 const char kRequestHead[] =
     "POST /RPC2 HTTP/1.0\r\n"
     "Accept: text/xml\r\n"
@@ -100,12 +125,7 @@ std::list<std::unique_ptr<CallPolicyService>>& CallPolicyService::mlistServicesI
 std::vector<exlink::UniqueFd>& CallPolicyService::mvRetiredSockets =
     *new std::vector<exlink::UniqueFd>;
 ThreadMutex& CallPolicyService::mListMutex = *new ThreadMutex;
-BsdSocket& CallPolicyService::mControlSocket = *new BsdSocket;
-
-void CallPolicyService::SslFree::operator()(SSL* ssl) const {
-    SSL_shutdown(ssl);
-    SSL_free(ssl);
-}
+EventLoop* CallPolicyService::mpLoop = nullptr;
 
 CallPolicyService::CallPolicyService(Call* call) : mpCall(call) {
     unsigned count;
@@ -118,8 +138,7 @@ CallPolicyService::CallPolicyService(Call* call) : mpCall(call) {
 }
 
 CallPolicyService::~CallPolicyService() {
-    mpSSL.reset();
-    mpCTX.reset();
+    mTls.Close();
     mSocket.Reset();
     mpCall.reset();
     unsigned count;
@@ -162,7 +181,7 @@ bool CallPolicyService::Start() {
         return false;
     }
     ThreadMutexLock lock(mListMutex);
-    InitControlSocket();
+    InitWorkerLoop();
     // From here the worker owns the service.
     mlistServicesInProgress.emplace_back(this);
     if (mpThread == nullptr) {
@@ -200,9 +219,8 @@ bool CallPolicyService::Stop() {
             mlistServicesInProgress.erase(it);
             // The TLS session is closed while the socket is still ours; the
             // socket itself is closed by the worker once it is out of its
-            // descriptor sets, so that select never sees a closed descriptor.
-            mpSSL.reset();
-            mpCTX.reset();
+            // loop, so that the loop never holds a closed descriptor.
+            mTls.Close();
             if (mSocket.Valid()) {
                 mvRetiredSockets.push_back(std::move(mSocket));
             }
@@ -244,32 +262,24 @@ void CallPolicyService::ReadConfigs() {
     CallPolicyAccessor::CloseInstance();
 }
 
-void CallPolicyService::InitControlSocket() {
-    if (mControlSocket.GetDescriptor() != -1) {
+void CallPolicyService::InitWorkerLoop() {
+    if (mpLoop != nullptr) {
         return;
     }
-    SockAddr loopback(INADDR_LOOPBACK, 0);
-    if (!mControlSocket.CreateUDPSocket(&loopback)) {
+    // Owned by no one on purpose: the worker may use it after main returns.
+    mpLoop = new EventLoop;
+    if (!mpLoop->IsOpen()) {
         ExtCallControl::TRACEX("ERROR. CallPolicyService: no control socket. %d.\n", errno);
         return;
     }
-    mControlSocket.ChangeMode(0);
-    const int fd = mControlSocket.GetDescriptor();
-    sockaddr_in bound{};
-    socklen_t length = sizeof(bound);
-    // Connected to its own address: what is sent on it arrives on it.
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0 ||
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&bound), length) != 0) {
-        ExtCallControl::TRACEX("ERROR. CallPolicyService: control socket not connected. %d.\n",
-                               errno);
-    }
     ExtCallControl::TRACEX("CallPolicyService: Thread: creating control socket. socket = %d.\n",
-                           fd);
+                           mpLoop->WakeDescriptor());
 }
 
 void CallPolicyService::WakeWorker() {
-    const char none = 0;
-    ::send(mControlSocket.GetDescriptor(), &none, 0, MSG_DONTWAIT);
+    if (mpLoop != nullptr) {
+        mpLoop->Wake();
+    }
 }
 
 std::string CallPolicyService::ComposeXmlRpcHttpRequest() {
@@ -342,7 +352,6 @@ bool CallPolicyService::TimeoutStep(long now, int& nextCheckTimeout) {
         if (now - mnReqStartTime >= mnReqTimeout) {
             ExtCallControl::TRACEX(
                 "CallPolicyService: Thread: Request timedout. Accepting Call. %llu\n", id);
-            Unwatch(mSocket.Get());
             AcceptByFallback();
             return true;
         }
@@ -373,14 +382,6 @@ bool CallPolicyService::ConnectStep(long now) {
     const unsigned long long id = mpCall->GetID();
     const int fd = mSocket.Get();
     ExtCallControl::TRACEX("CallPolicyService: Thread: serv state=new, connecting... %llu\n", id);
-    if (!Watchable(fd)) {
-        ExtCallControl::TRACEX(
-            "ERROR. CallPolicyService: Thread: socket %d beyond the select limit. Accepting "
-            "Call. %llu\n",
-            fd, id);
-        AcceptByFallback();
-        return true;
-    }
     const sockaddr_in& address = ServerAddress().Native();
     int rc = -1;
     int error = EDESTADDRREQ;
@@ -391,7 +392,7 @@ bool CallPolicyService::ConnectStep(long now) {
         error = errno;
     }
     if (rc == 0 || error == EINPROGRESS || error == EAGAIN) {
-        FD_SET(fd, &Sets().write);
+        mnWaitFor = EventLoop::kWrite;
         mnReqStartTime = now;
         mState = StateConnecting;
         mbConnected = false;
@@ -408,13 +409,13 @@ bool CallPolicyService::ConnectStep(long now) {
 bool CallPolicyService::ConnectingStep() {
     const unsigned long long id = mpCall->GetID();
     const int fd = mSocket.Get();
-    fd_set& waitSet = mbWaitRead ? Sets().read : Sets().write;
-    if (!FD_ISSET(fd, &waitSet)) {
+    const unsigned waitFor = mbWaitRead ? EventLoop::kRead : EventLoop::kWrite;
+    if ((ReportedFor(fd) & waitFor) == 0) {
         // Still in progress: wait for the socket instead of failing on it.
-        FD_SET(fd, &waitSet);
+        mnWaitFor = waitFor;
         return false;
     }
-    Unwatch(fd);
+    mnWaitFor = 0;
     if (!mbConnected) {
         int error = 0;
         socklen_t length = sizeof(error);
@@ -442,7 +443,7 @@ bool CallPolicyService::SendPlain() {
     const ssize_t sent =
         request.empty() ? -1 : ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     if (sent >= 0) {
-        FD_SET(fd, &Sets().read);
+        mnWaitFor = EventLoop::kRead;
         mState = StateReceiving;
         return false;
     }
@@ -456,43 +457,29 @@ bool CallPolicyService::SendPlain() {
 
 bool CallPolicyService::HandshakeStep() {
     const unsigned long long id = mpCall->GetID();
-    const int fd = mSocket.Get();
     ExtCallControl::TRACEX(
         "CallPolicyService: Thread: serv state=connecting, doing ssl handshake... %llu\n", id);
-    if (!mpCTX) {
-        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
-        // No certificate or verification settings: the server is not checked.
-        mpCTX.reset(SSL_CTX_new(TLS_client_method()));
-        if (mpCTX) {
-            // HTTP/1.0 ends the answer by closing the connection; a server that
-            // closes without a TLS close alert still ends the stream.
-            SSL_CTX_set_options(mpCTX.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-            SSL_CTX_set_min_proto_version(mpCTX.get(), TLS1_2_VERSION);
-            mpSSL.reset(SSL_new(mpCTX.get()));
-            if (mpSSL) {
-                SSL_set_fd(mpSSL.get(), fd);
-            }
+    if (!mTls.IsOpen()) {
+        SSL_CTX* context = ClientContext();
+        if (context == nullptr || !mTls.Open(context, mSocket.Get(), true)) {
+            ExtCallControl::TRACEX(
+                "CallPolicyService: Thread: ssl initialization failed. Accepting Call. %llu\n", id);
+            AcceptByFallback();
+            return true;
         }
-    }
-    if (!mpCTX || !mpSSL) {
-        ExtCallControl::TRACEX(
-            "CallPolicyService: Thread: ssl initialization failed. Accepting Call. %llu\n", id);
-        AcceptByFallback();
-        return true;
     }
     ExtCallControl::TRACEX(
         "CallPolicyService: Thread: serv state=connecting, Performing SSL_connect. %llu\n", id);
-    ERR_clear_error();
-    const int rc = SSL_connect(mpSSL.get());
-    if (rc <= 0) {
-        const int error = SSL_get_error(mpSSL.get(), rc);
+    const TlsStream::Result handshake = mTls.Handshake();
+    if (handshake != TlsStream::Result::kDone) {
         ExtCallControl::TRACEX(
             "CallPolicyService: Thread: serv state=connecting, ssl_connect failed. error = %d. "
             "%llu\n",
-            error, id);
-        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
-            mbWaitRead = error == SSL_ERROR_WANT_READ;
-            FD_SET(fd, mbWaitRead ? &Sets().read : &Sets().write);
+            mTls.LastError(), id);
+        if (handshake == TlsStream::Result::kWantWrite ||
+            handshake == TlsStream::Result::kWantRead) {
+            mbWaitRead = handshake == TlsStream::Result::kWantRead;
+            mnWaitFor = mbWaitRead ? EventLoop::kRead : EventLoop::kWrite;
             return false;
         }
         ExtCallControl::TRACEX(
@@ -507,11 +494,10 @@ bool CallPolicyService::HandshakeStep() {
         "request... %llu\n",
         id);
     const std::string request = ComposeXmlRpcHttpRequest();
-    const int written =
-        request.empty() ? 0
-                        : SSL_write(mpSSL.get(), request.data(), static_cast<int>(request.size()));
-    if (written > 0) {
-        FD_SET(fd, &Sets().read);
+    int written = 0;
+    if (!request.empty() && mTls.Write(request.data(), static_cast<int>(request.size()), written) ==
+                                TlsStream::Result::kDone) {
+        mnWaitFor = EventLoop::kRead;
         mState = StateReceiving;
         return false;
     }
@@ -524,19 +510,21 @@ bool CallPolicyService::HandshakeStep() {
 bool CallPolicyService::ReceiveStep() {
     const unsigned long long id = mpCall->GetID();
     const int fd = mSocket.Get();
-    if (!FD_ISSET(fd, &Sets().read)) {
-        FD_SET(fd, &Sets().read);
+    if ((ReportedFor(fd) & EventLoop::kRead) == 0) {
+        mnWaitFor = EventLoop::kRead;
         return false;
     }
     ExtCallControl::TRACEX("CallPolicyService: Thread: serv state=receiving data... %llu\n", id);
-    FD_CLR(fd, &Sets().read);
+    mnWaitFor = 0;
+    const bool tls = mTls.IsOpen();
     char buffer[2048];
     for (;;) {
-        if (mpSSL) {
-            ERR_clear_error();
+        int got = 0;
+        const TlsStream::Result result =
+            tls ? mTls.Read(buffer, sizeof(buffer), got) : TlsStream::Result::kDone;
+        if (!tls) {
+            got = static_cast<int>(::recv(fd, buffer, sizeof(buffer), 0));
         }
-        const int got = mpSSL ? SSL_read(mpSSL.get(), buffer, sizeof(buffer))
-                              : static_cast<int>(::recv(fd, buffer, sizeof(buffer), 0));
         const int error = errno;
         ExtCallControl::TRACEX("CallPolicyService: Thread: recv. ret = %d. %llu\n", got, id);
         if (got > 0) {
@@ -551,7 +539,7 @@ bool CallPolicyService::ReceiveStep() {
             mResponse.append(buffer, static_cast<std::size_t>(got));
             continue;
         }
-        if (got == 0) {
+        if (tls ? result == TlsStream::Result::kClosed : got == 0) {
             // End of stream: the answer is complete.
             if (!mResponse.empty()) {
                 ProcessXmlRpcHttpResponse(mResponse.c_str());
@@ -560,12 +548,11 @@ bool CallPolicyService::ReceiveStep() {
             }
             return true;
         }
-        if (mpSSL) {
-            const int sslError = SSL_get_error(mpSSL.get(), got);
+        if (tls) {
             ExtCallControl::TRACEX("CallPolicyService: Thread: recv error. sslerr = %d. %llu\n",
-                                   sslError, id);
-            if (sslError == SSL_ERROR_WANT_READ) {
-                FD_SET(fd, &Sets().read);
+                                   mTls.LastError(), id);
+            if (result == TlsStream::Result::kWantRead) {
+                mnWaitFor = EventLoop::kRead;
                 return false;
             }
             AcceptByFallback();
@@ -579,7 +566,7 @@ bool CallPolicyService::ReceiveStep() {
         if (error == EAGAIN || error == EWOULDBLOCK) {
             // Nothing more for now: the answer is carried out at end of stream,
             // once complete.
-            FD_SET(fd, &Sets().read);
+            mnWaitFor = EventLoop::kRead;
             return false;
         }
         AcceptByFallback();
@@ -587,14 +574,36 @@ bool CallPolicyService::ReceiveStep() {
     }
 }
 
-int CallPolicyService::VisitServices(std::vector<std::unique_ptr<CallPolicyService>>& finished) {
+bool CallPolicyService::WatchStep(EventLoop& loop) {
+    const int fd = mSocket.Get();
+    const bool watched =
+        loop.IsWatched(fd) ? loop.SetEvents(fd, mnWaitFor)
+                           : loop.Watch(fd, mnWaitFor, [fd](unsigned ready) { Report(fd, ready); });
+    if (watched) {
+        return false;
+    }
+    ExtCallControl::TRACEX(
+        "ERROR. CallPolicyService: Thread: socket %d cannot be watched. %d. Accepting Call. "
+        "%llu\n",
+        fd, errno, mpCall->GetID());
+    AcceptByFallback();
+    return true;
+}
+
+int CallPolicyService::VisitServices(EventLoop& loop,
+                                     std::vector<std::unique_ptr<CallPolicyService>>& finished) {
     int nextCheckTimeout = 0;
     const long now = static_cast<long>(ExtCallControl::GetMonotonicTime());
     for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
         CallPolicyService& service = **it;
-        if (service.TimeoutStep(now, nextCheckTimeout) || service.StateStep(now)) {
-            // Its descriptor leaves the sets before the destructor closes it.
-            Unwatch(service.mSocket.Get());
+        const int fd = service.mSocket.Get();
+        const bool done = service.TimeoutStep(now, nextCheckTimeout) || service.StateStep(now) ||
+                          service.WatchStep(loop);
+        // What the last wait reported has been looked at.
+        ClearReported(fd);
+        if (done) {
+            // Its descriptor leaves the loop before the destructor closes it.
+            Unwatch(loop, fd);
             service.mbFinishing = true;
             finished.push_back(std::move(*it));
             it = mlistServicesInProgress.erase(it);
@@ -612,13 +621,12 @@ unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    int control;
+    EventLoop* loop;
     {
         ThreadMutexLock lock(mListMutex);
-        InitControlSocket();
-        control = mControlSocket.GetDescriptor();
+        InitWorkerLoop();
+        loop = mpLoop;
     }
-    WorkerSets& sets = Sets();
     for (;;) {
         const bool settingsChanged = mbUpdateServerParams.exchange(0) != 0;
         if (settingsChanged) {
@@ -627,27 +635,16 @@ unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
         }
         ResolveServer(mServerAddr, mServerPort, settingsChanged);
 
-        if (Watchable(control)) {
-            if (FD_ISSET(control, &sets.read)) {
-                // Every queued wake-up at once; the socket stays in the set.
-                char none;
-                while (::recv(control, &none, 0, MSG_DONTWAIT) >= 0) {
-                }
-            } else {
-                FD_SET(control, &sets.read);
-            }
-        }
-
         std::vector<std::unique_ptr<CallPolicyService>> finished;
         int nextCheckTimeout;
         int count;
         {
             ThreadMutexLock lock(mListMutex);
             for (exlink::UniqueFd& fd : mvRetiredSockets) {
-                Unwatch(fd.Get());
+                Unwatch(*loop, fd.Get());
             }
             mvRetiredSockets.clear();
-            nextCheckTimeout = VisitServices(finished);
+            nextCheckTimeout = VisitServices(*loop, finished);
             count = static_cast<int>(mlistServicesInProgress.size());
         }
         // Destroying a service destroys its Call, which takes the call registry
@@ -659,20 +656,18 @@ unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
             service.reset();
         }
 
-        FD_ZERO(&sets.except);
         ExtCallControl::TRACEX("Thread: entering to select. count = %d, timeout = %d secs.\n",
                                count, nextCheckTimeout);
-        timeval limit{nextCheckTimeout, 0};
-        const int ret = ::select(FD_SETSIZE, &sets.read, &sets.write, &sets.except,
-                                 nextCheckTimeout > 0 ? &limit : nullptr);
+        // The wait ends at a wake-up (drained by the loop), a socket ready for
+        // what it waits for, or the nearest request time-out.
+        const int ret = loop->RunOnce(nextCheckTimeout > 0 ? nextCheckTimeout * 1000 : -1);
         const int error = errno;
         ExtCallControl::TRACEX("Thread: leaving from select. select ret = %d, sockerror = %d.\n",
                                ret, error);
         if (ret < 0) {
-            // The sets are left as they were: start the next pass from nothing
-            // marked, every socket is put back by its own step.
-            FD_ZERO(&sets.read);
-            FD_ZERO(&sets.write);
+            // No wait possible (the loop has no epoll or wake-up descriptor): a
+            // pause instead of a busy loop.
+            Thread::Sleep(100);
         }
     }
     return 0;

@@ -10,17 +10,18 @@
 // arrive under the call registry lock). One shared worker thread
 // (HttpProcessingProc, started by the first Start, runs for the life of the
 // process) works every started service: connects, handshakes, sends, reads,
-// carries out decisions and destroys finished services.
-// Locks: mListMutex guards mlistServicesInProgress, mvRetiredSockets and every
-// service's mlistRequests, mpRequest and mbFinishing. The worker holds it for
+// carries out decisions and destroys finished services. It waits on one
+// EventLoop, which Start and Stop wake from the main thread.
+// Locks: mListMutex guards mlistServicesInProgress, mvRetiredSockets, mpLoop
+// (made once, by the first Start) and every service's mlistRequests,
+// mpRequest and mbFinishing. The worker holds it for
 // its pass (never taking a registry lock meanwhile) and destroys finished
 // services after releasing it, under Call::mMapMutex, which keeps the order
 // registry lock -> mListMutex. The socket, TLS objects, response text, state
-// and start time of a started service are touched by the worker only; the
-// settings statics are written by the worker only.
+// start time and awaited events of a started service are touched by the worker
+// only (Stop closes the TLS session of a service it takes back, under
+// mListMutex); the settings statics are written by the worker only.
 #pragma once
-
-#include <openssl/ssl.h>
 
 #include <atomic>
 #include <list>
@@ -33,9 +34,11 @@
 #include "core/Call.h"
 #include "core/ICallNotify.h"
 #include "exchange/ExchangeLink.h"
-#include "net/BsdSocket.h"
+#include "net/TlsStream.h"
 #include "policy/Service.h"
 #include "xmlrpc/XmlRpcMethod.h"
+
+class EventLoop;
 
 class CallPolicyService : public Service, public ICallNotify {
   public:
@@ -63,8 +66,6 @@ class CallPolicyService : public Service, public ICallNotify {
     static void UpdateConfigs();
     // Reads the settings; keeps the current values when they cannot be loaded.
     static void ReadConfigs();
-    // Makes the loopback wake-up socket, once.
-    static void InitControlSocket();
     // The HTTP request for the next queued request (which becomes mpRequest),
     // or "" when none is queued or the credentials cannot be encoded.
     std::string ComposeXmlRpcHttpRequest();
@@ -82,13 +83,6 @@ class CallPolicyService : public Service, public ICallNotify {
 
     enum State { StateNew = 0, StateConnecting = 1, StateReceiving = 2 };
 
-    struct SslFree {
-        void operator()(SSL* ssl) const;
-    };
-    struct SslCtxFree {
-        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-    };
-
     // One visit of the worker's pass; each returns true when the service is
     // finished (decided, accepted by the fall-back, or timed out).
     bool TimeoutStep(long now, int& nextCheckTimeout);
@@ -98,24 +92,30 @@ class CallPolicyService : public Service, public ICallNotify {
     bool SendPlain();
     bool HandshakeStep();
     bool ReceiveStep();
+    // Has `loop` watch the socket for mnWaitFor.
+    bool WatchStep(EventLoop& loop);
     void AcceptByFallback();
+    // Makes the worker's loop, once; called with mListMutex held.
+    static void InitWorkerLoop();
     // Wakes the worker; called with mListMutex held.
     static void WakeWorker();
     // One pass of the worker over the services, under mListMutex; the finished
-    // services are moved into `finished`.
-    static int VisitServices(std::vector<std::unique_ptr<CallPolicyService>>& finished);
+    // services leave `loop` and are moved into `finished`.
+    static int VisitServices(EventLoop& loop,
+                             std::vector<std::unique_ptr<CallPolicyService>>& finished);
 
     std::unique_ptr<Call> mpCall;
     std::list<std::unique_ptr<XmlRpcRequestMethod>> mlistRequests;
     std::unique_ptr<XmlRpcRequestMethod> mpRequest;
     std::string mResponse;
     exlink::UniqueFd mSocket;
-    std::unique_ptr<SSL, SslFree> mpSSL;
-    std::unique_ptr<SSL_CTX, SslCtxFree> mpCTX;
+    TlsStream mTls;  // open from the start of the handshake (TLS mode only)
     long mnReqStartTime = 0;
     int mState = StateNew;
+    // What the socket waits for at the next wait (EventLoop::kRead, kWrite, or 0).
+    unsigned mnWaitFor = 0;
     // Connecting: the TCP connection is up (the rest is the TLS handshake),
-    // and the descriptor set the step waits on.
+    // and the readiness the step waits for (read, else write).
     bool mbConnected = false;
     bool mbWaitRead = false;
     // TLS or plain: the mode in force when the connect began.
@@ -135,8 +135,9 @@ class CallPolicyService : public Service, public ICallNotify {
     // The started services; owned. Never destroyed (the worker outlives main).
     static std::list<std::unique_ptr<CallPolicyService>>& mlistServicesInProgress;
     // Sockets of services withdrawn by Stop: the worker takes them out of its
-    // descriptor sets and then closes them.
+    // loop and then closes them.
     static std::vector<exlink::UniqueFd>& mvRetiredSockets;
     static ThreadMutex& mListMutex;
-    static BsdSocket& mControlSocket;
+    // The worker's loop; never destroyed (the worker outlives main).
+    static EventLoop* mpLoop;
 };
