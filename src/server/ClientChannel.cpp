@@ -34,14 +34,7 @@ ClientChannel::~ClientChannel() {
 
 void ClientChannel::Close() {
     ThreadMutexLock io(mIoMutex);
-    if (mpSSL != nullptr) {
-        if (mbHandshakeDone && SSL_shutdown(mpSSL) == 0) {
-            SSL_shutdown(mpSSL);
-        }
-        SSL_free(mpSSL);
-        mpSSL = nullptr;
-        ERR_clear_error();
-    }
+    mTls.Close();
     mSocket.Close();
 }
 
@@ -61,25 +54,18 @@ void ClientChannel::SetSendBuffer(int bytes) {
 }
 
 bool ClientChannel::StartTls(SSL_CTX* context) {
-    mpSSL = context != nullptr ? SSL_new(context) : nullptr;
-    if (mpSSL == nullptr) {
-        return false;
-    }
-    SSL_set_accept_state(mpSSL);
-    SSL_set_fd(mpSSL, mSocket.GetDescriptor());
-    return true;
+    return mTls.Open(context, mSocket.GetDescriptor(), false);
 }
 
 int ClientChannel::ContinueHandshake() {
     ThreadMutexLock io(mIoMutex);
-    ERR_clear_error();
-    const int r = SSL_accept(mpSSL);
-    if (r > 0) {
-        mbHandshakeDone = true;
+    const TlsStream::Result r = mTls.Handshake();
+    if (r == TlsStream::Result::kDone) {
         mbWantWrite = false;
+        SSL* ssl = mTls.Native();
         TR::TRACEX("CCS: SSL. SSL connection using %s\n",
-                   SSL_CIPHER_get_name(SSL_get_current_cipher(mpSSL)));
-        X509* cert = SSL_get1_peer_certificate(mpSSL);
+                   SSL_CIPHER_get_name(SSL_get_current_cipher(ssl)));
+        X509* cert = SSL_get1_peer_certificate(ssl);
         if (cert != nullptr) {
             printf("Client certificate:\n");
             if (char* subject = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0)) {
@@ -96,13 +82,12 @@ int ClientChannel::ContinueHandshake() {
         }
         return 1;
     }
-    const int error = SSL_get_error(mpSSL, r);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-        mbWantWrite = error == SSL_ERROR_WANT_WRITE;
+    if (r == TlsStream::Result::kWantRead || r == TlsStream::Result::kWantWrite) {
+        mbWantWrite = r == TlsStream::Result::kWantWrite;
         return 0;
     }
     TR::TRACEX("CCS: SSL. Accept error: %s\n",
-               SslErrorText(static_cast<unsigned long>(error)).c_str());
+               SslErrorText(static_cast<unsigned long>(mTls.LastError())).c_str());
     ERR_clear_error();
     return -1;
 }
@@ -121,32 +106,29 @@ bool ClientChannel::WaitReady(bool forWrite, int timeoutMs) {
 
 int ClientChannel::ReadSome(char* buffer, int length) {
     ThreadMutexLock io(mIoMutex);
-    if (mpSSL == nullptr) {
+    if (!mTls.IsOpen()) {
         const ssize_t n = recv(mSocket.GetDescriptor(), buffer, static_cast<size_t>(length), 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return -2;
         }
         return n < 0 ? -1 : static_cast<int>(n);
     }
-    ERR_clear_error();
     errno = 0;
-    const int n = SSL_read(mpSSL, buffer, length);
-    if (n > 0) {
-        mbTlsPending = SSL_pending(mpSSL) > 0;
-        return n;
-    }
-    mbTlsPending = false;
-    switch (SSL_get_error(mpSSL, n)) {
-        case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE:
+    int n = 0;
+    const TlsStream::Result r = mTls.Read(buffer, length, n);
+    mbTlsPending = r == TlsStream::Result::kDone && mTls.HasPending();
+    switch (r) {
+        case TlsStream::Result::kDone:
+            return n;
+        case TlsStream::Result::kWantRead:
+        case TlsStream::Result::kWantWrite:
             errno = EAGAIN;
             return -2;
-        case SSL_ERROR_ZERO_RETURN:
+        case TlsStream::Result::kClosed:
             return 0;
-        case SSL_ERROR_SYSCALL:
-            return errno == 0 ? 0 : -1;
         default:
-            return -1;
+            // The peer closing without a close alert reads as an end too.
+            return mTls.LastError() == SSL_ERROR_SYSCALL && errno == 0 ? 0 : -1;
     }
 }
 
@@ -191,7 +173,7 @@ bool ClientChannel::WriteLocked(const char* data, size_t length) {
 bool ClientChannel::WriteSome(const char* data, size_t length, size_t& done) {
     done = 0;
     const unsigned long long before = BytesWritten();
-    if (mpSSL == nullptr) {
+    if (!mTls.IsOpen()) {
         while (done < length) {
             const ssize_t n = send(mSocket.GetDescriptor(), data + done, length - done,
                                    MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -215,19 +197,18 @@ bool ClientChannel::WriteSome(const char* data, size_t length, size_t& done) {
     // The TLS object may take part of the text (partial writes are on) and
     // is given the same bytes again after a "want" (moving buffers are on).
     while (done < length) {
-        ERR_clear_error();
-        const int n = SSL_write(mpSSL, data + done, static_cast<int>(length - done));
-        if (n > 0) {
+        int n = 0;
+        const TlsStream::Result r = mTls.Write(data + done, static_cast<int>(length - done), n);
+        if (r == TlsStream::Result::kDone) {
             done += static_cast<size_t>(n);
             WatchTaking(before);
             continue;
         }
-        const int error = SSL_get_error(mpSSL, n);
-        if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+        if (r == TlsStream::Result::kWantWrite || r == TlsStream::Result::kWantRead) {
             return true;
         }
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Write error: %s\n",
-                   SslErrorText(static_cast<unsigned long>(error)).c_str());
+                   SslErrorText(static_cast<unsigned long>(mTls.LastError())).c_str());
         mbBroken = true;
         return false;
     }
@@ -274,7 +255,7 @@ bool ClientChannel::Drain() {
 
 unsigned long long ClientChannel::BytesWritten() const {
     // Over TLS, what the socket was given: records, handshake included.
-    return mpSSL != nullptr ? BIO_number_written(SSL_get_wbio(mpSSL)) : mnWritten;
+    return mTls.IsOpen() ? BIO_number_written(SSL_get_wbio(mTls.Native())) : mnWritten;
 }
 
 void ClientChannel::WatchTaking(unsigned long long before) {

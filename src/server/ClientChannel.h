@@ -19,6 +19,7 @@
 
 #include "base/ThreadMutex.h"
 #include "net/BsdSocket.h"
+#include "net/TlsStream.h"
 
 class ClientChannel {
   public:
@@ -54,7 +55,7 @@ class ClientChannel {
     void Close();
 
     int Descriptor() const { return mSocket.GetDescriptor(); }
-    bool IsTls() const { return mpSSL != nullptr; }
+    bool IsTls() const { return mTls.IsOpen(); }
     // The kernel's send buffer in bytes (tests and tuning).
     void SetSendBuffer(int bytes);
 
@@ -107,8 +108,8 @@ class ClientChannel {
     // Guarded by mIoMutex once the channel is shared.
     ThreadMutex mIoMutex;
     BsdSocket mSocket;
-    SSL* mpSSL = nullptr;  // owned; null without TLS
-    std::string mOutput;   // what the socket did not take at once
+    TlsStream mTls;       // not open without TLS
+    std::string mOutput;  // what the socket did not take at once
     size_t mnOutputDone = 0;
     // The kernel's send buffer can hold megabytes a client never reads, so
     // our own pending output is not enough to tell whether it reads: from the
@@ -126,5 +127,4 @@ class ClientChannel {
     // Connection thread only.
     bool mbTlsPending = false;  // TLS holds decrypted bytes not yet read
     bool mbWantWrite = false;   // the handshake waits for room to write
-    bool mbHandshakeDone = false;
 };
