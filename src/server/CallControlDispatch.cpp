@@ -181,6 +181,11 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                 carrier.SetListener(this);
                 r->Execute(carrier);
             }
+            if (mpUpload != nullptr) {
+                // A body follows: the answer waits for it (ContinueUpload).
+                mpUploadAnswer = std::move(r);
+                return true;
+            }
             SendResponse(*this, std::move(r),
                          index == kMethodGetWAVFilesList
                              ? "CCS: ProcessXmlRpcRequest. Sending GetWAVFilesList response...\n"

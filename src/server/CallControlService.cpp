@@ -1,5 +1,5 @@
 // A client connection: its calls and subscriptions, its queue of requests to
-// write and its writes, and the upload body it receives.
+// write and its writes.
 #include "server/CallControlService.h"
 
 #include <algorithm>
@@ -54,6 +54,9 @@ CallControlService::CallControlService()
 CallControlService::~CallControlService() {
     // Closed first: nothing withdrawn below reaches the client any more.
     mChannel.Close();
+    if (UploadReceiving()) {
+        mpUpload->Interrupt();  // its partial file goes
+    }
     CloseAllCalls();
     {
         ThreadMutexLock registry(Subscription::mMapLock);
@@ -188,53 +191,6 @@ bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
         TR::TRACEX("CCS: BuildAndSendXml. Sent...\n");
     }
     return true;
-}
-
-bool CallControlService::ReceiveChunk(char* buffer, int length, unsigned long deadline) {
-    int got = 0;
-    if (length <= 0) {
-        return length == 0;
-    }
-    const size_t buffered = std::min(mRecvBuffer.size(), static_cast<size_t>(length));
-    if (buffered > 0) {
-        mRecvBuffer.copy(buffer, buffered);
-        mRecvBuffer.erase(0, buffered);
-        got = static_cast<int>(buffered);
-    }
-    const long timeout = mnReqTimeout > 0 ? mnReqTimeout.load() : kSendTimeout;
-    while (got < length) {
-        const int n = mChannel.ReadSome(buffer + got, length - got);
-        if (n > 0) {
-            got += n;
-            continue;
-        }
-        // Each piece may take the request time-out, the whole body no longer
-        // than its deadline.
-        long wait = timeout;
-        if (deadline != 0) {
-            wait = std::min(wait, static_cast<long>(deadline) -
-                                      static_cast<long>(ExtCallControl::GetMonotonicTime()));
-        }
-        if (n == -2 && wait > 0 &&
-            (mChannel.TlsPending() || mChannel.WaitReady(false, static_cast<int>(wait * 1000)))) {
-            continue;
-        }
-        if (n == -2 && wait <= 0) {
-            TR::TRACEX("CCS: ReceiveChunk. ERROR. Upload body not complete by its deadline\n");
-        }
-        TR::TRACEX("CCS: ReceiveChunk. ERROR. Upload stopped after %d of %d bytes, errno %d\n", got,
-                   length, errno);
-        mChannel.MarkBroken();
-        return false;
-    }
-    return true;
-}
-
-bool CallControlService::SendOk() {
-    // The client sends the next chunk only once it has this "OK": it must
-    // leave now, with whatever waits before it.
-    ThreadMutexLock io(mChannel.IoMutex());
-    return mChannel.WriteLocked("OK", 2) && mChannel.Drain();
 }
 
 // ---------------------------------------------------------------------------

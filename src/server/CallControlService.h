@@ -6,8 +6,9 @@
 // thread. Each accepted client connection is one CallControlService object,
 // owned by mlistServicesInProgress: it owns its byte stream (ClientChannel:
 // socket, TLS, pending output), its two request queues with their methods, and
-// the Call and Subscription objects its client created or was handed; it is
-// their ICallNotify / ISubscriptionNotify listener.
+// the Call and Subscription objects its client created or was handed, and the
+// upload in progress on it; it is their ICallNotify / ISubscriptionNotify
+// listener.
 //
 // The code is split by concern: CallControlSettings.cpp (settings, start,
 // stop), ConnectionListener.cpp (accepting, and the room kept for clients
@@ -15,11 +16,13 @@
 // connection's pass), CallControlService.cpp (the connection's queues and
 // writes), CallControlDispatch.cpp (what a client sends), CallControlNotify.cpp
 // (events sent to clients), CallControlAuth.cpp and CallControlSystem.cpp
-// (the handlers of the system services).
+// (the handlers of the system services), ConnectionUpload.cpp (an upload's
+// body, received over the connection's passes).
 //
 // Threads and locks (outermost first):
 // - mServMutex guards mlistServicesInProgress and, per connection, mState,
-//   mlistExtensions, mlistSentRequests and mRecvBuffer. The connection thread
+//   mlistExtensions, mlistSentRequests, mRecvBuffer and the upload in progress
+//   (mpUpload, mpUploadAnswer). The connection thread
 //   holds it for a whole pass (accept, read, dispatch, time-outs, writes); the
 //   main thread takes it in the static CallArrived to hand over a call.
 // - Subscription::mMapLock guards every connection's mlistSubscriptions: the
@@ -184,9 +187,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     void Confirm(Subscription* s) override;
     void ErrorConvey(Subscription* s, const PUAErrorCode& error) override;
 
-    // IUploadChannel: the raw body of an upload on this connection
-    // (connection thread, inside the dispatch).
-    bool ReceiveChunk(char* buffer, int length, unsigned long deadline) override;
+    // IUploadChannel: the "OK" for each chunk of an upload's body on this
+    // connection (connection thread, from ContinueUpload).
     bool SendOk() override;
 
     // ---- settings and process-wide state ----
@@ -226,6 +228,13 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     int mState = 0;  // 1 while the TLS handshake runs, 2 once connected
     std::atomic<bool> mbAuthorised{false};
     ClientChannel mChannel;
+    // The upload in progress: from the request that begins it until its
+    // answer is sent, its body is taken from the input and nothing else the
+    // client sends is carried out, nor is any queued request written (the
+    // client reads "OK"s and then the answer). mpUploadAnswer is that answer,
+    // completed from the upload's result.
+    std::unique_ptr<SystemServices::UploadJob> mpUpload;
+    std::unique_ptr<XmlRpcResponseMethod> mpUploadAnswer;
 
     // Queues `method` (taking ownership) and wakes the connection thread;
     // false (the method destroyed) when the queue is full.
@@ -236,6 +245,21 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     void CloseAllCalls();
     void FailRequest();
     bool ProcessIncomingXmlRpc();
+    // Carries out the complete messages of mRecvBuffer in order, an upload's
+    // body included (ContinueUpload), until one is incomplete or an upload
+    // waits for more (mServMutex held).
+    void DispatchInput(unsigned long now);
+    // Advances the upload in progress at `now`: feeds it the body bytes of
+    // mRecvBuffer, ends it when it is overdue, and sends its answer once it is
+    // done. True while it still lasts.
+    bool ContinueUpload(unsigned long now);
+    // Ends a body that will not be complete: logged with `error` (errno),
+    // the file removed and the connection marked broken.
+    void StopUpload(int error);
+    // Whether an upload's body is being received.
+    bool UploadReceiving() const { return mpUpload != nullptr && mpUpload->Receiving(); }
+    // GetMonotonicTime() when the body being received becomes overdue; 0: none.
+    unsigned long UploadDue() const;
     bool ProcessXmlRpcRequest(XmlRpcRequestMethod* m);
     bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
     // Advances the TLS handshake; false when it failed.

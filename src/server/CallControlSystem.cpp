@@ -1,6 +1,6 @@
 // The connection's system-service handlers: thin wrappers that hand the work
-// to SystemServices, with this connection as the upload channel. Connection
-// thread, inside the dispatch.
+// to SystemServices; an upload's job is kept by the connection
+// (ConnectionUpload.cpp). Connection thread, inside the dispatch.
 #include <string>
 
 #include "core/Call.h"
@@ -30,10 +30,14 @@ int CallControlService::WAVFileDelete(int type, const std::string& ext, const st
 
 int CallControlService::FileTransfer(int type, const std::string& ext, const std::string& file,
                                      const int& size, bool transfer, std::string& message) {
-    return SystemServices::FileTransfer(type, ext, file, size, transfer, message, *this) ? 1 : 0;
+    return SystemServices::FileTransfer(type, ext, file, size, transfer, message, mpUpload) ? 1 : 0;
 }
 
 int CallControlService::ConfigurationUpdate(const std::string& file, int& size, bool flag,
                                             std::string& message) {
-    return SystemServices::ConfigurationUpdate(file, size, flag, message, *this) ? 1 : 0;
+    // The tool's end wakes the connection thread, which then sends the answer.
+    return SystemServices::ConfigurationUpdate(file, size, flag, message, mpUpload,
+                                               &CallControlService::Wake)
+               ? 1
+               : 0;
 }

@@ -100,14 +100,29 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         now - mlistSentRequests.front().mnSendTime >= static_cast<unsigned long>(timeout)) {
         FailRequest();
     }
+    if (mpUpload != nullptr) {
+        // An upload's time-outs, and the end of its configuration tool.
+        DispatchInput(now);
+        if (mChannel.Broken()) {
+            TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
+            return false;
+        }
+    }
     if (readable || mChannel.TlsPending()) {
         char buffer[kReadSize];
         // At most 16384 bytes a pass, 16383 over TLS.
         const int n = mChannel.ReadSome(buffer, mChannel.IsTls() ? kReadSize - 1 : kReadSize);
+        const int error = errno;
         if (n > 0) {
             if (!TakeInput(buffer, static_cast<size_t>(n))) {
                 return false;
             }
+        } else if (n != -2 && UploadReceiving()) {
+            // The client left in the middle of a body.
+            StopUpload(error);
+            DispatchInput(now);
+            TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
+            return false;
         } else if (n == 0) {
             TR::TRACEX("CCS: Thread. recv ret: 0, rcverr: %d\n", errno);
             return false;
@@ -116,7 +131,9 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
             return false;
         }
     }
-    SendRequest();
+    if (mpUpload == nullptr) {
+        SendRequest();
+    }
     if (mChannel.Broken()) {
         TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
         return false;
@@ -126,8 +143,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
 
 bool CallControlService::TakeInput(const char* data, size_t length) {
     mRecvBuffer.append(data, length);
-    while (!mChannel.Broken() && ProcessIncomingXmlRpc()) {
-    }
+    DispatchInput(ExtCallControl::GetMonotonicTime());
     if (mChannel.Broken()) {
         TR::TRACEX("CCS: Thread. Connection failed, closing...\n");
         return false;
@@ -229,13 +245,19 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 if (lookDue != 0) {
                     due = due == 0 ? lookDue : std::min(due, lookDue);
                 }
+                const long uploadDue = static_cast<long>(c->UploadDue());
+                if (uploadDue != 0) {
+                    due = due == 0 ? uploadDue : std::min(due, uploadDue);
+                }
                 if (due != 0) {
                     const long left = std::max(due - static_cast<long>(now), 0L);
                     wait = wait < 0 ? left : std::min(wait, left);
                 }
                 // A connection whose client has not taken the last message
-                // waits for room to write, not for its turn.
-                again = again || (!output && c->mnQueued.load(std::memory_order_acquire) != 0);
+                // waits for room to write, not for its turn; one in an upload
+                // writes no request until the upload's answer.
+                again = again || (!output && c->mpUpload == nullptr &&
+                                  c->mnQueued.load(std::memory_order_acquire) != 0);
                 again = again || c->mChannel.TlsPending();
                 if (c->mState == 1 && c->mChannel.HandshakeWantsWrite()) {
                     poller.Watch(fd, Poller::kWrite);

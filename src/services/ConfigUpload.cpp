@@ -1,10 +1,13 @@
 // Configuration upload: the body is stored in <root>/tmp, the exchange's
 // configuration tool is run on it as a CGI request, and the file is removed.
 //
-// Runs on the connection thread. The tool is started without a shell, with a
-// clean environment holding its CGI variables, descriptors 0 to 2 only, and a
-// time limit. The daemon's own environment is never changed, so other threads
-// may read it meanwhile.
+// The upload is checked and its file created on the connection thread, which
+// then receives the body through the ConfigUpload job. The tool runs on a
+// worker thread of that job, so that the connection thread serves every other
+// client while it runs. The tool is started without a shell, with a clean
+// environment holding its CGI variables, descriptors 0 to 2 only, and a time
+// limit. The daemon's own environment is never changed, so other threads may
+// read it meanwhile.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,11 +15,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/FileUtility.h"
@@ -103,8 +112,7 @@ class SpawnActions {
 // The search path the tool runs with, whatever the daemon's own is.
 const char* const kToolPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-// How long the tool may run. The connection thread waits for it, so every
-// client waits as long; a tool still running then is killed.
+// How long the tool may run; a tool still running then is killed.
 constexpr int kToolTimeoutMs = 10000;
 
 // The tool's whole environment: the fixed search path, the daemon's root
@@ -162,10 +170,144 @@ const char* const kMarkers[][2] = {
     {"#MSG", ". "},          {"#END", ""},
 };
 
+// What a run of the configuration tool shares with its worker thread.
+struct ToolRunState {
+    std::mutex mutex;
+    bool finished = false;     // the worker has done its work (mutex)
+    void (*wake)() = nullptr;  // called when it has; null once nobody waits (mutex)
+};
+
+// Runs of the tool whose upload went away first (its connection closed): each
+// finishes on its own, as it would have with its client still there, and is
+// joined here, at the latest when the process ends. Any thread.
+class AbandonedRuns {
+  public:
+    ~AbandonedRuns() {
+        for (auto& run : mRuns) {
+            run.second.join();
+        }
+    }
+    void Adopt(std::shared_ptr<ToolRunState> state, std::thread thread) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        // The ones finished since the last adoption are joined now.
+        for (auto it = mRuns.begin(); it != mRuns.end();) {
+            if (Finished(*it->first)) {
+                it->second.join();
+                it = mRuns.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        mRuns.emplace_back(std::move(state), std::move(thread));
+    }
+
+  private:
+    static bool Finished(ToolRunState& state) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.finished;
+    }
+    std::mutex mMutex;
+    std::list<std::pair<std::shared_ptr<ToolRunState>, std::thread>> mRuns;  // mMutex
+};
+
+AbandonedRuns& Abandoned() {
+    static AbandonedRuns runs;
+    return runs;
+}
+
+// Runs the tool on a stored configuration file and removes the file, then
+// reports that it has ended (`wake`).
+void RunToolAndRemove(const std::string& path) {
+    UpdateConfig(path);
+    ExtCallControl::TRACEX("CCS. ConfigurationUpdate: Configuration uploaded \n");
+    if (FileUtility::RemoveDirOrFile(path) == 0) {
+        ExtCallControl::TRACEX("CCS. ConfigurationUpdate: deleted temporary file \n");
+    }
+}
+
+// The configuration tool run on a worker thread. Destroying it never waits for
+// the tool: a run still going is left to finish in AbandonedRuns.
+//
+// Threads: made and destroyed by the connection thread, which reads Finished;
+// the worker runs the tool, then sets `finished` and calls `wake` under the
+// state's mutex, so that `wake` is never called once the run was destroyed.
+class ToolRun {
+  public:
+    ToolRun(const std::string& path, void (*wake)()) : mState(std::make_shared<ToolRunState>()) {
+        mState->wake = wake;
+        try {
+            mThread = std::thread([state = mState, path] {
+                RunToolAndRemove(path);
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->finished = true;
+                if (state->wake != nullptr) {
+                    state->wake();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the tool runs here, as it must run anyway.
+            RunToolAndRemove(path);
+            mState->finished = true;
+        }
+    }
+    ~ToolRun() {
+        std::unique_lock<std::mutex> lock(mState->mutex);
+        mState->wake = nullptr;
+        const bool finished = mState->finished;
+        lock.unlock();
+        if (!mThread.joinable()) {
+            return;
+        }
+        if (finished) {
+            mThread.join();  // it has only its return left
+        } else {
+            Abandoned().Adopt(mState, std::move(mThread));
+        }
+    }
+    ToolRun(const ToolRun&) = delete;
+    ToolRun& operator=(const ToolRun&) = delete;
+
+    bool Finished() const {
+        std::lock_guard<std::mutex> lock(mState->mutex);
+        return mState->finished;
+    }
+
+  private:
+    std::shared_ptr<ToolRunState> mState;
+    std::thread mThread;
+};
+
+// The body of a configuration file; once stored, the tool runs on it.
+class ConfigUpload : public UploadJob {
+  public:
+    ConfigUpload(FileHandle file, const std::string& path, int size, void (*wake)())
+        : UploadJob(std::move(file), path, size, ExtCallControl::GetMonotonicTime()), mWake(wake) {}
+
+    bool Done() const override {
+        return UploadJob::Done() && (mTool == nullptr || mTool->Finished());
+    }
+
+  private:
+    void Received() override {
+        ExtCallControl::TRACEX("CCS. ConfigurationUpdate: End file receive. Close file.\n");
+        Answer(true, "Configuration uploaded successfully!");
+        mTool = std::make_unique<ToolRun>(Path(), mWake);
+    }
+    void Failed(BodyResult why) override {
+        ExtCallControl::TRACEX("ERROR. CCS. ConfigurationUpdate: %s, temporary file removed\n",
+                               why == BodyResult::kChannelFailed
+                                   ? "connection lost during file receive"
+                                   : "cannot write the file");
+    }
+
+    void (*const mWake)();
+    std::unique_ptr<ToolRun> mTool;
+};
+
 }  // namespace
 
 bool ConfigurationUpdate(const std::string& file, int size, bool /*flag*/, std::string& message,
-                         IUploadChannel& channel) {
+                         std::unique_ptr<UploadJob>& job, void (*wake)()) {
     if (!IsSafeFileName(file)) {
         ExtCallControl::TRACEX("ERROR. CCS. ConfigurationUpdate: refused file name %s\n",
                                file.c_str());
@@ -194,24 +336,7 @@ bool ConfigurationUpdate(const std::string& file, int size, bool /*flag*/, std::
         "CCS. ConfigurationUpdate: created temporary file : %s,\n\t\tBegin file receive and "
         "write process...\n",
         file.c_str());
-    const BodyResult received = ReceiveBody(std::move(out), size, channel);
-    if (received != BodyResult::kReceived) {
-        FileUtility::RemoveDirOrFile(path);
-        ExtCallControl::TRACEX("ERROR. CCS. ConfigurationUpdate: %s, temporary file removed\n",
-                               received == BodyResult::kChannelFailed
-                                   ? "connection lost during file receive"
-                                   : "cannot write the file");
-        message = received == BodyResult::kChannelFailed ? "File transfer interrupted."
-                                                         : "Cannot write the file.";
-        return false;
-    }
-    ExtCallControl::TRACEX("CCS. ConfigurationUpdate: End file receive. Close file.\n");
-    message = "Configuration uploaded successfully!";
-    UpdateConfig(path);
-    ExtCallControl::TRACEX("CCS. ConfigurationUpdate: Configuration uploaded \n");
-    if (FileUtility::RemoveDirOrFile(path) == 0) {
-        ExtCallControl::TRACEX("CCS. ConfigurationUpdate: deleted temporary file \n");
-    }
+    job = std::make_unique<ConfigUpload>(std::move(out), path, size, wake);
     return true;
 }
 

@@ -75,6 +75,29 @@ bool HasDirectory(const PromptLocation& location) {
     return !location.baseDir.empty() && location.baseDir[0] == '/';
 }
 
+// The body of a new prompt file.
+class PromptUpload : public UploadJob {
+  public:
+    PromptUpload(FileHandle file, const std::string& path, int size)
+        : UploadJob(std::move(file), path, size, ExtCallControl::GetMonotonicTime()) {}
+
+  private:
+    void Received() override {
+        ExtCallControl::TRACEX("CCS. FileTransfer: End file receive. Close file.\n");
+        Answer(true, "File transfered successfully!");
+    }
+    void Failed(BodyResult why) override {
+        if (why == BodyResult::kChannelFailed) {
+            ExtCallControl::TRACEX(
+                "ERROR. FileTransfer: connection lost during file receive, removed %s\n",
+                Path().c_str());
+        } else {
+            ExtCallControl::TRACEX("ERROR. FileTransfer: cannot write %s, removed\n",
+                                   Path().c_str());
+        }
+    }
+};
+
 }  // namespace
 
 bool GetWAVList(int type, const std::string& ext, std::list<std::string>* names) {
@@ -150,7 +173,7 @@ bool WAVFileDelete(int type, const std::string& ext, const std::string& file) {
 }
 
 bool FileTransfer(int type, const std::string& ext, const std::string& file, int size,
-                  bool transfer, std::string& message, IUploadChannel& channel) {
+                  bool transfer, std::string& message, std::unique_ptr<UploadJob>& job) {
     if (!IsKnownType(type, ext)) {
         ExtCallControl::TRACEX("ERROR. FileTransfer: unknown prompt type %d for %s\n", type,
                                ext.c_str());
@@ -236,24 +259,7 @@ bool FileTransfer(int type, const std::string& ext, const std::string& file, int
         "CCS. FileTransfer: created wav file path: %s,\n\t\tBegin file receive and write "
         "process...\n",
         path.c_str());
-    switch (ReceiveBody(std::move(out), size, channel)) {
-        case BodyResult::kChannelFailed:
-            FileUtility::RemoveDirOrFile(path);
-            ExtCallControl::TRACEX(
-                "ERROR. FileTransfer: connection lost during file receive, removed %s\n",
-                path.c_str());
-            message = "File transfer interrupted.";
-            return false;
-        case BodyResult::kWriteFailed:
-            FileUtility::RemoveDirOrFile(path);
-            ExtCallControl::TRACEX("ERROR. FileTransfer: cannot write %s, removed\n", path.c_str());
-            message = "Cannot write the file.";
-            return false;
-        case BodyResult::kReceived:
-            break;
-    }
-    ExtCallControl::TRACEX("CCS. FileTransfer: End file receive. Close file.\n");
-    message = "File transfered successfully!";
+    job = std::make_unique<PromptUpload>(std::move(out), path, size);
     return true;
 }
 

@@ -4,22 +4,23 @@
 // these functions do the work on the file system and the configuration.
 //
 // Threads: called on the connection thread, one request at a time; they keep
-// no state between calls.
+// no state between calls. An upload's body is received later, on the
+// connection's passes, by the UploadJob these return.
 #pragma once
 
 #include <list>
+#include <memory>
 #include <string>
 
-// The raw body of an upload on a client connection: chunks of at most 1024
-// bytes, each answered with the two bytes "OK".
+#include "services/UploadBody.h"
+
+// Where an upload acknowledges the chunks of its raw body: chunks of at most
+// 1024 bytes, each answered with the two bytes "OK".
 class IUploadChannel {
   public:
-    // Receives exactly `length` bytes (bytes the connection had already read
-    // come first) by `deadline` (ExtCallControl::GetMonotonicTime seconds; 0:
-    // none besides the wait for each piece). False when the connection
-    // fails, closes or misses the deadline before.
-    virtual bool ReceiveChunk(char* buffer, int length, unsigned long deadline) = 0;
-    // Sends the two bytes "OK". False when the write fails.
+    // Sends the two bytes "OK" without waiting for the client to take them
+    // (it sends the next chunk only once it has them). False when the
+    // connection failed.
     virtual bool SendOk() = 0;
 
   protected:
@@ -37,17 +38,22 @@ bool GetWAVList(int type, const std::string& ext, std::list<std::string>* names)
 bool WAVFileDelete(int type, const std::string& ext, const std::string& file);
 
 // With `transfer` false: checks that the file does not exist and that there is
-// room for `size` bytes. With `transfer` true: receives the body from `channel`
-// into the new file. `message` is the answer's text.
+// room for `size` bytes. With `transfer` true: creates the new file and sets
+// `job` to the upload that receives the body into it; its Result and Message
+// are then the answer. Otherwise the answer is the return value and `message`.
 bool FileTransfer(int type, const std::string& ext, const std::string& file, int size,
-                  bool transfer, std::string& message, IUploadChannel& channel);
+                  bool transfer, std::string& message, std::unique_ptr<UploadJob>& job);
 
-// Receives a configuration file of `size` bytes into <root>/tmp/<file>, runs the
-// exchange's configuration tool on it and removes it.
+// Creates <root>/tmp/<file> and sets `job` to the upload that receives the
+// configuration file of `size` bytes into it; once the body is stored, the
+// job runs the exchange's configuration tool on it on a worker thread, which
+// removes the file and calls `wake` (from that thread) when it has ended.
+// Without a job the answer is the return value and `message`.
 bool ConfigurationUpdate(const std::string& file, int size, bool flag, std::string& message,
-                         IUploadChannel& channel);
+                         std::unique_ptr<UploadJob>& job, void (*wake)());
 
-// Runs the configuration tool (<root>/bin/fcgiclient) on a stored file.
+// Runs the configuration tool (<root>/bin/fcgiclient) on a stored file and
+// waits for it, at most its time limit. Any thread.
 void UpdateConfig(const std::string& path);
 
 // Equality of a secret received from a client (password or digest) with the

@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
+#include "base/FileUtility.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigSqlite.h"
-#include "core/ExtCallControl.h"
 #include "services/SystemServices.h"
 
 namespace SystemServices {
@@ -43,26 +44,93 @@ int UploadDeadlineSeconds(int size) {
     return kUploadFloorSeconds + (size > 0 ? size / kUploadMinRate : 0);
 }
 
-BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel) {
-    const unsigned long deadline = ExtCallControl::GetMonotonicTime() +
-                                   static_cast<unsigned long>(UploadDeadlineSeconds(size));
-    char chunk[kUploadChunkSize];
-    for (int remaining = size; remaining > 0; remaining -= kUploadChunkSize) {
-        const int length = remaining < kUploadChunkSize ? remaining : kUploadChunkSize;
-        if (!channel.ReceiveChunk(chunk, length, deadline)) {
-            return BodyResult::kChannelFailed;
+UploadJob::UploadJob(FileHandle file, std::string path, int size, unsigned long now)
+    : mFile(std::move(file)),
+      mPath(std::move(path)),
+      mnRemaining(size > 0 ? size : 0),
+      mnDeadline(now + static_cast<unsigned long>(UploadDeadlineSeconds(size))),
+      mnLastBytes(now) {}
+
+UploadJob::~UploadJob() {
+    if (Receiving()) {
+        mFile.reset();
+        FileUtility::RemoveDirOrFile(mPath);
+    }
+}
+
+int UploadJob::ChunkLength() const {
+    return mnRemaining < kUploadChunkSize ? mnRemaining : kUploadChunkSize;
+}
+
+void UploadJob::Feed(std::string& input, unsigned long now, IUploadChannel& channel) {
+    size_t used = 0;
+    while (mnRemaining > 0 && used < input.size()) {
+        const size_t length = static_cast<size_t>(ChunkLength());
+        const size_t take = std::min(length - mChunk.size(), input.size() - used);
+        mChunk.append(input, used, take);
+        used += take;
+        mnLastBytes = now;
+        if (mChunk.size() < length) {
+            break;
         }
         // A chunk is acknowledged only once it is in the file.
-        if (fwrite(chunk, 1, static_cast<size_t>(length), file.get()) !=
-                static_cast<size_t>(length) ||
-            fflush(file.get()) != 0) {
-            return BodyResult::kWriteFailed;
+        if (fwrite(mChunk.data(), 1, length, mFile.get()) != length || fflush(mFile.get()) != 0) {
+            input.erase(0, used);
+            End(BodyResult::kWriteFailed);
+            return;
         }
+        mnRemaining -= static_cast<int>(length);
+        mChunk.clear();
         if (!channel.SendOk()) {
-            return BodyResult::kChannelFailed;
+            input.erase(0, used);
+            End(BodyResult::kChannelFailed);
+            return;
         }
     }
-    return fclose(file.release()) == 0 ? BodyResult::kReceived : BodyResult::kWriteFailed;
+    input.erase(0, used);
+    if (mnRemaining == 0) {
+        End(fclose(mFile.release()) == 0 ? BodyResult::kReceived : BodyResult::kWriteFailed);
+    }
+}
+
+void UploadJob::Interrupt() {
+    if (Receiving()) {
+        End(BodyResult::kChannelFailed);
+    }
+}
+
+UploadJob::Stall UploadJob::Overdue(unsigned long now, long pieceTimeout) const {
+    if (!Receiving()) {
+        return Stall::kNone;
+    }
+    if (now >= mnDeadline) {
+        return Stall::kDeadline;
+    }
+    return now >= mnLastBytes + static_cast<unsigned long>(pieceTimeout) ? Stall::kPieceTimeOut
+                                                                         : Stall::kNone;
+}
+
+unsigned long UploadJob::DueAt(long pieceTimeout) const {
+    return std::min(mnDeadline, mnLastBytes + static_cast<unsigned long>(pieceTimeout));
+}
+
+void UploadJob::Answer(bool result, std::string message) {
+    mbResult = result;
+    mMessage = std::move(message);
+}
+
+void UploadJob::End(BodyResult result) {
+    mnRemaining = -1;
+    mChunk.clear();
+    mFile.reset();
+    if (result == BodyResult::kReceived) {
+        Received();
+        return;
+    }
+    FileUtility::RemoveDirOrFile(mPath);
+    Answer(false, result == BodyResult::kChannelFailed ? "File transfer interrupted."
+                                                       : "Cannot write the file.");
+    Failed(result);
 }
 
 }  // namespace SystemServices

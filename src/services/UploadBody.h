@@ -1,8 +1,9 @@
 // Pieces shared by the two upload handlers (voice prompt files and configuration
 // files): checks of the client's file name and declared size, the owning FILE
-// handle, and the receive loop of the raw body.
+// handle, and the upload in progress (UploadJob), which takes the raw body as
+// its bytes arrive.
 //
-// Free functions without state; called on the connection thread.
+// The free functions keep no state; the connection thread calls them.
 #pragma once
 
 #include <cstdio>
@@ -39,7 +40,7 @@ FileHandle CreateUploadFile(const std::string& path, int flags, int mode);
 
 enum class BodyResult {
     kReceived,       // every byte arrived and was written
-    kChannelFailed,  // the connection failed or closed before the end
+    kChannelFailed,  // the connection failed, closed or was too slow before the end
     kWriteFailed,    // a chunk could not be written (disk full, file too large)
 };
 
@@ -50,12 +51,83 @@ constexpr int kUploadFloorSeconds = 30;
 constexpr int kUploadMinRate = 4096;  // bytes per second, on average
 int UploadDeadlineSeconds(int size);
 
-// Receives `size` bytes from `channel` in chunks of kUploadChunkSize, by the
-// body's deadline (UploadDeadlineSeconds), writes
-// each chunk to `file` and then answers it with "OK"; `file` is closed
-// afterwards. A chunk that cannot be written gets no "OK": the reception stops
-// there, and the rest of the client's body, if it sent more, arrives as
-// ordinary input (it is no method call and is dropped).
-BodyResult ReceiveBody(FileHandle file, int size, IUploadChannel& channel);
+// An upload whose body is being received on a client connection: the open
+// file, the bytes still expected, the chunk being assembled and the body's
+// deadline; then, once the body has ended, the answer for the client (and for a
+// configuration file, the run of the configuration tool that comes first).
+//
+// The connection keeps one while the upload lasts and hands it whatever body
+// bytes arrive on each pass, so that it never waits for the client and every
+// other connection is served between the pieces of a slow body.
+//
+// Threads: owned by the connection thread, which makes every call. A
+// configuration upload's tool runs on a worker thread of its own (see
+// ConfigUpload.cpp); Done reads what that thread reports through an atomic.
+class UploadJob {
+  public:
+    // Why a body is overdue.
+    enum class Stall { kNone, kDeadline, kPieceTimeOut };
+
+    // Receives `size` bytes into `file` (at `path`, removed if the body is not
+    // stored whole), by UploadDeadlineSeconds(size) after `now`
+    // (ExtCallControl::GetMonotonicTime seconds).
+    UploadJob(FileHandle file, std::string path, int size, unsigned long now);
+    // A body still being received leaves no partial file.
+    virtual ~UploadJob();
+    UploadJob(const UploadJob&) = delete;
+    UploadJob& operator=(const UploadJob&) = delete;
+
+    // Takes what the body still needs from the front of `input` (the bytes
+    // after the body stay there), received at `now`. Each complete chunk is
+    // written to the file and then answered with "OK" through `channel`. A
+    // chunk that cannot be written gets no "OK": the body ends there, and the
+    // rest of the client's body, if it sends more, arrives as ordinary input
+    // (it is no method call and is dropped). The body also ends when the last
+    // chunk is stored or an "OK" cannot be sent. Nothing once it has ended.
+    void Feed(std::string& input, unsigned long now, IUploadChannel& channel);
+
+    // The body will not be complete (the connection closed, failed, or the
+    // body is overdue): the partial file is removed and the answer says so.
+    void Interrupt();
+
+    // Whether body bytes are still expected.
+    bool Receiving() const { return mnRemaining >= 0; }
+    // Whether the body is overdue at `now`: past its deadline, or no byte for
+    // `pieceTimeout` seconds (the request time-out of the connection).
+    Stall Overdue(unsigned long now, long pieceTimeout) const;
+    // When it becomes overdue (GetMonotonicTime seconds).
+    unsigned long DueAt(long pieceTimeout) const;
+    // Bytes of the chunk being assembled, and that chunk's length.
+    int ChunkReceived() const { return static_cast<int>(mChunk.size()); }
+    int ChunkLength() const;
+
+    // Whether the answer is final: the body ended and what follows it (the
+    // configuration tool) finished.
+    virtual bool Done() const { return !Receiving(); }
+    bool Result() const { return mbResult; }
+    const std::string& Message() const { return mMessage; }
+
+  protected:
+    // The whole body is stored and the file closed.
+    virtual void Received() = 0;
+    // The body ended without being stored; the file is removed already.
+    virtual void Failed(BodyResult why) = 0;
+    // Sets the answer's result and text.
+    void Answer(bool result, std::string message);
+    const std::string& Path() const { return mPath; }
+
+  private:
+    // Ends the body: Received, or Failed after the file is removed.
+    void End(BodyResult result);
+
+    FileHandle mFile;
+    const std::string mPath;
+    int mnRemaining;  // body bytes not yet written; -1 once the body ended
+    std::string mChunk;
+    const unsigned long mnDeadline;
+    unsigned long mnLastBytes;  // when bytes last arrived (or the body began)
+    bool mbResult = false;
+    std::string mMessage;
+};
 
 }  // namespace SystemServices

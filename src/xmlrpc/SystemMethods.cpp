@@ -245,6 +245,11 @@ void FileTransferResponseMethod::Execute(IRpcCallback& target) {
         target.FileTransferCB(mnType, *ext, *file, mnSize, mbTransfer, message->mstrValue) != 0;
 }
 
+void FileTransferResponseMethod::SetOutcome(bool result, const std::string& message) {
+    EnsureParam<XmlRpcValueBool>(3).mbValue = result;
+    EnsureParam<XmlRpcValueString>(4).mstrValue = message;
+}
+
 bool FileTransferResponseMethod::GetResult() const {
     return OrDefault(BoolParam(3));
 }
@@ -301,6 +306,11 @@ void ConfigurationUpdateResponseMethod::Execute(IRpcCallback& target) {
     }
     int size = mnSize;
     result->mbValue = target.ConfigurationUpdateCB(*file, size, mbFlag, message->mstrValue) != 0;
+}
+
+void ConfigurationUpdateResponseMethod::SetOutcome(bool result, const std::string& message) {
+    EnsureParam<XmlRpcValueBool>(2).mbValue = result;
+    EnsureParam<XmlRpcValueString>(3).mstrValue = message;
 }
 
 bool ConfigurationUpdateResponseMethod::GetResult() const {

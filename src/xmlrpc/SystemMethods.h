@@ -95,6 +95,9 @@ class FileTransferResponseMethod : public XmlRpcResponseMethod {
     void SetExt(unsigned short type, const std::string& ext, const std::string& file,
                 const int& size, bool transfer);
     void Execute(IRpcCallback& target) override;
+    // Sets the result and text after Execute, for an upload whose body was
+    // received afterwards.
+    void SetOutcome(bool result, const std::string& message);
     bool GetResult() const;
     std::string GetMessage() const;
 
@@ -120,6 +123,8 @@ class ConfigurationUpdateResponseMethod : public XmlRpcResponseMethod {
     ConfigurationUpdateResponseMethod();
     void SetConfigFile(const std::string& file, const int& size, bool flag);
     void Execute(IRpcCallback& target) override;
+    // As FileTransferResponseMethod::SetOutcome.
+    void SetOutcome(bool result, const std::string& message);
     bool GetResult() const;
     std::string GetMessage() const;
 

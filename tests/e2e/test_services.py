@@ -170,10 +170,15 @@ class Services(Prompts, ServerTest):
                                                                 "/valtd.stderr")]
         self.assertEqual([t for t in fds.split() if t not in given and "pipe:" not in t], [])
         self.assertEqual([n for n in os.listdir(self.sandbox.root) if "pwned" in n], [])
-        # A tool that hangs is killed at its time limit.
+        # A tool that hangs is killed at its time limit; other clients are
+        # served while it runs.
         self.sandbox.install_tool("#!/bin/sh\nexec sleep 60\n")
         started = time.monotonic()
-        upload("slow.cfg")
+        svc(c, "configurationupdate", "4", "slow.cfg", 3, True, data=b"cfg")
+        self.assertEqual(c.read_bytes(2), b"OK")
+        self.assertEqual(self.connect().rpc("closecall", "1")["faultString"], "No such call")
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual(c.read(timeout=30)[0][2], True)
         self.assertLess(time.monotonic() - started, 10 + 10 * SLOW)
         self.sandbox.wait_log("the configuration tool did not finish in 10 seconds, killed")
         self.assertFalse(os.path.exists(self.sandbox.path("/tmp/slow.cfg")))
