@@ -3,7 +3,6 @@
 #include <linux/sockios.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -90,18 +89,6 @@ int ClientChannel::ContinueHandshake() {
                SslErrorText(static_cast<unsigned long>(mTls.LastError())).c_str());
     ERR_clear_error();
     return -1;
-}
-
-bool ClientChannel::WaitReady(bool forWrite, int timeoutMs) {
-    pollfd p{mSocket.GetDescriptor(), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    if (p.fd < 0) {
-        return false;
-    }
-    int r;
-    do {
-        r = poll(&p, 1, timeoutMs);
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
 }
 
 int ClientChannel::ReadSome(char* buffer, int length) {
@@ -234,23 +221,6 @@ bool ClientChannel::Flush() {
         mbOutputPending = false;
     }
     return true;
-}
-
-bool ClientChannel::Drain() {
-    mIoMutex.AssertHeld("Drain");
-    const long deadline = static_cast<long>(ExtCallControl::GetMonotonicTime()) + kSendTimeout;
-    while (Flush() && !mOutput.empty()) {
-        const long left = deadline - static_cast<long>(ExtCallControl::GetMonotonicTime());
-        if (left <= 0 || !WaitReady(true, static_cast<int>(left * 1000))) {
-            TR::TRACEX(
-                "CCS: BuildAndSendXml. Write error: the client took nothing for %d "
-                "seconds\n",
-                kSendTimeout);
-            mbBroken = true;
-            return false;
-        }
-    }
-    return !mbBroken;
 }
 
 unsigned long long ClientChannel::BytesWritten() const {

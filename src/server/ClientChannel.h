@@ -64,8 +64,6 @@ class ClientChannel {
     int ReadSome(char* buffer, int length);
     // TLS holds decrypted bytes not yet read: read again without waiting.
     bool TlsPending() const { return mbTlsPending; }
-    // Waits up to `timeoutMs` for the socket to become readable (or writable).
-    bool WaitReady(bool forWrite, int timeoutMs);
 
     // ---- writing (any thread) ----
     // Writes `data` whole, after whatever waits already; false (and Broken)
@@ -75,8 +73,6 @@ class ClientChannel {
     bool WriteLocked(const char* data, size_t length);
     // Writes what waits as far as the socket takes it (mIoMutex held).
     bool Flush();
-    // Waits up to the send time-out until nothing waits (mIoMutex held).
-    bool Drain();
     ThreadMutex& IoMutex() { return mIoMutex; }
 
     // Something written waits for room in the socket.
