@@ -199,7 +199,8 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
     // The report descriptor, in case the handler cannot open the file itself
     // (descriptors exhausted, directory gone).
     if (mpLogFile && mpLogFile[0] != '\0') {
-        mReportFd.store(open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        mReportFd.store(
+            open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LogStream::kFileMode));
     }
     // The local time's offset from UTC, since the handler cannot read the time
     // zone safely.
@@ -255,7 +256,7 @@ int CrashGuard::OpenReport(bool& opened) {
     // Opened by path, so that a report follows the log to the file that is
     // current now (the log is rotated by renaming); the descriptor opened when
     // the guard was armed serves when that fails.
-    int fd = open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LogStream::kFileMode);
     if (fd >= 0) {
         opened = true;
         return fd;
