@@ -327,6 +327,13 @@ void CrashGuard::FuneralProc(int signal) {
     if (!stopSignal && mAutoRestart && mpTraceBuf.load() != nullptr) {
         CreateProcess(mpAppPath.get(), mpCmdLine.get(), nullptr);
     }
+    if (signal == SIGTSTP) {
+        // The exit routine has stopped the service: stopped now and continued
+        // later, the process would be alive and serve nobody. It ends instead,
+        // with the status a shell gives a job that this signal ended, so that
+        // a supervisor sees the end and can start it again.
+        _exit(kTerminalStopStatus);
+    }
     // The earlier action is restored only now: a second stop signal taken by
     // another thread while the report is written and the exit routine runs
     // finds this handler, which returns at once, instead of ending the
