@@ -263,7 +263,7 @@ def main():
     conf("add-extension", USER, "--kind", "user", "--password", PASSWORD)
     prompts = sandbox.path("/prompts/" + UPLOAD_EXT)
     os.makedirs(prompts)
-    conf("add-extension", UPLOAD_EXT, "--kind", "user", "--prompt-dir", prompts,
+    conf("add-extension", UPLOAD_EXT, "--kind", "user", "--no-password", "--prompt-dir", prompts,
          "--prompt-share", 50)
     sim = sandbox.start_sim()
     daemon = sandbox.start_daemon()

@@ -76,6 +76,9 @@ for ext in 201 202 203; do
     conf add-extension "$ext" --kind user --password secret --prompt-dir "$root/var/prompts/$ext/" \
         --prompt-share 10
 done
+# 201 takes 202's calls and watches the call records: with account-rights on
+# (as init sets it for a new sandbox) that needs these grants.
+conf grant 201 cdr any-extension
 [ -f "$root/var/prompts/201/welcome.wav" ] || head -c 16044 /dev/zero >"$root/var/prompts/201/welcome.wav"
 head -c 8044 /dev/zero >"$demo/hello.wav"
 rm -f "$root/var/prompts/201/hello.wav"

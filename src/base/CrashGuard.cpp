@@ -199,7 +199,8 @@ CrashGuard::CrashGuard(const char* logFile, const char* appName, const char* app
     // The report descriptor, in case the handler cannot open the file itself
     // (descriptors exhausted, directory gone).
     if (mpLogFile && mpLogFile[0] != '\0') {
-        mReportFd.store(open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        mReportFd.store(
+            open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LogStream::kFileMode));
     }
     // The local time's offset from UTC, since the handler cannot read the time
     // zone safely.
@@ -255,7 +256,7 @@ int CrashGuard::OpenReport(bool& opened) {
     // Opened by path, so that a report follows the log to the file that is
     // current now (the log is rotated by renaming); the descriptor opened when
     // the guard was armed serves when that fails.
-    int fd = open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(mpLogFile.get(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LogStream::kFileMode);
     if (fd >= 0) {
         opened = true;
         return fd;
@@ -325,6 +326,13 @@ void CrashGuard::FuneralProc(int signal) {
     }
     if (!stopSignal && mAutoRestart && mpTraceBuf.load() != nullptr) {
         CreateProcess(mpAppPath.get(), mpCmdLine.get(), nullptr);
+    }
+    if (signal == SIGTSTP) {
+        // The exit routine has stopped the service: stopped now and continued
+        // later, the process would be alive and serve nobody. It ends instead,
+        // with the status a shell gives a job that this signal ended, so that
+        // a supervisor sees the end and can start it again.
+        _exit(kTerminalStopStatus);
     }
     // The earlier action is restored only now: a second stop signal taken by
     // another thread while the report is written and the exit routine runs

@@ -1,7 +1,8 @@
 // Turns the process's stop and crash signals into an orderly end: a stop report
 // or a backtrace dump (system log and report file), one run of the
 // application's exit routine, an optional restart after a crash, then the
-// signal again with the action it had before the guard was armed.
+// signal again with the action it had before the guard was armed (SIGTSTP:
+// the process ends with kTerminalStopStatus instead of stopping).
 //
 // All state is static: one guard per process. Construction and destruction
 // happen on the main thread. FuneralProc runs on whichever thread receives a
@@ -26,6 +27,10 @@ class CrashGuard {
     static constexpr int kStopSignalCount = 5;  // the first five of the table
     static constexpr size_t kTraceBufSize = 4096;
     static constexpr size_t kCmdLineSize = 256;
+    // Exit status after SIGTSTP: the process ends rather than stop (its
+    // service is gone once the exit routine has run), whatever the signal's
+    // earlier action was.
+    static constexpr int kTerminalStopStatus = 128 + SIGTSTP;
 
     // Arms the guard: installs the handler for the stop and crash signals and
     // keeps their earlier actions. `logFile` receives the reports (appended;

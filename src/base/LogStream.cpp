@@ -35,7 +35,7 @@ LogStream::LogStream(const char* name, bool append, bool createDir, long maxFile
     if (createDir) {
         std::string::size_type slash = mPath.rfind('/');
         if (slash != std::string::npos && slash > 0) {
-            MakeDirectories(mPath.substr(0, slash));
+            MakeDirectories(mPath.substr(0, slash), kDirectoryMode);
         }
     }
     ThreadMutexLock guard(mMutex);
@@ -56,7 +56,7 @@ void LogStream::NoteOutsideAppend() {
 
 void LogStream::OpenLocked(bool truncate) {
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    mFd = open(mPath.c_str(), flags, 0644);
+    mFd = open(mPath.c_str(), flags, kFileMode);
     mbSizeKnown = false;
 }
 

@@ -18,6 +18,12 @@ class LogStream {
     // /tmp lives in RAM on the unit, so no log file grows beyond this size,
     // whatever the caller asks for.
     static constexpr unsigned long kMaxFileSize = 4UL * 1024 * 1024;
+    // Modes of a log file and a log directory the daemon creates: the log
+    // names users and numbers and tells how the exchange is used, so others
+    // than the daemon's user and group do not read it. Files and directories
+    // that exist keep their modes.
+    static constexpr unsigned kFileMode = 0640;
+    static constexpr unsigned kDirectoryMode = 0750;
 
     // Opens the log `name` for appending lines. A relative name is placed in
     // RootPath("/tmp/logs/"); an absolute one is taken as given.

@@ -21,14 +21,14 @@ std::string RootPath(const std::string& absolutePath) {
     return RootPrefix() + absolutePath;
 }
 
-bool MakeDirectories(const std::string& dir) {
+bool MakeDirectories(const std::string& dir, mode_t mode) {
     if (dir.empty()) {
         return false;
     }
     for (std::string::size_type pos = 1;; ++pos) {
         pos = dir.find('/', pos);
         std::string part = dir.substr(0, pos);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (!part.empty() && mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
             return false;
         }
         if (pos == std::string::npos) {

@@ -7,6 +7,8 @@
 // Thread-safe: reads the environment on every call and keeps no state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 // The root prefix without a trailing slash ("" for "/").
@@ -15,5 +17,7 @@ std::string RootPrefix();
 // `absolutePath` (beginning with "/") under the root prefix.
 std::string RootPath(const std::string& absolutePath);
 
-// Creates `dir` and its missing parents (mode 0755). True when it exists afterwards.
-bool MakeDirectories(const std::string& dir);
+// Creates `dir` and its missing parents with `mode` (less the umask); the mode
+// of a directory that exists already is left alone. True when it exists
+// afterwards.
+bool MakeDirectories(const std::string& dir, mode_t mode = 0755);

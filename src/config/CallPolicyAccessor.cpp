@@ -23,13 +23,15 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mUserName(DefaultOf("policy-user")),
       mPassword(DefaultOf("policy-password")),
       mbSecure(ParseFlag(DefaultOf("policy-secure"))),
+      mPolicyCaFile(DefaultOf("policy-ca-file")),
       mRequestTimeout(DefaultOf("request-timeout")),
       mListenPort(DefaultOf("listen-port")),
       mbSecureListen(ParseFlag(DefaultOf("secure-listen"))),
       mbRequireAuth(ParseFlag(DefaultOf("require-auth"))),
       mAuthTimeout(DefaultOf("auth-timeout")),
       mMaxUnauthConnections(DefaultOf("max-unauth-connections")),
-      mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")) {}
+      mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")),
+      mbAccountRights(ParseFlag(DefaultOf("account-rights"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -60,6 +62,7 @@ int CallPolicyAccessor::load() {
     mUserName = values["policy-user"];
     mPassword = values["policy-password"];
     mbSecure = ParseFlag(values["policy-secure"]);
+    mPolicyCaFile = values["policy-ca-file"];
     mRequestTimeout = values["request-timeout"];
     mListenPort = values["listen-port"];
     mbSecureListen = ParseFlag(values["secure-listen"]);
@@ -67,5 +70,6 @@ int CallPolicyAccessor::load() {
     mAuthTimeout = values["auth-timeout"];
     mMaxUnauthConnections = values["max-unauth-connections"];
     mMaxUnauthPerPeer = values["max-unauth-per-peer"];
+    mbAccountRights = ParseFlag(values["account-rights"]);
     return 1;
 }

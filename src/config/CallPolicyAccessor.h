@@ -30,6 +30,9 @@ class CallPolicyAccessor {
     const std::string& GetUserName() const { return mUserName; }
     const std::string& GetPassword() const { return mPassword; }
     bool IsSecure() const { return mbSecure; }
+    // CA file the policy server's certificate is checked against: a path,
+    // "system" for the system's store, empty for no check.
+    const std::string& GetPolicyCaFile() const { return mPolicyCaFile; }
     const std::string& GetRequestTimeout() const { return mRequestTimeout; }  // text, seconds
     const std::string& GetListenPort() const { return mListenPort; }          // text
     bool IsSecureListen() const { return mbSecureListen; }
@@ -40,6 +43,8 @@ class CallPolicyAccessor {
     // Most unauthorised connections at one time (text; <= 0: no limit).
     const std::string& GetMaxUnauthConnections() const { return mMaxUnauthConnections; }
     const std::string& GetMaxUnauthPerPeer() const { return mMaxUnauthPerPeer; }
+    // An account reaches only what is its own or granted (config/AccountRights.h).
+    bool IsAccountRights() const { return mbAccountRights; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -51,6 +56,7 @@ class CallPolicyAccessor {
     std::string mUserName;
     std::string mPassword;
     bool mbSecure;
+    std::string mPolicyCaFile;
     std::string mRequestTimeout;
     std::string mListenPort;
     bool mbSecureListen;
@@ -58,4 +64,5 @@ class CallPolicyAccessor {
     std::string mAuthTimeout;
     std::string mMaxUnauthConnections;
     std::string mMaxUnauthPerPeer;
+    bool mbAccountRights;
 };

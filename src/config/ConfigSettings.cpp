@@ -24,14 +24,20 @@ const std::vector<SettingInfo>& AllSettings() {
         {"max-unauth-per-peer", "64", SettingKind::Integer,
          "most control connections not yet authorised from one address (a newcomer past it "
          "closes that address's oldest); 0 or less: no limit"},
+        {"account-rights", "false", SettingKind::Flag,
+         "an account reaches only its own extension, calls and prompts unless granted a right "
+         "(valtconf grant); the administrator reaches everything"},
         {"policy-server", "", SettingKind::Text, "host name or address of the policy server"},
         {"policy-port", "443", SettingKind::Port, "TCP port of the policy server"},
         {"policy-user", "", SettingKind::Text, "Basic-authentication user for the policy server"},
-        {"policy-password", "", SettingKind::Text,
+        {"policy-password", "", SettingKind::Secret,
          "Basic-authentication password for the policy server"},
         {"policy-secure", "true", SettingKind::Flag, "the policy server is reached over TLS"},
+        {"policy-ca-file", "", SettingKind::Text,
+         "CA certificates (PEM file) the policy server's certificate and host name are checked "
+         "against; \"system\": the system's store; empty: no check"},
         {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
-        {"admin-password", "", SettingKind::Text, "administrator account password"},
+        {"admin-password", "", SettingKind::Secret, "administrator account password"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -46,6 +52,14 @@ const SettingInfo* FindSetting(const std::string& name) {
         }
     }
     return nullptr;
+}
+
+const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings() {
+    static const std::vector<std::pair<const char*, const char*>> values = {
+        {"require-auth", "true"},
+        {"account-rights", "true"},
+    };
+    return values;
 }
 
 bool ParseFlag(const std::string& text) {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class SettingKind {
@@ -15,6 +16,7 @@ enum class SettingKind {
     Integer,  // any int (a time-out of 0 or less means none)
     Flag,     // "true" or "false"
     Size,     // non-negative int
+    Secret,   // any text, a password: listings hide it
 };
 
 struct SettingInfo {
@@ -29,6 +31,11 @@ const std::vector<SettingInfo>& AllSettings();
 
 // The entry named `name`, or null.
 const SettingInfo* FindSetting(const std::string& name);
+
+// The values `valtconf init` stores when it creates a configuration from
+// nothing: the safe choices for a new installation. A configuration without
+// these rows keeps the built-in defaults, which are what older versions did.
+const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings();
 
 // A flag text is true when it is "true", "1", "yes" or "on" in any case.
 bool ParseFlag(const std::string& text);

@@ -52,3 +52,11 @@ CREATE TABLE IF NOT EXISTS gateways (
     id INTEGER PRIMARY KEY CHECK (id >= 0),
     type INTEGER NOT NULL CHECK (type >= 0)
 );
+-- Rights granted to accounts (an extension number, an IP-line user) beyond
+-- what is their own; consulted when the "account-rights" setting is on.
+-- Names: cdr, routing, any-extension, system-prompts, config-upload.
+CREATE TABLE IF NOT EXISTS account_rights (
+    account TEXT NOT NULL,
+    name TEXT NOT NULL,
+    PRIMARY KEY (account, name)
+);

@@ -43,7 +43,8 @@ class CrashGuardTest : public ::testing::Test {
 
     // Runs `body` in a child whose guarded signals start with their default
     // actions (the sanitizers install handlers of their own); returns its exit
-    // code, or 128 + the signal that ended it.
+    // code, or 128 + the signal that ended it; -1 (and the child killed) when
+    // it stopped instead of ending.
     template <typename Body>
     int InChild(Body body) {
         pid_t pid = fork();
@@ -56,7 +57,12 @@ class CrashGuardTest : public ::testing::Test {
             _exit(99);
         }
         int status = 0;
-        waitpid(pid, &status, 0);
+        waitpid(pid, &status, WUNTRACED);
+        if (WIFSTOPPED(status)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
@@ -100,6 +106,18 @@ TEST_F(CrashGuardTest, SignalIsRaisedAgainWithTheActionItHadBeforeTheGuard) {
     });
     EXPECT_EQ(status, 42);
     EXPECT_NE(ReadFile(mReport).find("stopped by signal SIGINT(2)"), std::string::npos);
+}
+
+// Stopped, the process would serve nobody once continued: it ends instead.
+TEST_F(CrashGuardTest, TerminalStopEndsTheProcessAfterTheExitRoutine) {
+    int status = InChild([this] {
+        CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
+        CrashGuard::AddExitRoutine(MarkExit, const_cast<char*>(mMarker.c_str()));
+        raise(SIGTSTP);
+    });
+    EXPECT_EQ(status, CrashGuard::kTerminalStopStatus);
+    EXPECT_EQ(ReadFile(mMarker), "crashed=0 signal=20\n");
+    EXPECT_NE(ReadFile(mReport).find("stopped by signal SIGTSTP(20)"), std::string::npos);
 }
 
 TEST_F(CrashGuardTest, AfterDestructionOnlyTheExitRoutineRuns) {

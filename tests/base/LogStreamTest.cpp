@@ -1,6 +1,7 @@
 #include "base/LogStream.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,6 +27,19 @@ class LogStreamTest : public ::testing::Test {
     std::string mDir = mTemp.Path();
     std::string mPath = mDir + "/app.log";
 };
+
+// What the stream creates is private to the daemon's user and group; what
+// exists keeps its mode.
+TEST_F(LogStreamTest, CreatesAPrivateDirectoryAndFile) {
+    const std::string dir = mDir + "/logs/sub";
+    ::umask(022);
+    { LogStream stream((dir + "/app.log").c_str(), true, true, 100, 1, 8192, false); }
+    EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0750));
+    EXPECT_EQ(fs::status(dir + "/app.log").permissions(), fs::perms(0640));
+    fs::permissions(mDir, fs::perms(0755));
+    { LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false); }
+    EXPECT_EQ(fs::status(mDir).permissions(), fs::perms(0755));
+}
 
 TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
     const std::string line(29, 'a');

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "ConfigSandbox.h"
+#include "config/AccountRights.h"
 #include "config/CallPolicyAccessor.h"
 #include "config/ConfigAdmin.h"
 #include "config/ConfigSqlite.h"
@@ -40,7 +41,54 @@ TEST(ConfigAccessors, DefaultsBeforeAnySetting) {
     EXPECT_EQ(policy->GetServerAddress(), "");
     EXPECT_EQ(policy->GetServerPort(), "443");
     EXPECT_TRUE(policy->IsSecure());
+    EXPECT_EQ(policy->GetPolicyCaFile(), "");
+    // What init stores for a new installation.
+    EXPECT_TRUE(policy->IsRequireAuth());
+    EXPECT_TRUE(policy->IsAccountRights());
     CallPolicyAccessor::CloseInstance();
+}
+
+// The grants the control server checks: as valtconf stored them, every right
+// for the administrator, none in a database made before there were grants.
+TEST(ConfigAccessors, AccountRightsAndGrants) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"set", "admin-user", "boss"}), "");
+    CallPolicyAccessor* policy = CallPolicyAccessor::GetInstance(true);
+    EXPECT_FALSE(policy->IsAccountRights());  // a configuration without the setting
+    ASSERT_EQ(sb.Ok({"set", "account-rights", "on"}), "");
+    ASSERT_EQ(sb.Ok({"set", "policy-ca-file", "system"}), "");
+    ASSERT_EQ(policy->load(), 1);
+    EXPECT_TRUE(policy->IsAccountRights());
+    EXPECT_EQ(policy->GetPolicyCaFile(), "system");
+    CallPolicyAccessor::CloseInstance();
+
+    ASSERT_EQ(sb.Ok({"grant", "201", "cdr,routing"}), "");
+    EXPECT_TRUE(AccountHasRight("201", Right::kCdr));
+    EXPECT_FALSE(AccountHasRight("201", Right::kAnyExtension));
+    EXPECT_FALSE(AccountHasRight("202", Right::kCdr));
+    EXPECT_FALSE(AccountHasRight("201", nullptr));
+    EXPECT_TRUE(AccountHasRight("boss", Right::kConfigUpload));
+    EXPECT_TRUE(IsAdminAccount("boss"));
+    EXPECT_FALSE(IsAdminAccount("201"));
+    ASSERT_EQ(sb.Ok({"set", "admin-user", ""}), "");
+    EXPECT_FALSE(IsAdminAccount(""));  // no administrator, not the empty name
+
+    const std::string old = sb.Root() + "/old-systemdb";
+    sqlite3* raw = nullptr;
+    sqlite3_open(old.c_str(), &raw);
+    SqliteHandle db(raw);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE settings (name TEXT PRIMARY KEY, value TEXT); "
+                           "INSERT INTO settings VALUES ('admin-user', 'root')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    AccountGrants grants;
+    ASSERT_TRUE(grants.Load(old));
+    EXPECT_FALSE(grants.Has("201", Right::kCdr));
+    EXPECT_TRUE(grants.Has("root", Right::kCdr));
+    sb.Corrupt("systemdb");
+    EXPECT_FALSE(grants.Load(sb.Db("systemdb")));
+    EXPECT_FALSE(AccountHasRight("boss", Right::kCdr));
 }
 
 TEST(ConfigAccessors, EachThreadHasItsOwnInstance) {

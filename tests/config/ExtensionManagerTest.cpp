@@ -99,7 +99,7 @@ TEST(ExtensionManagerFaults, MissingOrCorruptDatabaseFindsNothing) {
 
 TEST(ExtensionManagerFaults, ReaderWaitsForAWriterToFinish) {
     ConfigSandbox sb;
-    ASSERT_EQ(sb.Ok({"add-extension", "100", "--kind", "user"}), "");
+    ASSERT_EQ(sb.Ok({"add-extension", "100", "--kind", "user", "--no-password"}), "");
     SqliteHandle writer = OpenConfigDb(sb.Db("extensiondb"), false);
     ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     std::thread release([&writer] {

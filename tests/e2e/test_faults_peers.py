@@ -47,8 +47,8 @@ class PeerFaults(ServerTest):
     def configure(cls, sandbox):
         cls.prompts = sandbox.path("/prompts/301")
         os.makedirs(cls.prompts)
-        sandbox.valtconf("add-extension", 301, "--kind", "user", "--prompt-dir", cls.prompts,
-                         "--prompt-share", 50)
+        sandbox.valtconf("add-extension", 301, "--kind", "user", "--no-password",
+                         "--prompt-dir", cls.prompts, "--prompt-share", 50)
 
     def make_calls(self, client, first, count):
         ids = [str(first + i) for i in range(count)]

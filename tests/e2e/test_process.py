@@ -3,6 +3,7 @@ settings, no exchange, no TLS key, and stop signals. (Its normal stop, the
 forced alert, ends every other test's daemon with code 0; the crash report is
 tested with the crash guard itself.)"""
 
+import os
 import signal
 import socket
 import unittest
@@ -45,6 +46,14 @@ class Process(unittest.TestCase):
         sandbox.daemon.proc.send_signal(signal.SIGINT)
         self.assertEqual(sandbox.daemon.proc.wait(timeout=10), -signal.SIGINT)
         self.assertIn("has been stopped by signal SIGINT(2)", sandbox.log())
+
+    def test_sigtstp_ends_the_daemon_whose_log_is_private(self):
+        # Stopped after its exit routine, it would serve nobody once continued.
+        sandbox, port = self.start({})
+        self.assertEqual(os.stat(sandbox.log_path).st_mode & 0o777, 0o640)
+        sandbox.daemon.proc.send_signal(signal.SIGTSTP)
+        self.assertEqual(sandbox.daemon.proc.wait(timeout=10), 128 + signal.SIGTSTP)
+        self.assertIn("has been stopped by signal SIGTSTP(20)", sandbox.log())
 
     def test_tls_without_key_drops_every_connection(self):
         sandbox, port = self.start({"secure-listen": "true"})

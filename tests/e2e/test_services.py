@@ -42,8 +42,8 @@ class Prompts:
         cls.prompts, cls.aa = sandbox.path("/prompts/301/"), sandbox.path("/prompts/aa/")
         for ext, kind, folder in ((301, "user", cls.prompts), (500, "aa", cls.aa)):
             os.makedirs(folder + "custom")
-            sandbox.valtconf("add-extension", ext, "--kind", kind, "--prompt-dir", folder,
-                             "--prompt-share", 50)
+            sandbox.valtconf("add-extension", ext, "--kind", kind, "--no-password",
+                             "--prompt-dir", folder, "--prompt-share", 50)
 
     def setUp(self):
         super().setUp()

@@ -59,8 +59,8 @@ class SystemServicesTest : public ::testing::Test {
         for (const std::string& dir : {user, aa + "custom", system}) {
             fs::create_directories(dir);
         }
-        ASSERT_EQ(sb.Ok({"add-extension", "201", "--kind", "user", "--prompt-dir", user,
-                         "--prompt-share", "50"}),
+        ASSERT_EQ(sb.Ok({"add-extension", "201", "--kind", "user", "--no-password", "--prompt-dir",
+                         user, "--prompt-share", "50"}),
                   "");
         ASSERT_EQ(sb.Ok({"add-extension", "500", "--kind", "aa", "--prompt-dir", aa,
                          "--prompt-share", "50"}),

@@ -175,6 +175,7 @@ std::string NormalizeSetting(const std::string& name, const std::string& value) 
     long long number = 0;
     switch (info->kind) {
         case SettingKind::Text:
+        case SettingKind::Secret:
             return value;
         case SettingKind::Port:
             if (!ParseInteger(value, 0, 65535, number) || value[0] == '-') {
@@ -211,8 +212,25 @@ std::string NormalizeSetting(const std::string& name, const std::string& value) 
 }
 
 void ConfigStore::Init() {
+    bool fresh = true;
+    for (const char* name : {"extensiondb", "linedb", "systemdb"}) {
+        struct stat st {};
+        fresh = fresh && ::stat((mDirectory + name).c_str(), &st) != 0 && errno == ENOENT;
+    }
     for (const char* name : {"extensiondb", "linedb", "systemdb"}) {
         Database db(mDirectory, name);
+    }
+    if (fresh) {
+        Database db(mDirectory, "systemdb");
+        Transaction tx(db);
+        for (const auto& setting : NewInstallationSettings()) {
+            SqliteStatement stmt =
+                db.Prepare("INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)");
+            BindText(stmt, 1, setting.first);
+            BindText(stmt, 2, setting.second);
+            db.Step(stmt);
+        }
+        tx.Commit();
     }
 }
 
@@ -424,6 +442,54 @@ std::vector<std::vector<std::string>> ConfigStore::ListLines(const std::string& 
     while (db.Step(stmt)) {
         rows.push_back({ConfigColumnText(stmt.get(), 0), ConfigColumnText(stmt.get(), 1),
                         ConfigColumnText(stmt.get(), 2)});
+    }
+    return rows;
+}
+
+void ConfigStore::Grant(const std::string& account, const std::vector<std::string>& rights) {
+    Database db(mDirectory, "systemdb");
+    Transaction tx(db);
+    for (const std::string& right : rights) {
+        SqliteStatement stmt =
+            db.Prepare("INSERT OR IGNORE INTO account_rights (account, name) VALUES (?1, ?2)");
+        BindText(stmt, 1, account);
+        BindText(stmt, 2, right);
+        db.Step(stmt);
+    }
+    tx.Commit();
+}
+
+void ConfigStore::Revoke(const std::string& account, const std::vector<std::string>& rights) {
+    Database db(mDirectory, "systemdb");
+    Transaction tx(db);
+    int removed = 0;
+    if (rights.empty()) {
+        SqliteStatement stmt = db.Prepare("DELETE FROM account_rights WHERE account = ?1");
+        BindText(stmt, 1, account);
+        db.Step(stmt);
+        removed = db.Changes();
+    }
+    for (const std::string& right : rights) {
+        SqliteStatement stmt =
+            db.Prepare("DELETE FROM account_rights WHERE account = ?1 AND name = ?2");
+        BindText(stmt, 1, account);
+        BindText(stmt, 2, right);
+        db.Step(stmt);
+        removed += db.Changes();
+    }
+    if (removed == 0) {
+        throw ConfigStoreError("account " + account + " holds none of the rights named");
+    }
+    tx.Commit();
+}
+
+std::vector<std::pair<std::string, std::string>> ConfigStore::ListGrants() {
+    Database db(mDirectory, "systemdb");
+    SqliteStatement stmt =
+        db.Prepare("SELECT account, name FROM account_rights ORDER BY account, name");
+    std::vector<std::pair<std::string, std::string>> rows;
+    while (db.Step(stmt)) {
+        rows.emplace_back(ConfigColumnText(stmt.get(), 0), ConfigColumnText(stmt.get(), 1));
     }
     return rows;
 }

@@ -33,7 +33,9 @@ class ConfigStore {
 
     const std::string& Directory() const { return mDirectory; }
 
-    // Creates whatever of the directory, databases and tables is missing.
+    // Creates whatever of the directory, databases and tables is missing. When
+    // none of the three databases existed (a new installation) it also stores
+    // NewInstallationSettings(); an existing configuration is left as it is.
     void Init();
 
     // `value` must already be in its stored form (see NormalizeSetting).
@@ -65,6 +67,15 @@ class ConfigStore {
     void RemoveLine(const std::string& table, unsigned long gateway, unsigned long line);
     // Rows of `table` as (gateway, line, user name or extension), ordered.
     std::vector<std::vector<std::string>> ListLines(const std::string& table);
+
+    // Grants `rights` (names checked by the caller, see AllRights()) to
+    // `account`; granting a right it holds changes nothing.
+    void Grant(const std::string& account, const std::vector<std::string>& rights);
+    // Withdraws `rights` from `account`, every right when `rights` is empty;
+    // throws when the account held none of them.
+    void Revoke(const std::string& account, const std::vector<std::string>& rights);
+    // Every grant as (account, right), ordered by account then right.
+    std::vector<std::pair<std::string, std::string>> ListGrants();
 
   private:
     std::string mDirectory;

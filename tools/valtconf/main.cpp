@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ConfigStore.h"
+#include "config/AccountRights.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigSqlite.h"
 
@@ -149,6 +150,59 @@ std::string SettingNames() {
     return names;
 }
 
+// The rights named by `args.positional` from `first` on, each argument one name
+// or several separated by commas.
+std::vector<std::string> ParseRights(const Args& args, size_t first) {
+    std::vector<std::string> rights;
+    for (size_t i = first; i < args.positional.size(); ++i) {
+        const std::string& text = args.positional[i];
+        std::string::size_type begin = 0;
+        for (;;) {
+            const std::string::size_type comma = text.find(',', begin);
+            const std::string name = text.substr(begin, comma - begin);
+            if (!IsKnownRight(name)) {
+                std::string names;
+                for (const std::string& known : AllRights()) {
+                    names += (names.empty() ? "" : ", ") + known;
+                }
+                throw UsageError("unknown right '" + name + "' (rights: " + names + ")");
+            }
+            rights.push_back(name);
+            if (comma == std::string::npos) {
+                break;
+            }
+            begin = comma + 1;
+        }
+    }
+    return rights;
+}
+
+std::string CheckedAccount(const std::string& account) {
+    if (account.empty()) {
+        throw UsageError("the account must not be empty");
+    }
+    return account;
+}
+
+// The password of an account being made: --password P, not empty, unless the
+// operator says with --no-password that the account is to have none (it then
+// logs in with an empty password).
+std::string AccountPassword(const Args& args) {
+    if (args.Has("no-password")) {
+        if (args.Has("password")) {
+            throw UsageError("--password and --no-password exclude each other");
+        }
+        return "";
+    }
+    if (args.Get("password").empty()) {
+        throw UsageError(
+            std::string(args.Has("password") ? "--password is empty" : "missing --password") +
+            ": the account could log in with an empty password (--no-password "
+            "makes it so on purpose)");
+    }
+    return args.Get("password");
+}
+
 std::string FormatShare(double share) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", share);
@@ -174,9 +228,18 @@ void RemoveCommand(ConfigStore& store, const Args& args) {
 
 void ListCommand(ConfigStore& store, const Args& args) {
     const std::string& what = args.positional[0];
+    if (what != "settings" && args.Has("show-secrets")) {
+        throw UsageError("--show-secrets goes with 'list settings' only");
+    }
     if (what == "settings") {
         for (const auto& entry : store.ListSettings()) {
-            std::cout << entry.first << '\t' << entry.second << '\n';
+            const bool hide = FindSetting(entry.first)->kind == SettingKind::Secret &&
+                              !entry.second.empty() && !args.Has("show-secrets");
+            std::cout << entry.first << '\t' << (hide ? "(hidden)" : entry.second) << '\n';
+        }
+    } else if (what == "rights") {
+        for (const auto& grant : store.ListGrants()) {
+            std::cout << grant.first << '\t' << grant.second << '\n';
         }
     } else if (what == "extensions") {
         for (const ExtensionRow& row : store.ListExtensions()) {
@@ -201,7 +264,9 @@ const std::vector<Command>& Commands() {
         {"init",
          "valtconf init\n"
          "  Creates the configuration directory and databases where missing.\n"
-         "  Running it again changes nothing.\n",
+         "  A new configuration (no database existed) gets the safe settings\n"
+         "  require-auth true and account-rights true. Running it again, or on an\n"
+         "  existing configuration, changes no setting.\n",
          {},
          {},
          0,
@@ -242,21 +307,23 @@ const std::vector<Command>& Commands() {
              std::cout << store.GetSetting(args.positional[0]) << '\n';
          }},
         {"add-extension",
-         "valtconf add-extension NUMBER --kind user|aa|system [--password P]\n"
+         "valtconf add-extension NUMBER --kind user|aa|system [--password P | --no-password]\n"
          "                      [--prompt-dir D] [--prompt-share PERCENT] [--allow-duplicate]\n"
          "  Adds an extension at the end of the list. A number may be used once per\n"
-         "  kind unless --allow-duplicate; there is at most one system extension.\n",
+         "  kind unless --allow-duplicate; there is at most one system extension.\n"
+         "  A user extension is an account: it needs a password, or --no-password.\n",
          {"kind", "password", "prompt-dir", "prompt-share"},
-         {"allow-duplicate"},
+         {"allow-duplicate", "no-password"},
          1,
          1,
          [](ConfigStore& store, const Args& args) {
              if (args.positional[0].empty()) {
                  throw UsageError("the extension number must not be empty");
              }
-             ExtensionRow row{ParseKind(args.Require("kind")), args.positional[0],
-                              args.Get("password"), args.Get("prompt-dir"),
-                              ParseShare(args.Get("prompt-share", "0"))};
+             const ExtType kind = ParseKind(args.Require("kind"));
+             ExtensionRow row{kind, args.positional[0],
+                              kind == ExtType_User ? AccountPassword(args) : args.Get("password"),
+                              args.Get("prompt-dir"), ParseShare(args.Get("prompt-share", "0"))};
              store.AddExtension(row, args.Has("allow-duplicate"));
          }},
         {"add-gateway",
@@ -275,10 +342,10 @@ const std::vector<Command>& Commands() {
              store.AddGateway(ParseId("gateway ID", args.positional[0]), std::atoi(type.c_str()));
          }},
         {"add-fxs-line",
-         "valtconf add-fxs-line GATEWAY LINE --user U --password P\n"
+         "valtconf add-fxs-line GATEWAY LINE --user U --password P | --no-password\n"
          "  Adds the IP-line user of an FXS port of an existing gateway.\n",
          {"user", "password"},
-         {},
+         {"no-password"},
          2,
          2,
          [](ConfigStore& store, const Args& args) {
@@ -288,7 +355,7 @@ const std::vector<Command>& Commands() {
              if (user.empty()) {
                  throw UsageError("--user must not be empty");
              }
-             store.AddFxsLine(gateway, line, user, args.Require("password"));
+             store.AddFxsLine(gateway, line, user, AccountPassword(args));
          }},
         {"add-cm-line",
          "valtconf add-cm-line GATEWAY LINE --extension N\n"
@@ -316,16 +383,46 @@ const std::vector<Command>& Commands() {
          2,
          3,
          RemoveCommand},
+        {"grant",
+         "valtconf grant ACCOUNT RIGHT[,RIGHT...] [RIGHT...]\n"
+         "  Grants rights to an account (an extension number or an IP-line user)\n"
+         "  beyond what is its own; they count when account-rights is true.\n"
+         "  Rights: cdr, routing, any-extension, system-prompts, config-upload.\n",
+         {},
+         {},
+         2,
+         99,
+         [](ConfigStore& store, const Args& args) {
+             store.Grant(CheckedAccount(args.positional[0]), ParseRights(args, 1));
+         }},
+        {"revoke",
+         "valtconf revoke ACCOUNT RIGHT[,RIGHT...] [RIGHT...]\n"
+         "valtconf revoke ACCOUNT --all\n"
+         "  Withdraws rights from an account.\n",
+         {},
+         {"all"},
+         1,
+         99,
+         [](ConfigStore& store, const Args& args) {
+             const std::vector<std::string> rights = ParseRights(args, 1);
+             if (rights.empty() == !args.Has("all")) {
+                 throw UsageError("name the rights to withdraw, or --all");
+             }
+             store.Revoke(CheckedAccount(args.positional[0]), rights);
+         }},
         {"list",
-         "valtconf list settings|extensions|gateways|fxs-lines|cm-lines\n"
+         "valtconf list settings [--show-secrets]\n"
+         "valtconf list extensions|gateways|fxs-lines|cm-lines|rights\n"
          "  Prints one tab-separated record a line:\n"
-         "    settings:   NAME VALUE\n"
+         "    settings:   NAME VALUE (a password set shows as \"(hidden)\"\n"
+         "                unless --show-secrets)\n"
          "    extensions: NUMBER KIND PROMPT-DIR PROMPT-SHARE (in list order)\n"
          "    gateways:   ID TYPE\n"
          "    fxs-lines:  GATEWAY LINE USER\n"
-         "    cm-lines:   GATEWAY LINE EXTENSION\n",
+         "    cm-lines:   GATEWAY LINE EXTENSION\n"
+         "    rights:     ACCOUNT RIGHT\n",
          {},
-         {},
+         {"show-secrets"},
          1,
          1,
          ListCommand},

@@ -135,6 +135,12 @@ int Client::Connect() {
     TlsSettings tls;
     tls.enabled = mOptions.tls;
     tls.caFile = mOptions.caFile;
+    tls.insecure = mOptions.insecure;
+    if (tls.enabled && tls.insecure) {
+        std::fprintf(stderr,
+                     "valtctl: warning: --insecure: the daemon's certificate is not checked; "
+                     "whoever is on the way can read and change the session\n");
+    }
     if (!mTransport.Connect(mOptions.host, mOptions.port, tls, mOptions.timeoutSec * 1000)) {
         std::string why = mTransport.LastError();
         if (why == std::strerror(ECONNREFUSED)) {

@@ -221,8 +221,10 @@ std::string OverviewHelp() {
         "Options:\n"
         "  --host H          daemon host (default 127.0.0.1)\n"
         "  --port P          daemon port (default 4849)\n"
-        "  --tls             connect with TLS\n"
-        "  --ca FILE         with --tls: check the daemon's certificate against FILE\n"
+        "  --tls             connect with TLS; the daemon's certificate and host name\n"
+        "                    are checked against the system's trusted certificates\n"
+        "  --ca FILE         with --tls: check them against the CA certificates in FILE\n"
+        "  --insecure        with --tls: check nothing (a warning says so)\n"
         "  --user U          user name (an extension or the administrator)\n"
         "  --password P      password (default: $VALTCTL_PASSWORD)\n"
         "  --digest          send an MD5 digest of the password instead of the password\n"
@@ -281,6 +283,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             g.tls = true;
         } else if (a == "--ca") {
             g.caFile = value(a);
+        } else if (a == "--insecure") {
+            g.insecure = true;
         } else if (a == "--user") {
             g.user = value(a);
         } else if (a == "--password") {
@@ -369,8 +373,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!any && g.user.empty()) {
             throw UsageError("--user is required");
         }
-        if (!g.caFile.empty() && !g.tls) {
-            throw UsageError("--ca needs --tls");
+        if ((!g.caFile.empty() || g.insecure) && !g.tls) {
+            throw UsageError(std::string(g.insecure ? "--insecure" : "--ca") + " needs --tls");
+        }
+        if (!g.caFile.empty() && g.insecure) {
+            throw UsageError("--ca and --insecure exclude each other");
         }
     }
     return line;

@@ -29,7 +29,8 @@ struct GlobalOptions {
     std::string host = "127.0.0.1";
     std::string port = "4849";
     bool tls = false;
-    std::string caFile;
+    std::string caFile;     // with tls: the CA to check against (empty: the system's)
+    bool insecure = false;  // with tls: no certificate check
     std::string user;
     std::string password;
     bool digest = false;

@@ -104,9 +104,14 @@ bool SocketTransport::Handshake(const std::string& host, const TlsSettings& tls,
         mError = "TLS: " + SslErrorText();
         return false;
     }
-    if (!tls.caFile.empty()) {
-        if (SSL_CTX_load_verify_locations(mpCtx.get(), tls.caFile.c_str(), nullptr) != 1) {
-            mError = "TLS: cannot load " + tls.caFile + ": " + SslErrorText();
+    if (!tls.insecure) {
+        const bool loaded = tls.caFile.empty() ? SSL_CTX_set_default_verify_paths(mpCtx.get()) == 1
+                                               : SSL_CTX_load_verify_locations(
+                                                     mpCtx.get(), tls.caFile.c_str(), nullptr) == 1;
+        if (!loaded) {
+            mError = "TLS: cannot load " +
+                     (tls.caFile.empty() ? std::string("the system's certificates") : tls.caFile) +
+                     ": " + SslErrorText();
             return false;
         }
         SSL_CTX_set_verify(mpCtx.get(), SSL_VERIFY_PEER, nullptr);
@@ -117,8 +122,9 @@ bool SocketTransport::Handshake(const std::string& host, const TlsSettings& tls,
         return false;
     }
     SSL_set_tlsext_host_name(mpSsl.get(), host.c_str());
-    if (!tls.caFile.empty()) {
-        SSL_set1_host(mpSsl.get(), host.c_str());
+    if (!tls.insecure && SSL_set1_host(mpSsl.get(), host.c_str()) != 1) {
+        mError = "TLS: cannot check the host name " + host + ": " + SslErrorText();
+        return false;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {

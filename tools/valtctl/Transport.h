@@ -29,9 +29,13 @@ class Transport {
     virtual std::string LastError() const = 0;
 };
 
+// With TLS the daemon's certificate and host name are checked against the
+// system's trusted certificates, or against `caFile` when it is given;
+// `insecure` skips the check.
 struct TlsSettings {
     bool enabled = false;
-    std::string caFile;  // verify the daemon's certificate against it; empty: no check
+    std::string caFile;
+    bool insecure = false;
 };
 
 class SocketTransport : public Transport {

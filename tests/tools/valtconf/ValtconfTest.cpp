@@ -28,7 +28,16 @@ TEST(Valtconf, InitCreatesPrivateDatabasesUnderTheRootAndIsIdempotent) {
         EXPECT_EQ(Mode(dir + name), 0600u) << name;
     }
     EXPECT_EQ(sb.Ok({"get", "listen-port"}), "5001\n");
+    // A new installation gets the safe settings, and keeps them through the
+    // second init; a configuration that existed before init keeps its own.
+    EXPECT_EQ(sb.Ok({"get", "require-auth"}), "true\n");
+    EXPECT_EQ(sb.Ok({"get", "account-rights"}), "true\n");
     unsetenv("VALTD_ROOT");
+    ConfigSandbox old;
+    ASSERT_EQ(old.Ok({"add-extension", "100", "--kind", "aa"}), "");
+    ASSERT_EQ(old.Ok({"init"}), "");
+    EXPECT_EQ(old.Ok({"get", "require-auth"}), "false\n");
+    EXPECT_EQ(old.Ok({"get", "account-rights"}), "false\n");
 }
 
 TEST(Valtconf, SettingsAreCheckedAndNormalised) {
@@ -64,10 +73,20 @@ TEST(Valtconf, ExtensionCommandsAndTheirErrors) {
               2);
     EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "user", "--colour", "red"}).exitCode, 2);
     EXPECT_EQ(sb.Run({"add-extension", "100", "--kind", "user", "--password"}).exitCode, 2);
+    // An account is made with a password, or without one on purpose only.
+    for (auto none :
+         {std::initializer_list<std::string>{"add-extension", "100", "--kind", "user"},
+          {"add-extension", "100", "--kind", "user", "--password", ""},
+          {"add-extension", "100", "--kind", "user", "--password", "x", "--no-password"},
+          {"add-fxs-line", "7", "1", "--user", "u", "--password="}}) {
+        const ValtconfResult r = sb.Run(none);
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_TRUE(Mentions(r, "password")) << r.err;
+    }
 
     EXPECT_EQ(sb.Ok({"add-extension", "100", "--kind=user", "--password", "x"}), "");
     EXPECT_EQ(sb.Ok({"add-extension", "100", "--kind", "aa", "--prompt-dir", "/aa"}), "");
-    const ValtconfResult dup = sb.Run({"add-extension", "100", "--kind", "user"});
+    const ValtconfResult dup = sb.Run({"add-extension", "100", "--kind", "user", "--no-password"});
     EXPECT_EQ(dup.exitCode, 1);
     EXPECT_TRUE(Mentions(dup, "already exists"));
     EXPECT_EQ(sb.Ok({"add-extension", "0", "--kind", "system"}), "");
@@ -105,6 +124,51 @@ TEST(Valtconf, GatewayAndLineCommandsAndTheirErrors) {
     EXPECT_EQ(sb.Ok({"remove", "gateway", "7"}), "");
     EXPECT_EQ(sb.Run({"remove", "gateway"}).exitCode, 2);
     EXPECT_EQ(sb.Run({"list", "phones"}).exitCode, 2);
+}
+
+TEST(Valtconf, SecretsStayOutOfListingsUnlessAskedFor) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"set", "admin-password", "adm1n"}), "");
+    ASSERT_EQ(sb.Ok({"set", "policy-password", "p0l"}), "");
+    ASSERT_EQ(sb.Ok({"add-gateway", "7", "--type", "3"}), "");
+    ASSERT_EQ(sb.Ok({"add-fxs-line", "7", "1", "--user", "u", "--password", "l1ne"}), "");
+    ASSERT_EQ(sb.Ok({"add-extension", "100", "--kind", "user", "--password", "e8t"}), "");
+    std::string all;
+    for (const char* what : {"settings", "extensions", "fxs-lines"}) {
+        all += sb.Ok({"list", what});
+    }
+    for (const char* secret : {"adm1n", "p0l", "l1ne", "e8t"}) {
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in\n" << all;
+    }
+    EXPECT_NE(all.find("admin-password\t(hidden)\n"), std::string::npos);
+    EXPECT_NE(all.find("admin-user\t\n"), std::string::npos);  // not a secret
+    const std::string shown = sb.Ok({"list", "settings", "--show-secrets"});
+    EXPECT_NE(shown.find("admin-password\tadm1n\n"), std::string::npos);
+    EXPECT_NE(shown.find("policy-password\tp0l\n"), std::string::npos);
+}
+
+TEST(Valtconf, GrantsAreCheckedListedAndRevoked) {
+    ConfigSandbox sb;
+    EXPECT_EQ(sb.Ok({"grant", "201", "cdr,routing", "any-extension"}), "");
+    EXPECT_EQ(sb.Ok({"grant", "201", "cdr"}), "");  // held already
+    EXPECT_EQ(sb.Ok({"grant", "ipuser", "config-upload"}), "");
+    const ValtconfResult unknown = sb.Run({"grant", "202", "cdr,everything"});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_TRUE(Mentions(unknown,
+                         "unknown right 'everything' (rights: cdr, routing, "
+                         "any-extension, system-prompts, config-upload)"))
+        << unknown.err;
+    EXPECT_EQ(sb.Run({"grant", "202"}).exitCode, 2);
+    EXPECT_EQ(sb.Run({"grant", "", "cdr"}).exitCode, 2);
+    EXPECT_EQ(sb.Ok({"list", "rights"}),
+              "201\tany-extension\n201\tcdr\n201\trouting\nipuser\tconfig-upload\n");
+
+    EXPECT_EQ(sb.Ok({"revoke", "201", "routing"}), "");
+    EXPECT_EQ(sb.Run({"revoke", "201", "routing"}).exitCode, 1);  // no longer held
+    EXPECT_EQ(sb.Run({"revoke", "201"}).exitCode, 2);             // neither rights nor --all
+    EXPECT_EQ(sb.Run({"revoke", "201", "cdr", "--all"}).exitCode, 2);
+    EXPECT_EQ(sb.Ok({"revoke", "201", "--all"}), "");
+    EXPECT_EQ(sb.Ok({"list", "rights"}), "ipuser\tconfig-upload\n");
 }
 
 TEST(Valtconf, HelpUnknownCommandsAndCorruptDatabases) {

@@ -29,17 +29,19 @@ TEST(OptionsTest, DoubleDashEndsTheOptionsOfACommand) {
 
 TEST(OptionsTest, RefusesBadCommandLinesBeforeConnecting) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--user", "201"},                                       // no command
-        {"create", "pbx:201", "tel:300"},                        // no user
-        {"--user", "201", "--bogus", "sysinfo"},                 // unknown global option
-        {"--user", "201", "frobnicate"},                         // unknown command
-        {"--user", "201", "close"},                              // missing ID
-        {"--user", "201", "close", "1", "2"},                    // too many
-        {"--user", "201", "take", "--answer"},                   // option without value
-        {"--user", "201", "take", "--id", "3", "201"},           // option of another command
-        {"--user", "201", "wait", "--count", "-1"},              // not a count
-        {"--user", "201", "--port", "http", "sysinfo"},          // not a port
-        {"--user", "201", "--ca", "ca.pem", "sysinfo"},          // --ca without --tls
+        {"--user", "201"},                               // no command
+        {"create", "pbx:201", "tel:300"},                // no user
+        {"--user", "201", "--bogus", "sysinfo"},         // unknown global option
+        {"--user", "201", "frobnicate"},                 // unknown command
+        {"--user", "201", "close"},                      // missing ID
+        {"--user", "201", "close", "1", "2"},            // too many
+        {"--user", "201", "take", "--answer"},           // option without value
+        {"--user", "201", "take", "--id", "3", "201"},   // option of another command
+        {"--user", "201", "wait", "--count", "-1"},      // not a count
+        {"--user", "201", "--port", "http", "sysinfo"},  // not a port
+        {"--user", "201", "--ca", "ca.pem", "sysinfo"},  // --ca without --tls
+        {"--user", "201", "--insecure", "sysinfo"},      // --insecure without --tls
+        {"--user", "201", "--tls", "--insecure", "--ca", "c", "sysinfo"},  // check and not
         {"--user", "201", "sysinfo", ";", "close"},              // second command incomplete
         {"--user", "201", "close", "x1"},                        // not a call ID
         {"--user", "201", "join", "1", "18446744073709551616"},  // beyond 64 bits
