@@ -11,6 +11,7 @@
 
 #include "app/Wiring.h"
 #include "base/CrashGuard.h"
+#include "base/LogStream.h"
 #include "base/RootPath.h"
 #include "core/ExtCallControl.h"
 
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string reportFile = RootPath("/tmp/logs/") + "valtd.log";
-    MakeDirectories(RootPath("/tmp/logs"));
+    MakeDirectories(RootPath("/tmp/logs"), LogStream::kDirectoryMode);
     auto guard = std::make_unique<CrashGuard>(reportFile.c_str(), "Corvane",
                                               argc > 0 ? argv[0] : "", true, false);
     InstallFrontEnds();

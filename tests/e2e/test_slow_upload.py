@@ -19,7 +19,8 @@ class SlowUpload(ServerTest):
     def configure(cls, sandbox):
         cls.prompts = sandbox.path("/prompts/301/")
         os.makedirs(cls.prompts)
-        sandbox.valtconf("add-extension", 301, "--kind", "user", "--prompt-dir", cls.prompts)
+        sandbox.valtconf("add-extension", 301, "--kind", "user", "--no-password",
+                         "--prompt-dir", cls.prompts)
 
     def test_trickled_body_holds_up_no_other_client(self):
         slow = self.connect()
