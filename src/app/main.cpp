@@ -13,6 +13,7 @@
 #include "base/CrashGuard.h"
 #include "base/LogStream.h"
 #include "base/RootPath.h"
+#include "config/CallPolicyAccessor.h"
 #include "core/ExtCallControl.h"
 
 namespace {
@@ -44,6 +45,10 @@ int main(int argc, char** argv) {
     MakeDirectories(RootPath("/tmp/logs"), LogStream::kDirectoryMode);
     auto guard = std::make_unique<CrashGuard>(reportFile.c_str(), "Corvane",
                                               argc > 0 ? argv[0] : "", true, false);
+    if (CallPolicyAccessor* settings = CallPolicyAccessor::GetInstance(true)) {
+        CrashGuard::SetEndOnTerminalStop(settings->IsTstpEndsProcess());
+        CallPolicyAccessor::CloseInstance();
+    }
     InstallFrontEnds();
     try {
         {

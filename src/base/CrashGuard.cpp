@@ -133,6 +133,7 @@ std::unique_ptr<char[]> CrashGuard::mpTraceStorage;
 bool CrashGuard::mSyslogOn = false;
 bool CrashGuard::mAutoRestart = false;
 std::atomic<bool> CrashGuard::mIsDone{false};
+std::atomic<bool> CrashGuard::mbEndOnTerminalStop{false};
 std::atomic<int> CrashGuard::mReportFd{-1};
 long CrashGuard::mUtcOffset = 0;
 std::atomic<CrashGuard::ExitRoutine> CrashGuard::mpUserRoutine{nullptr};
@@ -327,7 +328,7 @@ void CrashGuard::FuneralProc(int signal) {
     if (!stopSignal && mAutoRestart && mpTraceBuf.load() != nullptr) {
         CreateProcess(mpAppPath.get(), mpCmdLine.get(), nullptr);
     }
-    if (signal == SIGTSTP) {
+    if (signal == SIGTSTP && mbEndOnTerminalStop.load()) {
         // The exit routine has stopped the service: stopped now and continued
         // later, the process would be alive and serve nobody. It ends instead,
         // with the status a shell gives a job that this signal ended, so that

@@ -1,8 +1,9 @@
 // Turns the process's stop and crash signals into an orderly end: a stop report
 // or a backtrace dump (system log and report file), one run of the
 // application's exit routine, an optional restart after a crash, then the
-// signal again with the action it had before the guard was armed (SIGTSTP:
-// the process ends with kTerminalStopStatus instead of stopping).
+// signal again with the action it had before the guard was armed (SIGTSTP,
+// when SetEndOnTerminalStop is on: the process ends with kTerminalStopStatus
+// instead of stopping).
 //
 // All state is static: one guard per process. Construction and destruction
 // happen on the main thread. FuneralProc runs on whichever thread receives a
@@ -27,10 +28,13 @@ class CrashGuard {
     static constexpr int kStopSignalCount = 5;  // the first five of the table
     static constexpr size_t kTraceBufSize = 4096;
     static constexpr size_t kCmdLineSize = 256;
-    // Exit status after SIGTSTP: the process ends rather than stop (its
-    // service is gone once the exit routine has run), whatever the signal's
-    // earlier action was.
+    // Exit status after SIGTSTP with SetEndOnTerminalStop on: the process ends
+    // rather than stop (its service is gone once the exit routine has run),
+    // whatever the signal's earlier action was.
     static constexpr int kTerminalStopStatus = 128 + SIGTSTP;
+    // Off (the default): SIGTSTP takes its earlier action like the other stop
+    // signals, normally stopping the process. Any thread, any time.
+    static void SetEndOnTerminalStop(bool end) { mbEndOnTerminalStop = end; }
 
     // Arms the guard: installs the handler for the stop and crash signals and
     // keeps their earlier actions. `logFile` receives the reports (appended;
@@ -78,6 +82,7 @@ class CrashGuard {
     static bool mSyslogOn;
     static bool mAutoRestart;
     static std::atomic<bool> mIsDone;
+    static std::atomic<bool> mbEndOnTerminalStop;
     static std::atomic<int> mReportFd;  // opened when armed; -1 for none
     static long mUtcOffset;             // seconds east of UTC when armed
     static std::atomic<ExitRoutine> mpUserRoutine;

@@ -31,7 +31,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mAuthTimeout(DefaultOf("auth-timeout")),
       mMaxUnauthConnections(DefaultOf("max-unauth-connections")),
       mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")),
-      mbAccountRights(ParseFlag(DefaultOf("account-rights"))) {}
+      mbAccountRights(ParseFlag(DefaultOf("account-rights"))),
+      mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -71,5 +72,6 @@ int CallPolicyAccessor::load() {
     mMaxUnauthConnections = values["max-unauth-connections"];
     mMaxUnauthPerPeer = values["max-unauth-per-peer"];
     mbAccountRights = ParseFlag(values["account-rights"]);
+    mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
     return 1;
 }

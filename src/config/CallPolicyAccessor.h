@@ -45,6 +45,8 @@ class CallPolicyAccessor {
     const std::string& GetMaxUnauthPerPeer() const { return mMaxUnauthPerPeer; }
     // An account reaches only what is its own or granted (config/AccountRights.h).
     bool IsAccountRights() const { return mbAccountRights; }
+    // SIGTSTP ends the process instead of stopping it (base/CrashGuard.h).
+    bool IsTstpEndsProcess() const { return mbTstpEndsProcess; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -65,4 +67,5 @@ class CallPolicyAccessor {
     std::string mMaxUnauthConnections;
     std::string mMaxUnauthPerPeer;
     bool mbAccountRights;
+    bool mbTstpEndsProcess;
 };

@@ -38,6 +38,9 @@ const std::vector<SettingInfo>& AllSettings() {
          "against; \"system\": the system's store; empty: no check"},
         {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
         {"admin-password", "", SettingKind::Secret, "administrator account password"},
+        {"tstp-ends-process", "false", SettingKind::Flag,
+         "SIGTSTP ends the daemon (exit status 148) after it has stopped its service, instead "
+         "of stopping the process, so that a supervisor restarts it"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -58,6 +61,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
     static const std::vector<std::pair<const char*, const char*>> values = {
         {"require-auth", "true"},
         {"account-rights", "true"},
+        {"tstp-ends-process", "true"},
     };
     return values;
 }

@@ -113,6 +113,7 @@ TEST_F(CrashGuardTest, TerminalStopEndsTheProcessAfterTheExitRoutine) {
     int status = InChild([this] {
         CrashGuard guard(mReport.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
         CrashGuard::AddExitRoutine(MarkExit, const_cast<char*>(mMarker.c_str()));
+        CrashGuard::SetEndOnTerminalStop(true);
         raise(SIGTSTP);
     });
     EXPECT_EQ(status, CrashGuard::kTerminalStopStatus);

@@ -48,8 +48,9 @@ class Process(unittest.TestCase):
         self.assertIn("has been stopped by signal SIGINT(2)", sandbox.log())
 
     def test_sigtstp_ends_the_daemon_whose_log_is_private(self):
-        # Stopped after its exit routine, it would serve nobody once continued.
-        sandbox, port = self.start({})
+        # Stopped after its exit routine, it would serve nobody once continued
+        # (the setting a new installation gets).
+        sandbox, port = self.start({"tstp-ends-process": "true"})
         self.assertEqual(os.stat(sandbox.log_path).st_mode & 0o777, 0o640)
         sandbox.daemon.proc.send_signal(signal.SIGTSTP)
         self.assertEqual(sandbox.daemon.proc.wait(timeout=10), 128 + signal.SIGTSTP)
