@@ -59,6 +59,7 @@
 #include "services/SystemServices.h"
 
 class Call;
+class EventLoop;
 class Subscription;
 class XmlRpcMethod;
 class XmlRpcRequestMethod;
@@ -204,10 +205,6 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
     static std::atomic<bool> mbThreadStarted;
     static std::atomic<bool> mbRunning;  // the thread's loop condition; CleanUp clears it
-    static BsdSocket mControlSocket;     // loopback UDP, connected to itself
-    // Set by Wake when it sends a wake-up, cleared by the connection thread
-    // after it drained them: wake-ups between two passes cost one datagram.
-    static std::atomic<bool> mbWakePending;
     static std::list<CallControlService*> mlistServicesInProgress;  // owned
     static ThreadMutex mServMutex;
 
@@ -274,6 +271,10 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Wakes the connection thread unless this is it (a channel's output
     // needs watching).
     static void WakeUnlessLoopThread();
+    // The connection thread's event loop: made once, for the life of the
+    // process, so that a wake-up from any thread always finds it; each run
+    // of the thread forgets what it watched before it ends.
+    static EventLoop& Loop();
     // Deletes the listener, every connection and the TLS context (the
     // connection thread on its way out, or CleanUp when it never ran).
     static void ReleaseAll();

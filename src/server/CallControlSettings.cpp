@@ -1,8 +1,6 @@
 // The control server's process-wide layer: its settings, and starting and
 // stopping the connection thread (main thread).
-#include <arpa/inet.h>
 #include <openssl/err.h>
-#include <sys/socket.h>
 
 #include <ctime>
 
@@ -10,6 +8,7 @@
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
 #include "core/ExtCallControl.h"
+#include "net/EventLoop.h"
 #include "server/CallControlService.h"
 
 std::atomic<unsigned short> CallControlService::mListenPort{4849};
@@ -24,8 +23,6 @@ std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
 std::atomic<bool> CallControlService::mbThreadStarted{false};
 std::atomic<bool> CallControlService::mbRunning{false};
-BsdSocket CallControlService::mControlSocket(false);
-std::atomic<bool> CallControlService::mbWakePending{false};
 std::list<CallControlService*> CallControlService::mlistServicesInProgress;
 ThreadMutex CallControlService::mServMutex;
 
@@ -149,20 +146,9 @@ void CallControlService::Start() {
         ERR_clear_error();
     }
     TR::TRACEX("CCS: Starting server thread...\n");
-    SockAddr address(0, 0, false);
-    address.Native().sin_addr.s_addr = inet_addr("127.0.0.1");
-    if (mControlSocket.CreateUDPSocket(&address)) {
-        mControlSocket.ChangeMode(0);
-        socklen_t length = sizeof(sockaddr_in);
-        sockaddr* raw = reinterpret_cast<sockaddr*>(&address.Native());
-        getsockname(mControlSocket.GetDescriptor(), raw, &length);
-        connect(mControlSocket.GetDescriptor(), raw, sizeof(sockaddr_in));
-    } else {
+    if (!Loop().IsOpen()) {
         TR::TRACEX("CCS: Start. ERROR. Can't create the wake-up socket.\n");
     }
-    // A wake-up noted before the thread ran (a write with no thread yet) must
-    // not stand in for the ones the thread will need.
-    mbWakePending = false;
     mbRunning = true;
     if (Thread::BeginThread(RPCProcessingProc, nullptr, &mhThread)) {
         mbThreadStarted = true;
@@ -181,9 +167,6 @@ void CallControlService::CleanUp() {
             // here, and what it holds cannot be released under it.
             threadGone = false;
         } else {
-            // Sent even when one is noted as pending: the thread may be
-            // pausing before its first pass, where none is drained.
-            mbWakePending = false;
             WakeNow();
             timespec deadline{};
             clock_gettime(CLOCK_REALTIME, &deadline);
@@ -203,7 +186,6 @@ void CallControlService::CleanUp() {
     // A thread that ran has released everything on its way out; this is for
     // a thread that never started.
     ReleaseAll();
-    mControlSocket.Close();
 }
 
 void CallControlService::ReleaseAll() {

@@ -12,9 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "core/ExtCallControl.h"
-#include "net/Poller.h"
+#include "net/EventLoop.h"
 #include "server/CallControlService.h"
 
 namespace {
@@ -130,7 +131,7 @@ void ConnectionListener::NoteThreadStart() {
     gOtherDescriptors = CountOpenDescriptors();
 }
 
-bool ConnectionListener::Open() {
+bool ConnectionListener::Open(EventLoop& loop) {
     CCS::mpListenerSock.reset();
     for (int attempt = 1; attempt <= kListenAttempts; ++attempt) {
         if (!CCS::mbRunning) {
@@ -146,12 +147,21 @@ bool ConnectionListener::Open() {
         }
         TR::TRACEX("CCS: Thread. ERROR. Failed to bind listener socket.\n");
         listener.reset();
-        // The pause ends early when CleanUp wakes the thread.
-        pollfd p{CCS::mControlSocket.GetDescriptor(), POLLIN, 0};
-        if (p.fd >= 0) {
-            poll(&p, 1, kListenPauseMs);
-        } else {
-            Thread::Sleep(kListenPauseMs);
+        // The pause ends early when CleanUp stops the thread; other
+        // wake-ups are taken and the pause goes on.
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenPauseMs);
+        while (CCS::mbRunning) {
+            const long left =
+                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      until - std::chrono::steady_clock::now())
+                                      .count());
+            if (left <= 0) {
+                break;
+            }
+            if (loop.RunOnce(static_cast<int>(left)) < 0) {
+                Thread::Sleep(static_cast<int>(std::min(left, 100L)));
+            }
         }
     }
     TR::TRACEX("CCS: Thread. FATAL ERROR. Failed to bind listener socket at all.\n");
@@ -159,7 +169,8 @@ bool ConnectionListener::Open() {
     return false;
 }
 
-bool ConnectionListener::EvictOldestUnauthorised(const std::string& peer, int why, Poller& poller) {
+bool ConnectionListener::EvictOldestUnauthorised(const std::string& peer, int why,
+                                                 EventLoop& loop) {
     CCS::mServMutex.AssertHeld("EvictOldestUnauthorised");
     for (auto it = CCS::mlistServicesInProgress.begin(); it != CCS::mlistServicesInProgress.end();
          ++it) {
@@ -177,14 +188,14 @@ bool ConnectionListener::EvictOldestUnauthorised(const std::string& peer, int wh
             gEvictionsUnlogged[why] = 0;
         }
         CCS::mlistServicesInProgress.erase(it);
-        poller.Forget(c->mChannel.Descriptor());
+        loop.Forget(c->mChannel.Descriptor());
         delete c;
         return true;
     }
     return false;
 }
 
-bool ConnectionListener::AcceptOne(Poller& poller) {
+bool ConnectionListener::AcceptOne(EventLoop& loop) {
     CCS::mServMutex.AssertHeld("AcceptConnection");
     auto c = std::make_unique<CallControlService>();
     if (!c->mChannel.AcceptFrom(*CCS::mpListenerSock)) {
@@ -192,9 +203,9 @@ bool ConnectionListener::AcceptOne(Poller& poller) {
         if (error == EMFILE || error == ENFILE) {
             // Out of descriptors: the oldest connection that has not
             // authorised makes room, so silent ones cannot lock others out.
-            if (EvictOldestUnauthorised("", kOutOfDescriptors, poller) &&
+            if (EvictOldestUnauthorised("", kOutOfDescriptors, loop) &&
                 c->mChannel.AcceptFrom(*CCS::mpListenerSock)) {
-                return SetUp(std::move(c), poller);
+                return SetUp(std::move(c), loop);
             }
             if (gSpareDescriptor.RefuseOne(CCS::mpListenerSock->GetDescriptor())) {
                 TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n",
@@ -205,14 +216,14 @@ bool ConnectionListener::AcceptOne(Poller& poller) {
         TR::TRACEX("CCS: Thread. Error accepting connection.\n");
         return false;
     }
-    return SetUp(std::move(c), poller);
+    return SetUp(std::move(c), loop);
 }
 
-bool ConnectionListener::SetUp(std::unique_ptr<CallControlService> c, Poller& poller) {
+bool ConnectionListener::SetUp(std::unique_ptr<CallControlService> c, EventLoop& loop) {
     const int fd = c->mChannel.Descriptor();
     c->mPeerAddress = PeerAddress(fd);
     while (DescriptorsShort(CCS::mlistServicesInProgress.size() + 1)) {
-        if (!EvictOldestUnauthorised("", kOutOfDescriptors, poller)) {
+        if (!EvictOldestUnauthorised("", kOutOfDescriptors, loop)) {
             // Every client has authorised: the reserve stays the daemon's.
             TR::TRACEX("CCS: Thread. Out of descriptors (errno %d), connection refused.\n", EMFILE);
             return true;
@@ -227,7 +238,7 @@ bool ConnectionListener::SetUp(std::unique_ptr<CallControlService> c, Poller& po
                               return !o->mbAuthorised && o->mPeerAddress == peer;
                           });
         if (fromPeer >= perPeer) {
-            EvictOldestUnauthorised(peer, kTooManyFromPeer, poller);
+            EvictOldestUnauthorised(peer, kTooManyFromPeer, loop);
         }
     }
     const int maxUnauth = CCS::mnMaxUnauth;
@@ -236,7 +247,7 @@ bool ConnectionListener::SetUp(std::unique_ptr<CallControlService> c, Poller& po
             std::count_if(CCS::mlistServicesInProgress.begin(), CCS::mlistServicesInProgress.end(),
                           [](const CallControlService* other) { return !other->mbAuthorised; });
         if (waiting >= maxUnauth) {
-            EvictOldestUnauthorised("", kTooManyUnauthorised, poller);
+            EvictOldestUnauthorised("", kTooManyUnauthorised, loop);
         }
     }
     c->mChannel.Configure();

@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "core/ExtCallControl.h"
-#include "net/Poller.h"
+#include "net/EventLoop.h"
 #include "server/CallControlService.h"
 #include "server/ConnectionListener.h"
 
@@ -53,18 +54,14 @@ void CallControlService::WakeUnlessLoopThread() {
     }
 }
 
+EventLoop& CallControlService::Loop() {
+    static EventLoop loop;
+    return loop;
+}
+
 void CallControlService::WakeNow() {
-    // One datagram until the thread has drained it: whatever is queued before
-    // the thread clears the flag is seen by the pass that follows.
-    if (mbWakePending.exchange(true, std::memory_order_acq_rel)) {
-        return;
-    }
-    const char zero = 0;
-    const int fd = mControlSocket.GetDescriptor();
-    if (fd >= 0) {
-        // Never blocks: a full socket buffer already holds a wake-up.
-        send(fd, &zero, 1, MSG_DONTWAIT);
-    }
+    // Coalesced by the loop: wake-ups before the thread looks cost one.
+    Loop().Wake();
 }
 
 bool CallControlService::Serve(bool readable, bool writable, unsigned long now) {
@@ -163,69 +160,65 @@ bool CallControlService::TakeInput(const char* data, size_t length) {
 }
 
 unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
-    if (!ConnectionListener::Open()) {
+    EventLoop& loop = Loop();
+    if (!ConnectionListener::Open(loop)) {
         ReleaseAll();
         return 1;
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
                static_cast<int>(getpid()));
     ConnectionListener::NoteThreadStart();
-    Poller poller;
-    if (!poller.IsOpen()) {
+    if (!loop.IsOpen()) {
         TR::TRACEX("CCS: Thread. ERROR. Can't create the poller (errno %d).\n", errno);
     }
-    const int controlFd = mControlSocket.GetDescriptor();
-    poller.Watch(controlFd, Poller::kRead);
-    while (mbRunning) {
-        if (controlFd >= 0 && (poller.Ready(controlFd) & Poller::kRead) != 0) {
-            // Every pending wake-up at once (one system call for up to 16,
-            // and wake-ups are coalesced, so usually one); what they
-            // announced is checked below.
-            constexpr unsigned kBatch = 16;
-            char drain[kBatch];
-            iovec parts[kBatch];
-            mmsghdr messages[kBatch];
-            for (unsigned i = 0; i < kBatch; ++i) {
-                parts[i] = iovec{&drain[i], 1};
-                messages[i] = mmsghdr{};
-                messages[i].msg_hdr.msg_iov = &parts[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
+    // What the last wait reported, by descriptor: the loop's handlers only
+    // note it, and the pass below serves the connections in their order.
+    std::vector<unsigned> ready;
+    const auto noteReady = [&ready](int fd) {
+        return [&ready, fd](unsigned events) {
+            if (static_cast<size_t>(fd) >= ready.size()) {
+                ready.resize(static_cast<size_t>(fd) + 1, 0);
             }
-            while (recvmmsg(controlFd, messages, kBatch, MSG_DONTWAIT, nullptr) ==
-                   static_cast<int>(kBatch)) {
-            }
+            ready[static_cast<size_t>(fd)] |= events;
+        };
+    };
+    const auto takeReady = [&ready](int fd) {
+        if (fd < 0 || static_cast<size_t>(fd) >= ready.size()) {
+            return 0u;
         }
-        // After the drain: a Wake from now on sends a datagram that the next
-        // wait sees; what was queued before the Wake that set the flag is
-        // seen by this pass's walk (the exchange reads that Wake's write).
-        mbWakePending.exchange(false, std::memory_order_acq_rel);
+        const unsigned events = ready[static_cast<size_t>(fd)];
+        ready[static_cast<size_t>(fd)] = 0;
+        return events;
+    };
+    const int listenFd = mpListenerSock->GetDescriptor();
+    loop.Watch(listenFd, EventLoop::kRead, noteReady(listenFd));
+    while (mbRunning) {
         long wait = -1;  // seconds until the nearest deadline; -1: none
         bool again = false;
         int count = 0;
         {
             ThreadMutexLock lock(mServMutex);
-            const int listenFd = mpListenerSock->GetDescriptor();
-            if ((poller.Ready(listenFd) & Poller::kRead) != 0) {
+            if ((takeReady(listenFd) & EventLoop::kRead) != 0) {
                 // The first from the backlog because the listener was ready,
                 // more while it still is.
-                for (int n = 0; n < kAcceptsPerPass && ConnectionListener::AcceptOne(poller); ++n) {
+                for (int n = 0; n < kAcceptsPerPass && ConnectionListener::AcceptOne(loop); ++n) {
                     pollfd p{listenFd, POLLIN, 0};
                     if (poll(&p, 1, 0) != 1) {
                         break;
                     }
                 }
             }
-            poller.Watch(listenFd, Poller::kRead);
             const unsigned long now = ExtCallControl::GetMonotonicTime();
             const int timeout = mnReqTimeout;
             const int authTimeout = mnAuthTimeout;
             for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
                 CallControlService* c = *it;
                 const int fd = c->mChannel.Descriptor();
-                const unsigned ready = poller.Ready(fd);
-                if (!c->Serve((ready & Poller::kRead) != 0, (ready & Poller::kWrite) != 0, now)) {
+                const unsigned events = takeReady(fd);
+                if (!c->Serve((events & EventLoop::kRead) != 0, (events & EventLoop::kWrite) != 0,
+                              now)) {
                     it = mlistServicesInProgress.erase(it);
-                    poller.Forget(fd);
+                    loop.Forget(fd);
                     delete c;
                     continue;
                 }
@@ -259,10 +252,12 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 again = again || (!output && c->mpUpload == nullptr &&
                                   c->mnQueued.load(std::memory_order_acquire) != 0);
                 again = again || c->mChannel.TlsPending();
+                unsigned want = output ? EventLoop::kRead | EventLoop::kWrite : EventLoop::kRead;
                 if (c->mState == 1 && c->mChannel.HandshakeWantsWrite()) {
-                    poller.Watch(fd, Poller::kWrite);
-                } else {
-                    poller.Watch(fd, output ? Poller::kRead | Poller::kWrite : Poller::kRead);
+                    want = EventLoop::kWrite;
+                }
+                if (!loop.SetEvents(fd, want)) {
+                    loop.Watch(fd, want, noteReady(fd));
                 }
             }
             count = static_cast<int>(mlistServicesInProgress.size());
@@ -272,19 +267,26 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
         }
         TR::TRACEX("CCS: Thread. Entering to select count = %d, timeout = %d.\n", count,
                    static_cast<int>(wait < 0 ? 0 : wait));
-        const int r = poller.Wait(wait < 0 ? -1 : static_cast<int>(wait * 1000));
+        // Also takes the wake-ups: what they announced is seen by the next
+        // pass's walk.
+        const int r = loop.RunOnce(wait < 0 ? -1 : static_cast<int>(wait * 1000));
         TR::TRACEX("CCS: Thread. Leaving from select. ret = %d, sockerror %d.\n", r,
                    r < 0 ? errno : 0);
         if (r < 0) {
-            // Nothing to wait on (no poller): a pause instead of a busy loop.
+            // Nothing to wait on (no loop): a pause instead of a busy loop.
             Thread::Sleep(100);
         }
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread stopped.\n");
     {
         // The connections are deleted here rather than by CleanUp, which may
-        // run inside a signal handler, where memory must not be freed.
+        // run inside a signal handler, where memory must not be freed. The
+        // loop outlives this run: what it watched is forgotten first.
         ThreadMutexLock lock(mServMutex);
+        loop.Forget(listenFd);
+        for (CallControlService* c : mlistServicesInProgress) {
+            loop.Forget(c->mChannel.Descriptor());
+        }
         ReleaseAll();
     }
     return 0;
