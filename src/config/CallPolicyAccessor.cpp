@@ -32,7 +32,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mMaxUnauthConnections(DefaultOf("max-unauth-connections")),
       mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")),
       mbAccountRights(ParseFlag(DefaultOf("account-rights"))),
-      mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))) {}
+      mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))),
+      mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -73,5 +74,6 @@ int CallPolicyAccessor::load() {
     mMaxUnauthPerPeer = values["max-unauth-per-peer"];
     mbAccountRights = ParseFlag(values["account-rights"]);
     mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
+    mbStrictDecisions = ParseFlag(values["strict-decisions"]);
     return 1;
 }

@@ -47,6 +47,9 @@ class CallPolicyAccessor {
     bool IsAccountRights() const { return mbAccountRights; }
     // SIGTSTP ends the process instead of stopping it (base/CrashGuard.h).
     bool IsTstpEndsProcess() const { return mbTstpEndsProcess; }
+    // An answer to an offered call decides only that call; anything else
+    // falls back to accepting it.
+    bool IsStrictDecisions() const { return mbStrictDecisions; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -68,4 +71,5 @@ class CallPolicyAccessor {
     std::string mMaxUnauthPerPeer;
     bool mbAccountRights;
     bool mbTstpEndsProcess;
+    bool mbStrictDecisions;
 };

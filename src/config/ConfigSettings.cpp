@@ -38,6 +38,9 @@ const std::vector<SettingInfo>& AllSettings() {
          "against; \"system\": the system's store; empty: no check"},
         {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
         {"admin-password", "", SettingKind::Secret, "administrator account password"},
+        {"strict-decisions", "false", SettingKind::Flag,
+         "an answer to an offered call decides only that call: an answer naming another call, "
+         "a fault or a failed HTTP status falls back to accepting the offered call"},
         {"tstp-ends-process", "false", SettingKind::Flag,
          "SIGTSTP ends the daemon (exit status 148) after it has stopped its service, instead "
          "of stopping the process, so that a supervisor restarts it"},
@@ -62,6 +65,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"require-auth", "true"},
         {"account-rights", "true"},
         {"tstp-ends-process", "true"},
+        {"strict-decisions", "true"},
     };
     return values;
 }
