@@ -6,9 +6,11 @@ tested with the crash guard itself.)"""
 import os
 import signal
 import socket
+import subprocess
 import unittest
 
-from harness import PASSWORD, USER, Client, Sandbox, accepts_connection, wait_until
+from harness import (BIN_DIR, PASSWORD, USER, Client, Sandbox, accepts_connection, read,
+                     wait_until)
 
 
 class Process(unittest.TestCase):
@@ -46,6 +48,24 @@ class Process(unittest.TestCase):
         sandbox.daemon.proc.send_signal(signal.SIGINT)
         self.assertEqual(sandbox.daemon.proc.wait(timeout=10), -signal.SIGINT)
         self.assertIn("has been stopped by signal SIGINT(2)", sandbox.log())
+        # What it said on start: where it runs, and that nothing is configured.
+        said = read(os.path.join(sandbox.root, "valtd.stderr")).decode()
+        self.assertIn("valtd: root %s, port 4849, TLS off, log %s" % (
+            sandbox.root, sandbox.path("/tmp/logs/valtd.log")), said)
+        self.assertIn("valtd: warning: no configuration database", said)
+
+    def test_command_line_touches_nothing(self):
+        sandbox = Sandbox()
+        self.addCleanup(sandbox.close)
+        before = sorted(os.listdir(sandbox.root))
+        valtd = os.path.join(BIN_DIR, "valtd")
+        for args, code, out in ((["--help"], 0, "Usage: valtd"), (["--version"], 0, "valtd "),
+                                (["--hepl"], 2, "unknown argument '--hepl'")):
+            done = subprocess.run([valtd] + args, env=sandbox.env, capture_output=True,
+                                  text=True, timeout=10)
+            self.assertEqual(done.returncode, code, args)
+            self.assertIn(out, done.stdout + done.stderr)
+        self.assertEqual(sorted(os.listdir(sandbox.root)), before)
 
     def test_sigtstp_ends_the_daemon_whose_log_is_private(self):
         # Stopped after its exit routine, it would serve nobody once continued
