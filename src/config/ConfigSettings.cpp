@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/RootPath.h"
 #include "config/ConfigSqlite.h"
 
 const std::vector<SettingInfo>& AllSettings() {
@@ -99,4 +100,12 @@ bool ReadSettings(const std::string& path, std::map<std::string, std::string>& o
     }
     out.swap(values);
     return true;
+}
+
+std::string ServerCertificatePath() {
+    return RootPath("/etc/ssl.crt/server.crt");
+}
+
+std::string ServerKeyPath() {
+    return RootPath("/etc/ssl.key/server.key");
 }

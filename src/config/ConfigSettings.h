@@ -44,3 +44,7 @@ bool ParseFlag(const std::string& text);
 // name that has no row. False (and `out` untouched) when the database is missing,
 // unreadable, locked for longer than the busy time-out, or has no settings table.
 bool ReadSettings(const std::string& path, std::map<std::string, std::string>& out);
+
+// The control server's TLS certificate and key (PEM), under the root prefix.
+std::string ServerCertificatePath();
+std::string ServerKeyPath();

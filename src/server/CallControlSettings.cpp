@@ -7,6 +7,7 @@
 #include "base/NumberString.h"
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
+#include "config/ConfigSettings.h"
 #include "core/ExtCallControl.h"
 #include "net/EventLoop.h"
 #include "server/CallControlService.h"
@@ -30,8 +31,6 @@ namespace {
 
 using TR = ExtCallControl;
 
-const char* const kCertificatePath = "/etc/ssl.crt/server.crt";
-const char* const kKeyPath = "/etc/ssl.key/server.key";
 // How long CleanUp waits for the connection thread before it gives up on it
 // (a stop signal that interrupted a thread holding mServMutex).
 const int kJoinTimeoutSeconds = 5;
@@ -125,8 +124,8 @@ void CallControlService::Start() {
     if (mpCTX == nullptr) {
         TR::TRACEX("CCS: Start. Can't create SSL_CTX.\n");
     } else {
-        const std::string cert = RootPath(kCertificatePath);
-        const std::string key = RootPath(kKeyPath);
+        const std::string cert = ServerCertificatePath();
+        const std::string key = ServerKeyPath();
         if (SSL_CTX_use_certificate_file(mpCTX, cert.c_str(), SSL_FILETYPE_PEM) <= 0) {
             TR::TRACEX("CCS: Start. Can't load cerificate file. Path:%s\n", cert.c_str());
         }

@@ -446,6 +446,18 @@ std::vector<std::vector<std::string>> ConfigStore::ListLines(const std::string& 
     return rows;
 }
 
+std::vector<std::string> ConfigStore::LineUsersWithoutPassword() {
+    Database db(mDirectory, "linedb");
+    SqliteStatement stmt = db.Prepare(
+        "SELECT user_name FROM fxs_lines WHERE password IS NULL OR password = '' "
+        "ORDER BY gateway_id, line_id");
+    std::vector<std::string> users;
+    while (db.Step(stmt)) {
+        users.push_back(ConfigColumnText(stmt.get(), 0));
+    }
+    return users;
+}
+
 void ConfigStore::Grant(const std::string& account, const std::vector<std::string>& rights) {
     Database db(mDirectory, "systemdb");
     Transaction tx(db);

@@ -67,6 +67,8 @@ class ConfigStore {
     void RemoveLine(const std::string& table, unsigned long gateway, unsigned long line);
     // Rows of `table` as (gateway, line, user name or extension), ordered.
     std::vector<std::vector<std::string>> ListLines(const std::string& table);
+    // The user names of the FXS lines whose password is empty.
+    std::vector<std::string> LineUsersWithoutPassword();
 
     // Grants `rights` (names checked by the caller, see AllRights()) to
     // `account`; granting a right it holds changes nothing.

@@ -2,6 +2,8 @@
 //
 // Exit codes: 0 success, 1 the operation failed (database error, unknown or
 // duplicate record), 2 bad command line.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Check.h"
 #include "ConfigStore.h"
 #include "config/AccountRights.h"
 #include "config/ConfigSettings.h"
@@ -265,8 +268,9 @@ const std::vector<Command>& Commands() {
          "valtconf init\n"
          "  Creates the configuration directory and databases where missing.\n"
          "  A new configuration (no database existed) gets the safe settings\n"
-         "  require-auth true and account-rights true. Running it again, or on an\n"
-         "  existing configuration, changes no setting.\n",
+         "  require-auth, account-rights, strict-decisions and tstp-ends-process\n"
+         "  true. Running it again, or on an existing configuration, changes no\n"
+         "  setting.\n",
          {},
          {},
          0,
@@ -291,6 +295,24 @@ const std::vector<Command>& Commands() {
                  throw UsageError(e.what());
              }
              store.SetSetting(args.positional[0], value);
+         }},
+        {"check",
+         "valtconf check\n"
+         "  Checks the configuration as the daemon would meet it: every setting in\n"
+         "  its range, no account without a password, the TLS certificate and key\n"
+         "  present and matching when secure-listen is on, the policy CA file\n"
+         "  present, every prompt folder present. One line a problem; exit 1 when\n"
+         "  there is one, 0 when there is none.\n",
+         {},
+         {},
+         0,
+         0,
+         [](ConfigStore& store, const Args&) {
+             const int problems = CheckConfiguration(store, std::cout);
+             if (problems > 0) {
+                 throw ConfigStoreError(std::to_string(problems) + " problem(s) found");
+             }
+             std::cout << "configuration OK\n";
          }},
         {"get",
          "valtconf get NAME\n"
@@ -470,6 +492,26 @@ int main(int argc, char** argv) {
             return 0;
         }
         ConfigStore store(ConfigDbDirectory());
+        if (name == "get" || name == "list" || name == "check") {
+            // Reading creates nothing: a missing database is the answer.
+            const std::string what = args.positional.empty() ? "" : args.positional[0];
+            std::vector<const char*> needed = {"systemdb"};
+            if (name == "check") {
+                needed = {"extensiondb", "linedb", "systemdb"};
+            } else if (name == "list" && what == "extensions") {
+                needed = {"extensiondb"};
+            } else if (name == "list" && (what == "fxs-lines" || what == "cm-lines")) {
+                needed = {"linedb"};
+            }
+            for (const char* db : needed) {
+                struct stat st {};
+                const std::string path = store.Directory() + db;
+                if (stat(path.c_str(), &st) != 0) {
+                    throw ConfigStoreError("no configuration database " + path +
+                                           " (valtconf init makes one)");
+                }
+            }
+        }
         command->run(store, args);
         return 0;
     } catch (const UsageError& e) {

@@ -42,6 +42,15 @@ TEST(Valtconf, InitCreatesPrivateDatabasesUnderTheRootAndIsIdempotent) {
 
 TEST(Valtconf, SettingsAreCheckedAndNormalised) {
     ConfigSandbox sb;
+    // Reading makes nothing: without a database it fails, and leaves none.
+    const ValtconfResult none = sb.Run({"get", "request-timeout"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_TRUE(Mentions(none, "no configuration database"));
+    EXPECT_EQ(sb.Run({"list", "settings"}).exitCode, 1);
+    EXPECT_EQ(sb.Run({"check"}).exitCode, 1);
+    ASSERT_EQ(sb.Ok({"add-extension", "100", "--kind", "aa"}), "");
+    EXPECT_EQ(sb.Run({"get", "request-timeout"}).exitCode, 1);
+    EXPECT_EQ(sb.Ok({"set", "listen-port", "4849"}), "");
     EXPECT_EQ(sb.Ok({"get", "request-timeout"}), "10\n");  // default before any set
     EXPECT_EQ(sb.Ok({"set", "secure-listen", "yes"}), "");
     EXPECT_EQ(sb.Ok({"get", "secure-listen"}), "true\n");
@@ -185,4 +194,22 @@ TEST(Valtconf, HelpUnknownCommandsAndCorruptDatabases) {
     const ValtconfResult corrupt = sb.Run({"set", "listen-port", "1"});
     EXPECT_EQ(corrupt.exitCode, 1);
     EXPECT_TRUE(Mentions(corrupt, "systemdb")) << corrupt.err;
+}
+
+TEST(Valtconf, CheckNamesEveryProblemAndPassesAGoodConfiguration) {
+    ConfigSandbox sb;
+    ASSERT_EQ(sb.Ok({"init"}), "");
+    EXPECT_EQ(sb.Ok({"check"}), "configuration OK\n");
+    setenv("VALTD_ROOT", sb.Root().c_str(), 1);
+    ASSERT_EQ(sb.Ok({"add-extension", "201", "--kind", "user", "--no-password", "--prompt-dir",
+                     sb.Root() + "/absent"}),
+              "");
+    ASSERT_EQ(sb.Ok({"set", "secure-listen", "true"}), "");
+    const ValtconfResult r = sb.Run({"check"});
+    unsetenv("VALTD_ROOT");
+    EXPECT_EQ(r.exitCode, 1);
+    for (const char* problem : {"user extension 201 has no password", "prompt folder",
+                                "/etc/ssl.crt/server.crt is missing", "3 problem(s)"}) {
+        EXPECT_NE((r.out + r.err).find(problem), std::string::npos) << problem;
+    }
 }
