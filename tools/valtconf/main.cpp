@@ -474,6 +474,10 @@ int main(int argc, char** argv) {
         PrintUsage(std::cout);
         return 0;
     }
+    if (name == "--version") {
+        std::cout << "valtconf " << VALTD_VERSION << '\n';
+        return 0;
+    }
     const Command* command = nullptr;
     for (const Command& candidate : Commands()) {
         if (name == candidate.name) {

@@ -230,7 +230,8 @@ std::string OverviewHelp() {
         "  --digest          send an MD5 digest of the password instead of the password\n"
         "  --json            print events and results as one JSON object a line\n"
         "  --timeout S       seconds to wait for each answer (default 15)\n"
-        "  --help            this text; COMMAND --help for a command\n"
+        "  --help, -h        this text; COMMAND --help for a command\n"
+        "  --version         the version of valtctl\n"
         "\n"
         "Commands:\n";
     for (const CommandSpec& entry : CommandSpecs()) {
@@ -296,8 +297,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             g.json = true;
         } else if (a == "--timeout") {
             g.timeoutSec = static_cast<int>(std::min(ParseNumber(value(a), "--timeout"), 86400LL));
-        } else if (a == "--help") {
+        } else if (a == "--help" || a == "-h") {
             g.help = true;
+        } else if (a == "--version") {
+            g.version = true;
         } else {
             throw UsageError("unknown option " + a);
         }
@@ -362,10 +365,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
         line.commands.push_back(std::move(command));
     }
-    if (line.commands.empty() && !g.help) {
+    if (line.commands.empty() && !g.help && !g.version) {
         throw UsageError("no command given (valtctl --help lists them)");
     }
-    if (!g.help) {
+    if (!g.help && !g.version) {
         bool any = false;
         for (const CommandArgs& c : line.commands) {
             any = any || c.help;

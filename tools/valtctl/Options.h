@@ -37,6 +37,7 @@ struct GlobalOptions {
     bool json = false;
     int timeoutSec = 15;  // how long to wait for each answer
     bool help = false;
+    bool version = false;
 };
 
 struct CommandArgs {

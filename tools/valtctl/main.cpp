@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "valtctl: %s\n", e.what());
         return kExitUsage;
     }
+    if (line.global.version) {
+        std::cout << "valtctl " << VALTD_VERSION << '\n';
+        return kExitOk;
+    }
     bool help = line.global.help;
     for (const CommandArgs& c : line.commands) {
         if (c.help) {
