@@ -620,7 +620,8 @@ int Client::WaitFailed(Session::Status status, const std::string& what) {
             return Fail(kExitConnection, what + ": no answer from the daemon within " +
                                              std::to_string(mOptions.timeoutSec) + " s");
         case Session::Status::kClosed:
-            return Fail(kExitConnection, what + ": the daemon closed the connection");
+            return Fail(kExitConnection,
+                        what + ": the daemon closed the connection" + TlsHint(what));
         case Session::Status::kInterrupted:
             return Fail(kExitInterrupted, what + ": interrupted");
         case Session::Status::kBadAnswer:
@@ -628,7 +629,14 @@ int Client::WaitFailed(Session::Status status, const std::string& what) {
         case Session::Status::kError:
             break;
     }
-    return Fail(kExitConnection, what + ": connection lost: " + mSession.LastError());
+    return Fail(kExitConnection,
+                what + ": connection lost: " + mSession.LastError() + TlsHint(what));
+}
+
+std::string Client::TlsHint(const std::string& what) const {
+    // A plain client on a TLS port sees its first request cut off.
+    return what == "authentication" && !mOptions.tls ? " (if the daemon speaks TLS, add --tls)"
+                                                     : "";
 }
 
 int Client::CheckFault(const XmlRpcResponseMethod& answer, const std::string& what) {
@@ -730,7 +738,6 @@ void Client::PrintResult(const Event& result, const std::string& text) {
 }
 
 int Client::Fail(int code, const std::string& message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "valtctl: %s\n", message.c_str());
+    ReportError(mOptions.json, code, message);
     return code;
 }

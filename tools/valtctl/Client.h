@@ -66,6 +66,9 @@ class Client {
 
     void PrintResult(const Event& result, const std::string& text);
     int Fail(int code, const std::string& message);
+    // The hint for a connection cut off during `what`, when that looks like
+    // a plain client on a TLS port; empty otherwise.
+    std::string TlsHint(const std::string& what) const;
 
     unsigned long long NextRequestId() { return mNextRequestId++; }
 

@@ -1,5 +1,6 @@
 #include "Events.h"
 
+#include <cstdio>
 #include <ctime>
 #include <list>
 
@@ -280,4 +281,17 @@ std::string FormatEvent(const Event& event) {
 std::string EventLine(const Event& event, bool json) {
     return json ? event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                 : FormatEvent(event);
+}
+
+void ReportError(bool json, int exitCode, const std::string& text) {
+    std::fflush(stdout);
+    if (json) {
+        Event error;
+        error["error"] = text;
+        error["exit"] = exitCode;
+        std::printf("%s\n", error.dump().c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "valtctl: %s\n", text.c_str());
+    }
 }

@@ -34,3 +34,8 @@ std::unique_ptr<XmlRpcResponseMethod> BuildOfferAnswer(const XmlRpcRequestMethod
 std::string FormatEvent(const Event& event);
 // One line for --json, or the readable form.
 std::string EventLine(const Event& event, bool json);
+
+// An error: with --json one object {"error": TEXT, "exit": CODE} on standard
+// output, where a script reads the events; else "valtctl: TEXT" on standard
+// error.
+void ReportError(bool json, int exitCode, const std::string& text);

@@ -263,51 +263,68 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
     GlobalOptions& g = line.global;
     size_t i = 0;
+    // An option's value: after its "=" ("--port=4849") or the next argument.
     auto value = [&](const std::string& option) -> std::string {
+        const size_t equals = option.find('=');
+        if (equals != std::string::npos) {
+            return option.substr(equals + 1);
+        }
         if (i + 1 >= args.size()) {
             throw UsageError(option + " needs a value");
         }
         return args[++i];
     };
-    bool passwordGiven = false;
-    for (; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a.compare(0, 2, "--") != 0) {
-            break;
+    auto number = [&](const std::string& option, long long low, long long high) {
+        const std::string name = option.substr(0, option.find('='));
+        const long long n = ParseNumber(value(option), name);
+        if (n < low || n > high) {
+            throw UsageError(name + " must be from " + std::to_string(low) + " to " +
+                             std::to_string(high));
         }
-        if (a == "--host") {
+        return n;
+    };
+    // Takes `a` when it is a global option; they may stand before or after the
+    // command, in either form.
+    auto takeGlobal = [&](const std::string& a) {
+        const std::string name = a.substr(0, a.find('='));
+        if (name == "--host") {
             g.host = value(a);
-        } else if (a == "--port") {
-            g.port = value(a);
-            ParseNumber(g.port, "--port");
+        } else if (name == "--port") {
+            g.port = std::to_string(number(a, 1, 65535));
         } else if (a == "--tls") {
             g.tls = true;
-        } else if (a == "--ca") {
+        } else if (name == "--ca") {
             g.caFile = value(a);
         } else if (a == "--insecure") {
             g.insecure = true;
-        } else if (a == "--user") {
+        } else if (name == "--user") {
             g.user = value(a);
-        } else if (a == "--password") {
+        } else if (name == "--password") {
             g.password = value(a);
-            passwordGiven = true;
+            g.passwordGiven = true;
         } else if (a == "--digest") {
             g.digest = true;
         } else if (a == "--json") {
             g.json = true;
-        } else if (a == "--timeout") {
-            g.timeoutSec = static_cast<int>(std::min(ParseNumber(value(a), "--timeout"), 86400LL));
+        } else if (name == "--timeout") {
+            g.timeoutSec = static_cast<int>(number(a, 1, 86400));
         } else if (a == "--help" || a == "-h") {
             g.help = true;
         } else if (a == "--version") {
             g.version = true;
         } else {
+            return false;
+        }
+        return true;
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.compare(0, 2, "--") != 0 && a != "-h") {
+            break;
+        }
+        if (!takeGlobal(a)) {
             throw UsageError("unknown option " + a);
         }
-    }
-    if (!passwordGiven) {
-        const char* env = std::getenv("VALTCTL_PASSWORD");
-        g.password = env != nullptr ? env : "";
     }
 
     // Commands, separated by ";".
@@ -330,12 +347,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             } else if (!optionsEnded && a == "--help") {
                 command.help = true;
             } else if (!optionsEnded && a.size() > 2 && a.compare(0, 2, "--") == 0) {
-                const std::string name = a.substr(2);
+                const std::string name = a.substr(2, a.find('=') - 2);
                 if (Contains(entry->valueOptions, name)) {
                     command.options[name] = value(a);
-                } else if (Contains(entry->flagOptions, name)) {
+                } else if (Contains(entry->flagOptions, name) && a.find('=') == std::string::npos) {
                     command.options[name] = "";
-                } else {
+                } else if (!takeGlobal(a)) {
                     throw UsageError(command.name + ": unknown option " + a);
                 }
             } else {
@@ -362,8 +379,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             command.GetNumber("seconds", 0);
             command.GetNumber("id", 0);
             CheckCallIds(command);
+            if (command.name == "prompts" && command.positional.size() > 1 &&
+                command.positional[1] != "0" && command.positional[1] != "1" &&
+                command.positional[1] != "2") {
+                throw UsageError("prompts: TYPE must be 0, 1 or 2, not \"" +
+                                 command.positional[1] + "\"");
+            }
         }
         line.commands.push_back(std::move(command));
+    }
+    if (!g.passwordGiven) {
+        const char* env = std::getenv("VALTCTL_PASSWORD");
+        g.password = env != nullptr ? env : "";
+        g.passwordGiven = env != nullptr;
     }
     if (line.commands.empty() && !g.help && !g.version) {
         throw UsageError("no command given (valtctl --help lists them)");

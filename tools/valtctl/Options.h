@@ -33,6 +33,7 @@ struct GlobalOptions {
     bool insecure = false;  // with tls: no certificate check
     std::string user;
     std::string password;
+    bool passwordGiven = false;  // by --password or $VALTCTL_PASSWORD
     bool digest = false;
     bool json = false;
     int timeoutSec = 15;  // how long to wait for each answer

@@ -1,16 +1,53 @@
 // valtctl: command-line client of the valtd call-control daemon.
 // See docs/valtctl.md; exit codes in Options.h.
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "Client.h"
+#include "Events.h"
 #include "Options.h"
 
 namespace {
+
+// Asks the terminal for the password without echoing it; false when there
+// is no terminal to ask.
+bool PromptPassword(const std::string& user, std::string& password) {
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty < 0 || !::isatty(STDIN_FILENO)) {
+        if (tty >= 0) {
+            ::close(tty);
+        }
+        return false;
+    }
+    const std::string prompt = "Password for " + user + ": ";
+    (void)!::write(tty, prompt.data(), prompt.size());
+    termios saved{};
+    const bool quiet = ::tcgetattr(tty, &saved) == 0;
+    if (quiet) {
+        termios noEcho = saved;
+        noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(tty, TCSAFLUSH, &noEcho);
+    }
+    password.clear();
+    char c = 0;
+    while (::read(tty, &c, 1) == 1 && c != '\n') {
+        password += c;
+    }
+    if (quiet) {
+        ::tcsetattr(tty, TCSAFLUSH, &saved);
+    }
+    (void)!::write(tty, "\n", 1);
+    ::close(tty);
+    return true;
+}
 
 void OnStopSignal(int) {
     gStopRequested = 1;
@@ -34,7 +71,8 @@ int main(int argc, char** argv) {
     try {
         line = ParseCommandLine(args);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "valtctl: %s\n", e.what());
+        const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+        ReportError(json, kExitUsage, e.what());
         return kExitUsage;
     }
     if (line.global.version) {
@@ -53,6 +91,9 @@ int main(int argc, char** argv) {
             std::cout << OverviewHelp();
         }
         return kExitOk;
+    }
+    if (!line.global.user.empty() && !line.global.passwordGiven) {
+        PromptPassword(line.global.user, line.global.password);
     }
     InstallSignals();
     Client client(line.global);

@@ -46,6 +46,9 @@ TEST(OptionsTest, RefusesBadCommandLinesBeforeConnecting) {
         {"--user", "201", "close", "x1"},                        // not a call ID
         {"--user", "201", "join", "1", "18446744073709551616"},  // beyond 64 bits
         {"--user", "201", "detect-dtmf", "1", "yes"},            // neither on nor off
+        {"--user", "201", "--port", "99999", "sysinfo"},         // beyond the port range
+        {"--user", "201", "--timeout=0", "sysinfo"},             // no time to wait
+        {"--user", "201", "prompts", "list", "9", "201"},        // no such prompt type
     };
     for (const auto& args : bad) {
         std::string joined;
@@ -54,6 +57,14 @@ TEST(OptionsTest, RefusesBadCommandLinesBeforeConnecting) {
         }
         EXPECT_THROW(Parse(args), UsageError) << joined;
     }
+}
+
+TEST(OptionsTest, GlobalOptionsBeforeOrAfterTheCommandInEitherForm) {
+    const CommandLine line = Parse({"sysinfo", "--json", "--user=201", "--port", "5000"});
+    EXPECT_TRUE(line.global.json);
+    EXPECT_EQ(line.global.user, "201");
+    EXPECT_EQ(line.global.port, "5000");
+    EXPECT_TRUE(Parse({"--version"}).global.version);
 }
 
 TEST(OptionsTest, HelpNeedsNoUserAndNoArguments) {
