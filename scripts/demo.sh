@@ -28,20 +28,6 @@ for arg in "$@"; do
     esac
 done
 
-if [ -n "${VALTD_BUILD_DIR:-}" ]; then
-    # A build made elsewhere (the tests use their own).
-    bin="$(cd "$VALTD_BUILD_DIR" && pwd)/bin"
-else
-    scripts/install-deps.sh
-    echo "Building (the first time takes a few minutes)..."
-    log="${TMPDIR:-/tmp}/valtd-demo-build.log"
-    dir="$(scripts/build.sh 2>"$log" | tail -n 1)" || {
-        echo "demo.sh: the build failed; see $log" >&2
-        exit 1
-    }
-    bin="$repo/$dir/bin"
-fi
-
 root="${VALTD_ROOT:-$repo/sandbox}"
 mkdir -p "$root"
 root="$(cd "$root" && pwd)"
@@ -49,6 +35,22 @@ export VALTD_ROOT="$root"
 port="${VALTD_PORT:-4849}"
 demo="$root/tmp/demo"
 mkdir -p "$demo"
+
+if [ -n "${VALTD_BUILD_DIR:-}" ]; then
+    # A build made elsewhere (the tests use their own).
+    bin="$(cd "$VALTD_BUILD_DIR" && pwd)/bin"
+else
+    scripts/install-deps.sh
+    # Only the four programs: the tests are built by the test command.
+    log="$demo/build.log"
+    echo "Building valtd, valtconf, valtctl and exchange-sim (about a minute the first time;"
+    echo "progress in $log)..."
+    dir="$(scripts/build.sh --programs 2>"$log" | tail -n 1)" || {
+        echo "demo.sh: the build failed; see $log" >&2
+        exit 1
+    }
+    bin="$repo/$dir/bin"
+fi
 
 # How a command is shown: relative to where the user started when that is the
 # project folder, absolute otherwise, so that it can be pasted as printed.
@@ -111,7 +113,8 @@ background=()
 cleanup() {
     trap - EXIT INT TERM
     for pid in "${background[@]}"; do kill "$pid" 2>/dev/null || true; done
-    if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
+    if [ -n "$daemon_pid" ]; then
+        # Ctrl-C reaches valtd too, which may have stopped already.
         kill -TERM "$daemon_pid" 2>/dev/null || true
         wait "$daemon_pid" 2>/dev/null || true
         echo "valtd stopped."
@@ -130,10 +133,12 @@ rm -f "$demo/sim.in" "$demo/sim.out"
 mkfifo "$demo/sim.in"
 : >"$demo/sim.out"
 (
-    "$bin/exchange-sim" <"$demo/sim.in" 2>>"$demo/sim.err" | while IFS= read -r line; do
-        printf '%s\n' "$line" >>"$demo/sim.out"
-        case "$line" in *'"cmd"'*) printf '      exchange received: %s\n' "$line" ;; esac
-    done
+    # What the simulator complains of (a mistyped event line) is shown here too.
+    "$bin/exchange-sim" <"$demo/sim.in" 2> >(tee -a "$demo/sim.err" | sed -u 's/^/      exchange-sim: /' >&2) |
+        while IFS= read -r line; do
+            printf '%s\n' "$line" >>"$demo/sim.out"
+            case "$line" in *'"cmd"'*) printf '      exchange received: %s\n' "$line" ;; esac
+        done
 ) &
 sim_pid=$!
 exec 3>"$demo/sim.in"
@@ -277,10 +282,16 @@ runs elsewhere, offer it a call:
   {"event":"CallArrived","callId":"2001","type":3,"ext":"202","from":{"user":"5551234"},"to":{"user":"202"}}
 Ctrl-C stops the daemon and the simulator.
 EOF
-    while IFS= read -r line; do
-        [ -n "$line" ] && sim "$line"
+    while kill -0 "$daemon_pid" 2>/dev/null; do
+        if IFS= read -r -t 1 line; then
+            [ -n "$line" ] && sim "$line"
+        elif [ $? -le 128 ]; then
+            echo "End of input."
+            exit 0
+        fi
     done
-    echo "End of input."
+    echo "valtd ended by itself; its log: $root/tmp/logs/valtd.log"
+    daemon_pid=""
 else
     echo "Ctrl-C (or SIGTERM) stops the daemon and the simulator."
     while kill -0 "$daemon_pid" 2>/dev/null; do sleep 1; done
