@@ -8,7 +8,7 @@ PACKAGES=(
     libssl-dev openssl libsqlite3-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 clang libclang-rt-14-dev
-    help2man systemd
+    help2man systemd libedit-dev
 )
 
 missing=()

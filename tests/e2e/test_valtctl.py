@@ -3,10 +3,12 @@ daemon's answers and requests, its output formats, its failure messages and
 exit codes, and the call commands that only valtctl sends end to end."""
 
 import json
+import os
 import signal
+import subprocess
 import unittest
 
-from harness import CALLER, CDR, ServerTest, free_port, write
+from harness import BIN_DIR, CALLER, CDR, PASSWORD, USER, ServerTest, free_port, write
 
 STATISTICS = {"RTP_Tx_Pack": 100, "RTP_Tx_Codec": 0, "RTP_Rx_Pack": 90, "RTP_Rx_Codec": 18}
 
@@ -49,6 +51,18 @@ class Valtctl(ServerTest):
         code, out, _ = self.valtctl("take", "--help")
         self.assertEqual(code, 0)
         self.assertIn("--answer accept | decline | redirect:TARGET", out)
+
+    def test_shell_runs_typed_commands_on_one_connection(self):
+        done = subprocess.run(
+            [os.path.join(BIN_DIR, "valtctl"), "--port", str(self.port), "--user", USER,
+             "--password", PASSWORD, "shell"],
+            input="sysinfo\nhelp wait\nfrobnicate\n'sysinfo'\nquit\n", capture_output=True,
+            text=True, timeout=30, env=self.sandbox.env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.count("unique ID: UNIT-42"), 2)
+        self.assertIn("Usage: valtctl [OPTIONS] wait", done.stdout)
+        self.assertIn('unknown command "frobnicate"', done.stderr)
+        self.assertEqual(self.new_log().count("CCS: Authenticate:\n"), 1)
 
     def test_sysinfo_readable_and_json_with_digest(self):
         self.assertEqual(self.valtctl("sysinfo"),

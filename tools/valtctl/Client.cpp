@@ -191,6 +191,7 @@ int Client::RunCommand(const CommandArgs& c) {
         {"prompts", &Client::Prompts},
         {"config-upload", &Client::ConfigUpload},
         {"wait", &Client::Wait},
+        {"shell", &Client::Shell},
     };
     try {
         for (const auto& [name, handler] : kHandlers) {

@@ -46,6 +46,8 @@ class Client {
     int Prompts(const CommandArgs& c);
     int ConfigUpload(const CommandArgs& c);
     int Wait(const CommandArgs& c);
+    // Commands typed one line at a time on this connection (Shell.cpp).
+    int Shell(const CommandArgs& c);
 
     // Sends the request and waits for its answer; an exit code (kExitOk when
     // an answer, possibly a fault, arrived). `what` names the command in messages.

@@ -189,6 +189,19 @@ const std::vector<CommandSpec>& CommandSpecs() {
          {},
          1,
          1},
+        {"shell",
+         "",
+         "type commands one line at a time on one connection",
+         "Reads commands as they are given on the command line, one a line, and\n"
+         "runs each on the one connection, printing the daemon's events as they\n"
+         "arrive between them. On a terminal a line can be edited, earlier lines\n"
+         "come back with the arrow keys and Tab completes command names; \"help\"\n"
+         "lists the commands, \"quit\" or Ctrl-D ends. Ctrl-C ends the running\n"
+         "command, not the shell.\n",
+         {},
+         {},
+         0,
+         0},
         {"wait",
          "",
          "print events for a while",
@@ -382,8 +395,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (command.name == "prompts" && command.positional.size() > 1 &&
                 command.positional[1] != "0" && command.positional[1] != "1" &&
                 command.positional[1] != "2") {
-                throw UsageError("prompts: TYPE must be 0, 1 or 2, not \"" +
-                                 command.positional[1] + "\"");
+                throw UsageError("prompts: TYPE must be 0, 1 or 2, not \"" + command.positional[1] +
+                                 "\"");
             }
         }
         line.commands.push_back(std::move(command));
