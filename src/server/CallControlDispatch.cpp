@@ -135,7 +135,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
 
     switch (index) {
         case kMethodIncomingCallHandling: {
-            Call carrier(id);
+            Call carrier(id, Call::Carrier{});
             carrier.SetListener(this);
             std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
             r->SetParams(id);
@@ -147,7 +147,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
         case kMethodSAuthenticate:
         case kMethodGetExtension:
         case kMethodGetSystemInfo: {
-            Call carrier(id);
+            Call carrier(id, Call::Carrier{});
             carrier.SetListener(this);
             m->Execute(carrier);
             return true;
@@ -177,7 +177,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                 }
             }
             {
-                Call carrier(id);
+                Call carrier(id, Call::Carrier{});
                 carrier.SetListener(this);
                 r->Execute(carrier);
             }
