@@ -304,12 +304,42 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     return true;
 }
 
+bool CallControlService::DecisionFits(const XmlRpcRequestMethod& sent,
+                                      XmlRpcResponseMethod& answer) {
+    const unsigned long long offered = sent.GetCallID();
+    const bool decision = answer.IsMethod(sent.GetMethodIndex()) &&
+                          (dynamic_cast<CallArrivedResponseMethod*>(&answer) != nullptr ||
+                           dynamic_cast<CallOriginatedResponseMethod*>(&answer) != nullptr);
+    if (answer.IsFault() || !decision) {
+        TR::TRACEX("CCS: ProcessXmlRpcResponse. The answer to the offer is no decision. %llu\n",
+                   offered);
+        return false;
+    }
+    const unsigned long long named = answer.GetCallID();
+    if (named == 0) {
+        answer.SetCallID(offered);  // an answer without an ID is about the offered call
+    } else if (named != offered) {
+        TR::TRACEX(
+            "CCS: ProcessXmlRpcResponse. The answer names call %llu, not the offered "
+            "call. %llu\n",
+            named, offered);
+        return false;
+    }
+    return true;
+}
+
 bool CallControlService::ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* answer) {
     std::unique_ptr<XmlRpcResponseMethod> r(answer);
     const unsigned long long id = sent.mpMethod->GetCallID();
     Call* call = GetCall(id);
+    const bool offer =
+        sent.mpMethod->IsMethod(kMethodProcess) || sent.mpMethod->IsMethod(kMethodCallOriginated);
     if (call == nullptr) {
         TR::TRACEX("CCS: ProcessXmlRpcResponse. No such call: %llu\n", id);
+    } else if (offer && mbStrictDecisions && !DecisionFits(*sent.mpMethod, *r)) {
+        // Decided as if the client had not answered; the entry goes with it.
+        FailRequest();
+        return true;
     } else {
         TR::TRACEX("CCS: ProcessXmlRpcResponse. Processing call... %llu\n", id);
         r->Execute(*call);

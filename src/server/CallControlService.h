@@ -200,6 +200,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<int> mnAuthTimeout;             // seconds unauthorised; <= 0: no limit
     static std::atomic<int> mnMaxUnauth;               // unauthorised connections; <= 0: any
     static std::atomic<int> mnMaxUnauthPerPeer;        // the same from one address; 64; <= 0: any
+    static std::atomic<bool> mbStrictDecisions;        // false: an answer decides the call it names
     static SSL_CTX* mpCTX;                             // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
@@ -263,6 +264,11 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     bool ContinueHandshake();
     // Sends an authentication answer and records the result.
     void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
+    // With "strict-decisions": whether `answer` may decide the call offered
+    // by `sent`; an answer without an ID is made to name it. False (logged)
+    // for a fault, an answer that is no decision and one that names another
+    // call: the offer is then failed as on a time-out.
+    bool DecisionFits(const XmlRpcRequestMethod& sent, XmlRpcResponseMethod& answer);
     // Wakes the connection thread, or, inside a wake batch on this thread,
     // once the batch ends.
     static void Wake();

@@ -18,6 +18,7 @@ std::atomic<bool> CallControlService::mbRequireAuth{false};
 std::atomic<int> CallControlService::mnAuthTimeout{0};
 std::atomic<int> CallControlService::mnMaxUnauth{0};
 std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
+std::atomic<bool> CallControlService::mbStrictDecisions{false};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -40,6 +41,13 @@ const char* BoolText(bool value) {
     return value ? "true" : "false";
 }
 
+// Stores a flag read by an update, logging a change.
+void UpdateFlag(std::atomic<bool>& flag, bool value, const char* name) {
+    if (flag.exchange(value) != value) {
+        TR::TRACEX("CCS: UpdateConfigs: %s: %s.\n", name, BoolText(value));
+    }
+}
+
 }  // namespace
 
 void CallControlService::ReadConfigs() {
@@ -56,6 +64,7 @@ void CallControlService::ReadConfigs() {
         mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
         mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+        mbStrictDecisions = accessor->IsStrictDecisions();
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
@@ -67,6 +76,9 @@ void CallControlService::ReadConfigs() {
         }
         if (mnMaxUnauth > 0) {
             TR::TRACEX("Max Unauthorised Connections: %d\n", mnMaxUnauth.load());
+        }
+        if (mbStrictDecisions) {
+            TR::TRACEX("Strict Decisions: true.\n");
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -88,6 +100,7 @@ void CallControlService::UpdateConfigs() {
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+            UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
         }
         CallPolicyAccessor::CloseInstance();
     }
