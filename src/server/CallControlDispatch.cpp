@@ -29,6 +29,10 @@ size_t CountSharedSubscriptions(bool cr) {
 
 using TR = ExtCallControl;
 
+// Fault codes of refusals with "account-rights" (0 to 2: docs/protocol.md).
+const int kFaultNotPermitted = 3;
+const int kFaultIdInUse = 4;
+
 const char* const kDelimiter = "\r\n\r\n";
 
 // A new call ID: non-zero and not registered.
@@ -131,6 +135,20 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
         SendResponse(*this, std::move(f),
                      "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
         return true;
+    }
+    if (mbAccountRights) {
+        if (const char* right = MissingRight(*m)) {
+            Refuse(*m, kFaultNotPermitted,
+                   std::string("Not permitted: right '") + right + "' required");
+            return true;
+        }
+        if ((index == kMethodCreateCall && CallIdTaken(id)) ||
+            (index == kMethodSubscribe && SubscriptionIdTaken(id))) {
+            // A second object under the ID would take the first one's events.
+            Refuse(*m, kFaultIdInUse,
+                   index == kMethodCreateCall ? "Call ID in use" : "Subscription ID in use");
+            return true;
+        }
     }
 
     switch (index) {
@@ -302,6 +320,16 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
         RemoveCall(call);
     }
     return true;
+}
+
+void CallControlService::Refuse(XmlRpcRequestMethod& m, int code, const std::string& text) {
+    TR::TRACEX("CCS: ProcessXmlRpcRequest. Refused for account '%s': %s. %llu\n", mAccount.c_str(),
+               text.c_str(), m.GetCallID());
+    std::unique_ptr<XmlRpcResponseMethod> f(m.CreateResponse(true));
+    if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
+        fault->SetParams(code, text);
+    }
+    SendResponse(*this, std::move(f), "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
 }
 
 bool CallControlService::DecisionFits(const XmlRpcRequestMethod& sent,

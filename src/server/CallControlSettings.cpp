@@ -18,6 +18,7 @@ std::atomic<bool> CallControlService::mbRequireAuth{false};
 std::atomic<int> CallControlService::mnAuthTimeout{0};
 std::atomic<int> CallControlService::mnMaxUnauth{0};
 std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
+std::atomic<bool> CallControlService::mbAccountRights{false};
 std::atomic<bool> CallControlService::mbStrictDecisions{false};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
@@ -64,6 +65,7 @@ void CallControlService::ReadConfigs() {
         mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
         mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+        mbAccountRights = accessor->IsAccountRights();
         mbStrictDecisions = accessor->IsStrictDecisions();
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
@@ -76,6 +78,9 @@ void CallControlService::ReadConfigs() {
         }
         if (mnMaxUnauth > 0) {
             TR::TRACEX("Max Unauthorised Connections: %d\n", mnMaxUnauth.load());
+        }
+        if (mbAccountRights) {
+            TR::TRACEX("Account Rights: true.\n");
         }
         if (mbStrictDecisions) {
             TR::TRACEX("Strict Decisions: true.\n");
@@ -100,6 +105,7 @@ void CallControlService::UpdateConfigs() {
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+            UpdateFlag(mbAccountRights, accessor->IsAccountRights(), "Account Rights");
             UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
         }
         CallPolicyAccessor::CloseInstance();
