@@ -13,7 +13,12 @@ Call::Call(const unsigned long long& callId) : id(callId) {
                            id);
 }
 
+Call::Call(const unsigned long long& callId, Carrier) : id(callId), registered(false) {}
+
 Call::~Call() {
+    if (!registered) {
+        return;
+    }
     ThreadMutexLock lock(mMapMutex);
     mmapCalls.erase(id);
     ExtCallControl::TRACEX("Call: Delete. (C:%u) %llu\n", static_cast<unsigned>(mmapCalls.size()),

@@ -21,6 +21,12 @@
 class Call : public IRpcCallback {
   public:
     explicit Call(const unsigned long long& id);
+    // A carrier: a Call made for one client request so that the request
+    // reaches the listener's handler. It is not registered, so it never
+    // takes over (nor, when it goes, removes) the registry entry of a live
+    // call that has the same ID.
+    struct Carrier {};
+    Call(const unsigned long long& id, Carrier);
     ~Call() override;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -83,6 +89,7 @@ class Call : public IRpcCallback {
 
   private:
     const unsigned long long id;
+    const bool registered = true;
     ICallNotify* listener = nullptr;
 };
 

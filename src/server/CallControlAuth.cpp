@@ -18,10 +18,19 @@ void CallControlService::CvtHex(const unsigned char* digest, unsigned char* text
 }
 
 void CallControlService::SendAuthenticateResponse(bool accepted, const char* text,
-                                                  const char* logLine) {
+                                                  const char* logLine, const std::string& user,
+                                                  bool digest) {
     AuthenticateResponseMethod r;
     r.SetParams(accepted, text);
     mbAuthorised = accepted;
+    if (accepted) {
+        mAccount = user;
+        mbDigestAccount = digest;
+        mbAccountLoaded = false;
+        if (mbAccountRights) {
+            LoadAccount();
+        }
+    }
     TR::TRACEX("%s", logLine);
     BuildAndSendXml(&r);
 }
@@ -30,7 +39,7 @@ void CallControlService::Authenticate(const std::string& user, const std::string
     TR::TRACEX("CCS: Authenticate:\n");
     const char* const refusal = SystemServices::CheckPassword(user, password);
     SendAuthenticateResponse(refusal == nullptr, refusal == nullptr ? "Authenticated." : refusal,
-                             "CCS: Authenticate. Sending authenticate response...\n");
+                             "CCS: Authenticate. Sending authenticate response...\n", user);
 }
 
 void CallControlService::SecureAuthenticate(const std::string& user, const std::string& timeStamp,
@@ -39,7 +48,7 @@ void CallControlService::SecureAuthenticate(const std::string& user, const std::
     const char* const logLine = "CCS: Authenticate. Sending secure authenticate response...\n";
     if (SystemServices::CheckDigest(user, timeStamp, digest)) {
         TR::TRACEX("CCS: Verified!:\n");
-        SendAuthenticateResponse(true, "Authenticated.", logLine);
+        SendAuthenticateResponse(true, "Authenticated.", logLine, user, true);
     } else {
         TR::TRACEX("CCS: Not Verified:\n");
         SendAuthenticateResponse(false, "Wrong username or password.", logLine);

@@ -29,6 +29,10 @@ size_t CountSharedSubscriptions(bool cr) {
 
 using TR = ExtCallControl;
 
+// Fault codes of refusals with "account-rights" (0 to 2: docs/protocol.md).
+const int kFaultNotPermitted = 3;
+const int kFaultIdInUse = 4;
+
 const char* const kDelimiter = "\r\n\r\n";
 
 // A new call ID: non-zero and not registered.
@@ -132,10 +136,24 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                      "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
         return true;
     }
+    if (mbAccountRights) {
+        if (const char* right = MissingRight(*m)) {
+            Refuse(*m, kFaultNotPermitted,
+                   std::string("Not permitted: right '") + right + "' required");
+            return true;
+        }
+        if ((index == kMethodCreateCall && CallIdTaken(id)) ||
+            (index == kMethodSubscribe && SubscriptionIdTaken(id))) {
+            // A second object under the ID would take the first one's events.
+            Refuse(*m, kFaultIdInUse,
+                   index == kMethodCreateCall ? "Call ID in use" : "Subscription ID in use");
+            return true;
+        }
+    }
 
     switch (index) {
         case kMethodIncomingCallHandling: {
-            Call carrier(id);
+            Call carrier(id, Call::Carrier{});
             carrier.SetListener(this);
             std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
             r->SetParams(id);
@@ -147,7 +165,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
         case kMethodSAuthenticate:
         case kMethodGetExtension:
         case kMethodGetSystemInfo: {
-            Call carrier(id);
+            Call carrier(id, Call::Carrier{});
             carrier.SetListener(this);
             m->Execute(carrier);
             return true;
@@ -177,7 +195,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                 }
             }
             {
-                Call carrier(id);
+                Call carrier(id, Call::Carrier{});
                 carrier.SetListener(this);
                 r->Execute(carrier);
             }
@@ -304,12 +322,52 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     return true;
 }
 
+void CallControlService::Refuse(XmlRpcRequestMethod& m, int code, const std::string& text) {
+    TR::TRACEX("CCS: ProcessXmlRpcRequest. Refused for account '%s': %s. %llu\n", mAccount.c_str(),
+               text.c_str(), m.GetCallID());
+    std::unique_ptr<XmlRpcResponseMethod> f(m.CreateResponse(true));
+    if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
+        fault->SetParams(code, text);
+    }
+    SendResponse(*this, std::move(f), "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
+}
+
+bool CallControlService::DecisionFits(const XmlRpcRequestMethod& sent,
+                                      XmlRpcResponseMethod& answer) {
+    const unsigned long long offered = sent.GetCallID();
+    const bool decision = answer.IsMethod(sent.GetMethodIndex()) &&
+                          (dynamic_cast<CallArrivedResponseMethod*>(&answer) != nullptr ||
+                           dynamic_cast<CallOriginatedResponseMethod*>(&answer) != nullptr);
+    if (answer.IsFault() || !decision) {
+        TR::TRACEX("CCS: ProcessXmlRpcResponse. The answer to the offer is no decision. %llu\n",
+                   offered);
+        return false;
+    }
+    const unsigned long long named = answer.GetCallID();
+    if (named == 0) {
+        answer.SetCallID(offered);  // an answer without an ID is about the offered call
+    } else if (named != offered) {
+        TR::TRACEX(
+            "CCS: ProcessXmlRpcResponse. The answer names call %llu, not the offered "
+            "call. %llu\n",
+            named, offered);
+        return false;
+    }
+    return true;
+}
+
 bool CallControlService::ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* answer) {
     std::unique_ptr<XmlRpcResponseMethod> r(answer);
     const unsigned long long id = sent.mpMethod->GetCallID();
     Call* call = GetCall(id);
+    const bool offer =
+        sent.mpMethod->IsMethod(kMethodProcess) || sent.mpMethod->IsMethod(kMethodCallOriginated);
     if (call == nullptr) {
         TR::TRACEX("CCS: ProcessXmlRpcResponse. No such call: %llu\n", id);
+    } else if (offer && mbStrictDecisions && !DecisionFits(*sent.mpMethod, *r)) {
+        // Decided as if the client had not answered; the entry goes with it.
+        FailRequest();
+        return true;
     } else {
         TR::TRACEX("CCS: ProcessXmlRpcResponse. Processing call... %llu\n", id);
         r->Execute(*call);

@@ -17,7 +17,8 @@
 // writes), CallControlDispatch.cpp (what a client sends), CallControlNotify.cpp
 // (events sent to clients), CallControlAuth.cpp and CallControlSystem.cpp
 // (the handlers of the system services), ConnectionUpload.cpp (an upload's
-// body, received over the connection's passes).
+// body, received over the connection's passes), CallControlRights.cpp (what
+// the account of a connection may reach, with "account-rights").
 //
 // Threads and locks (outermost first):
 // - mServMutex guards mlistServicesInProgress and, per connection, mState,
@@ -38,6 +39,9 @@
 //   taken.
 // - the channel's I/O lock (ClientChannel) makes every write a whole message;
 //   innermost but for the log's lock.
+// - the account of a connection (mAccount, mOwnExtension, mGrants) is set at
+//   authentication and read by the dispatch, both on the connection thread;
+//   no lock.
 // The settings are atomics: written by the main thread, read by the
 // connection thread.
 #pragma once
@@ -51,6 +55,7 @@
 
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
+#include "config/AccountRights.h"
 #include "core/ICallNotify.h"
 #include "core/ISubscriptionNotify.h"
 #include "exchange/MessagingTypes.h"
@@ -200,6 +205,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<int> mnAuthTimeout;             // seconds unauthorised; <= 0: no limit
     static std::atomic<int> mnMaxUnauth;               // unauthorised connections; <= 0: any
     static std::atomic<int> mnMaxUnauthPerPeer;        // the same from one address; 64; <= 0: any
+    static std::atomic<bool> mbAccountRights;          // false: every account reaches everything
+    static std::atomic<bool> mbStrictDecisions;        // false: an answer decides the call it names
     static SSL_CTX* mpCTX;                             // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
@@ -224,6 +231,15 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     std::string mRecvBuffer;
     int mState = 0;  // 1 while the TLS handshake runs, 2 once connected
     std::atomic<bool> mbAuthorised{false};
+    // The account that authenticated last (empty before) and whether it did
+    // so by digest (an IP-line user may); with "account-rights", the
+    // extension it owns (its own number, or an IP-line user's line
+    // extension) and its grants, read once (LoadAccount).
+    std::string mAccount;
+    bool mbDigestAccount = false;
+    bool mbAccountLoaded = false;
+    std::string mOwnExtension;
+    AccountGrants mGrants;
     ClientChannel mChannel;
     // The upload in progress: from the request that begins it until its
     // answer is sent, its body is taken from the input and nothing else the
@@ -261,8 +277,29 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
     // Advances the TLS handshake; false when it failed.
     bool ContinueHandshake();
-    // Sends an authentication answer and records the result.
-    void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine);
+    // Sends an authentication answer and records the result; an accepted one
+    // makes `user` the connection's account.
+    void SendAuthenticateResponse(bool accepted, const char* text, const char* logLine,
+                                  const std::string& user = std::string(), bool digest = false);
+    // Reads the account's own extension and its grants (once per
+    // authentication; CallControlRights.cpp).
+    void LoadAccount();
+    // With "account-rights": the right `m` needs that the account lacks, or
+    // null when it may be carried out (CallControlRights.cpp).
+    const char* MissingRight(const XmlRpcRequestMethod& m);
+    // With "account-rights": whether a new call or subscription with `id`
+    // would take over the registry entry of one that exists (any call; a
+    // subscription of another connection).
+    static bool CallIdTaken(const unsigned long long& id);
+    bool SubscriptionIdTaken(const unsigned long long& id);
+    // Answers `m` with the fault (`code`, `text`) and logs it with the
+    // account and the request's ID; the connection stays open.
+    void Refuse(XmlRpcRequestMethod& m, int code, const std::string& text);
+    // With "strict-decisions": whether `answer` may decide the call offered
+    // by `sent`; an answer without an ID is made to name it. False (logged)
+    // for a fault, an answer that is no decision and one that names another
+    // call: the offer is then failed as on a time-out.
+    bool DecisionFits(const XmlRpcRequestMethod& sent, XmlRpcResponseMethod& answer);
     // Wakes the connection thread, or, inside a wake batch on this thread,
     // once the batch ends.
     static void Wake();

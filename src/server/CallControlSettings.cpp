@@ -19,6 +19,8 @@ std::atomic<bool> CallControlService::mbRequireAuth{false};
 std::atomic<int> CallControlService::mnAuthTimeout{0};
 std::atomic<int> CallControlService::mnMaxUnauth{0};
 std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
+std::atomic<bool> CallControlService::mbAccountRights{false};
+std::atomic<bool> CallControlService::mbStrictDecisions{false};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -39,6 +41,13 @@ const char* BoolText(bool value) {
     return value ? "true" : "false";
 }
 
+// Stores a flag read by an update, logging a change.
+void UpdateFlag(std::atomic<bool>& flag, bool value, const char* name) {
+    if (flag.exchange(value) != value) {
+        TR::TRACEX("CCS: UpdateConfigs: %s: %s.\n", name, BoolText(value));
+    }
+}
+
 }  // namespace
 
 void CallControlService::ReadConfigs() {
@@ -55,6 +64,8 @@ void CallControlService::ReadConfigs() {
         mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
         mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
         mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+        mbAccountRights = accessor->IsAccountRights();
+        mbStrictDecisions = accessor->IsStrictDecisions();
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
@@ -66,6 +77,12 @@ void CallControlService::ReadConfigs() {
         }
         if (mnMaxUnauth > 0) {
             TR::TRACEX("Max Unauthorised Connections: %d\n", mnMaxUnauth.load());
+        }
+        if (mbAccountRights) {
+            TR::TRACEX("Account Rights: true.\n");
+        }
+        if (mbStrictDecisions) {
+            TR::TRACEX("Strict Decisions: true.\n");
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -87,6 +104,8 @@ void CallControlService::UpdateConfigs() {
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
+            UpdateFlag(mbAccountRights, accessor->IsAccountRights(), "Account Rights");
+            UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
         }
         CallPolicyAccessor::CloseInstance();
     }

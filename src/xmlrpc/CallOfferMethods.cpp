@@ -22,6 +22,17 @@ const XmlRpcParamLayout kDecisionLayout = {kOfferTypes, 2, 1, 1};
 
 const char kMsgTakerMark[] = "actor=\"msg-taker\"";
 
+// A SIP party as SIP text; one that has no address to write (no host, a port
+// that is not a number) as "tel:" with its user alone, so that the call is
+// still offered and decided.
+std::string SipOrUserText(const CallParams& p) {
+    std::string text;
+    if (p.host.empty() || !MergeSIPAddressEx(text, p.sipName, p.user, p.host, p.port)) {
+        text = "tel:" + p.user;
+    }
+    return text;
+}
+
 // The calling party of an offer, written by the call type of the call.
 bool PartyTextByCallType(int callType, const CallParams& p, std::string& text) {
     switch (callType) {
@@ -29,7 +40,8 @@ bool PartyTextByCallType(int callType, const CallParams& p, std::string& text) {
             text = "pbx:" + p.user;
             return true;
         case ExtCallType_SIP:
-            return MergeSIPAddressEx(text, p.sipName, p.user, p.host, p.port);
+            text = SipOrUserText(p);
+            return true;
         case ExtCallType_PSTN:
             text = "pstn:" + p.user;
             return true;
@@ -50,11 +62,8 @@ bool PartyTextByCallType(int callType, const CallParams& p, std::string& text) {
 
 // The called party of an offer: SIP text when it has a host, else "tel:".
 bool CalledPartyText(const CallParams& p, std::string& text) {
-    if (p.host.empty()) {
-        text = "tel:" + p.user;
-        return true;
-    }
-    return MergeSIPAddressEx(text, p.sipName, p.user, p.host, p.port);
+    text = SipOrUserText(p);
+    return true;
 }
 
 // Fills `party` (reset first) from a struct member holding party text.

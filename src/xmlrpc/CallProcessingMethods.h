@@ -161,8 +161,9 @@ class DtmfDigitReceivedMethod : public XmlRpcRequestMethod {
 class CallArrivedMethod : public XmlRpcRequestMethod {
   public:
     CallArrivedMethod();
-    // "From" is written by `type`, not by the record's own type word; false
-    // when a SIP party cannot be written.
+    // "From" is written by `type`, not by the record's own type word; a SIP
+    // party without an address to write (no host) is written as "tel:" and
+    // its user, so every call can be offered.
     bool SetParams(const unsigned long long& id, ExtCallType type, const std::string& ext,
                    const CallParams& from, const CallParams& to,
                    const unsigned long long& origCallId);

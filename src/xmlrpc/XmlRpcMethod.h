@@ -92,6 +92,9 @@ class XmlRpcMethod {
     // The first parameter's text read as an unsigned decimal number; 0 without one.
     unsigned long long GetCallID() const;
 
+    // Sets the ID wherever the method carries it (nothing for a method without one).
+    void SetCallID(const unsigned long long& id) { SetIdParam(id); }
+
     // The parameter at wire position `pos` (null when not set or out of range).
     const XmlRpcValue* GetParam(int pos) const;
     int GetParamCount() const { return mpLayout->count; }
