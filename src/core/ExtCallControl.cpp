@@ -1,11 +1,11 @@
 #include "core/ExtCallControl.h"
 
-#include "core/Call.h"
-
 #include <sys/time.h>
 
 #include "base/LogManager.h"
 #include "base/ThreadMutex.h"
+#include "core/Call.h"
+#include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "xmlrpc/XmlRpcLog.h"
 
@@ -148,4 +148,11 @@ unsigned long ExtCallControl::GetMonotonicTime() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<unsigned long>(now.tv_sec);
+}
+
+bool ExtCallControl::RequestSettingsReload() {
+    const exlink::ExchangeMessage update = exlink::UpdateConfigEv{UpdateType_CallPolicy};
+    return exlink::SendDatagram(
+        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue)),
+        exlink::EncodeMessage(update));
 }

@@ -51,6 +51,11 @@ class ExtCallControl : public CmRemControlMessenger, public AppNotificationMesse
     void DtmfDigitDetected(const unsigned long long& callId, char digit) override;
     void CDRArrived(int cdrType, const RcCDR& cdr, const CallStatistics* statistics) override;
     void UpdateConfig(int updateType) override;
+    // Has the main thread read the settings again as when the call manager
+    // announces a configuration update: the same event, posted to the
+    // daemon's own call-manager queue. Any thread; false when it could not
+    // be posted.
+    static bool RequestSettingsReload();
 
     // Notification-service callbacks; each returns 1 when it delivered.
     int OnANSubscribe(const unsigned long long& subscriptionId, int result) override;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <random>
 
+#include "config/AccountRights.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
@@ -159,6 +160,23 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             r->SetParams(id);
             SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
             m->Execute(carrier);
+            return true;
+        }
+        case kMethodReloadSettings: {
+            // The administrator's only: it reaches every client's service.
+            if (!mbAuthorised || !IsAdminAccount(mAccount)) {
+                Refuse(*m, kFaultNotPermitted, "Not permitted: the administrator only");
+                return true;
+            }
+            TR::TRACEX("CCS: ProcessXmlRpcRequest. Settings reload asked by '%s'. %llu\n",
+                       mAccount.c_str(), id);
+            if (!ExtCallControl::RequestSettingsReload()) {
+                Refuse(*m, kFaultNotPermitted, "The reload could not be requested");
+                return true;
+            }
+            std::unique_ptr<XmlRpcResponseMethod> r(m->CreateResponse(false));
+            r->SetParams(id);
+            SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
             return true;
         }
         case kMethodAuthenticate:

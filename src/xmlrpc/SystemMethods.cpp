@@ -40,6 +40,14 @@ T OrDefault(const T* value) {
 
 // ---- system information ----------------------------------------------------
 
+ReloadSettingsMethod::ReloadSettingsMethod()
+    : XmlRpcRequestMethod(kMethodReloadSettings, kIdOnly) {}
+
+bool ReloadSettingsMethod::SetParams(const unsigned long long& id) {
+    SetIdParam(id);
+    return true;
+}
+
 GetSystemInfoMethod::GetSystemInfoMethod() : XmlRpcRequestMethod(kMethodGetSystemInfo, kIdOnly) {}
 
 bool GetSystemInfoMethod::SetParams(const unsigned long long& id) {

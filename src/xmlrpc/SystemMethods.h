@@ -11,6 +11,16 @@
 
 #include "xmlrpc/XmlRpcMethod.h"
 
+// The administrator's request to read the settings again, as when the
+// exchange announces a configuration update; answered with its ID.
+class ReloadSettingsMethod : public XmlRpcRequestMethod {
+  public:
+    ReloadSettingsMethod();
+    bool SetParams(const unsigned long long& id);
+    // Carried out by the server itself (it is no command of a call).
+    void Execute(IRpcCallback& target) override { (void)target; }
+};
+
 class GetSystemInfoMethod : public XmlRpcRequestMethod {
   public:
     GetSystemInfoMethod();

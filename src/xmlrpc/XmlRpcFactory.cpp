@@ -42,6 +42,7 @@ const char* const XmlRpcRequestMethod::_Methods[kMethodCount] = {
     "Services.CallProcessingService.calloriginated",
     "Services.CallProcessingService.extlistarrived",
     "Services.SystemService.configurationupdate",
+    "Services.SystemService.reloadsettings",
 };
 
 XmlRpcRequestMethod* const XmlRpcRequestMethod::_UnknownMethod =
@@ -118,6 +119,8 @@ XmlRpcRequestMethod* NewRequest(int index) {
             return new ExtListArrivedMethod();
         case kMethodConfigurationUpdate:
             return new ConfigurationUpdateMethod();
+        case kMethodReloadSettings:
+            return new ReloadSettingsMethod();
         default:
             return nullptr;
     }

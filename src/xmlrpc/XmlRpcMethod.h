@@ -51,7 +51,8 @@ enum XmlRpcMethodIndex {
     kMethodCallOriginated = 27,
     kMethodExtListArrived = 28,
     kMethodConfigurationUpdate = 29,
-    kMethodCount = 30,
+    kMethodReloadSettings = 30,
+    kMethodCount = 31,
 };
 
 // The positional parameters of a method: their types in wire order, how many

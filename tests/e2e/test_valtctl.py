@@ -8,7 +8,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import BIN_DIR, CALLER, CDR, PASSWORD, USER, ServerTest, free_port, write
+from harness import (BIN_DIR, CALLER, CDR, PASSWORD, USER, ServerTest, free_port, wait_until,
+                     write)
 
 STATISTICS = {"RTP_Tx_Pack": 100, "RTP_Tx_Codec": 0, "RTP_Rx_Pack": 90, "RTP_Rx_Codec": 18}
 
@@ -63,6 +64,18 @@ class Valtctl(ServerTest):
         self.assertIn("Usage: valtctl [OPTIONS] wait", done.stdout)
         self.assertIn('unknown command "frobnicate"', done.stderr)
         self.assertEqual(self.new_log().count("CCS: Authenticate:\n"), 1)
+
+    def test_reload_is_the_administrators(self):
+        self.sandbox.valtconf("set", "admin-user", "boss")
+        self.sandbox.valtconf("set", "admin-password", "boss-secret")
+        code, _, err = self.valtctl("reload")
+        self.assertEqual(code, 1)
+        self.assertIn("Not permitted: the administrator only", err)
+        before = self.sandbox.log(rotated=True).count("CCS: UpdateConfigs:\n")
+        code, out, err = self.valtctl("reload", options=["--user=boss", "--password=boss-secret"])
+        self.assertEqual((code, out), (0, "the daemon reads its settings again\n"), err)
+        wait_until(lambda: self.sandbox.log(rotated=True).count("CCS: UpdateConfigs:\n") > before,
+                   what="the settings read again")
 
     def test_sysinfo_readable_and_json_with_digest(self):
         self.assertEqual(self.valtctl("sysinfo"),

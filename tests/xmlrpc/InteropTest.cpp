@@ -62,6 +62,7 @@ requests = [
     (S + 'prsarrived', ('9', True)),
     (S + 'getextension', ('bob',)),
     (Y + 'getsysteminfo', ('5',)),
+    (Y + 'reloadsettings', ('6',)),
     (Y + 'getwavfileslist', ('5', 0, '201')),
     (Y + 'beginfiletransfer', ('5', 1, '201', 'a.wav', 2049, False)),
     (Y + 'deletefile', ('5', 2, '201', 'a.wav')),
@@ -190,7 +191,7 @@ TEST_F(Interop, PythonTextsParseAndOurRewritesReadTheSame) {
         }
         WriteFile(mDir + "/out" + name + "xml", ours);
     }
-    EXPECT_EQ(35 + 12 + kMethodCount, read);  // requests, answers, a fault for every method
+    EXPECT_EQ(36 + 12 + kMethodCount, read);  // requests, answers, a fault for every method
     EXPECT_EQ(std::vector<bool>(kMethodCount, true), parsed) << "a request class is missing";
     RunPython("check");
 }

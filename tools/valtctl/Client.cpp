@@ -183,15 +183,11 @@ int Client::RunCommand(const CommandArgs& c) {
     mWatcher = nullptr;
     using Handler = int (Client::*)(const CommandArgs&);
     static const std::pair<const char*, Handler> kHandlers[] = {
-        {"create", &Client::Create},
-        {"take", &Client::Take},
-        {"subscribe", &Client::Subscribe},
-        {"getext", &Client::GetExtension},
-        {"sysinfo", &Client::SystemInfo},
-        {"prompts", &Client::Prompts},
-        {"config-upload", &Client::ConfigUpload},
-        {"wait", &Client::Wait},
-        {"shell", &Client::Shell},
+        {"create", &Client::Create},       {"take", &Client::Take},
+        {"subscribe", &Client::Subscribe}, {"getext", &Client::GetExtension},
+        {"sysinfo", &Client::SystemInfo},  {"reload", &Client::Reload},
+        {"prompts", &Client::Prompts},     {"config-upload", &Client::ConfigUpload},
+        {"wait", &Client::Wait},           {"shell", &Client::Shell},
     };
     try {
         for (const auto& [name, handler] : kHandlers) {
@@ -434,6 +430,21 @@ int Client::SystemInfo(const CommandArgs&) {
     PrintResult({{"command", "sysinfo"}, {"uniqueId", u}, {"version", v}},
                 "unique ID: " + u + "\nversion:   " + v);
     return kExitOk;
+}
+
+int Client::Reload(const CommandArgs&) {
+    auto request = std::make_unique<ReloadSettingsMethod>();
+    request->SetParams(NextRequestId());
+    std::unique_ptr<XmlRpcResponseMethod> answer;
+    int code = Ask(std::move(request), answer, "reload");
+    if (code == kExitOk) {
+        code = CheckFault(*answer, "reload");
+    }
+    if (code == kExitOk) {
+        PrintResult({{"command", "reload"}, {"requested", true}},
+                    "the daemon reads its settings again");
+    }
+    return code;
 }
 
 int Client::Prompts(const CommandArgs& c) {

@@ -169,6 +169,16 @@ const std::vector<CommandSpec>& CommandSpecs() {
          {},
          0,
          0},
+        {"reload",
+         "",
+         "have the daemon read its settings again (administrator)",
+         "Has the daemon read its settings again, as when the exchange announces a\n"
+         "configuration update (a changed port restarts the control server, and\n"
+         "this connection with it). Only the administrator may.\n",
+         {},
+         {},
+         0,
+         0},
         {"prompts",
          "list|delete|upload TYPE EXT [FILE]",
          "manage voice prompt files",
