@@ -325,8 +325,11 @@ class Sandbox:
                               env=self.env, capture_output=True, check=True)
         return done.stdout.decode()
 
-    def configure_server(self, settings=None):
-        """Sets a free listening port, the settings and the test user; returns the port."""
+    def configure_server(self, settings=None, init=False):
+        """Sets a free listening port, the settings and the test user (after `valtconf
+        init`, as for a new installation, with `init`); returns the port."""
+        if init:
+            self.valtconf("init")
         port = free_port()
         for name, value in dict({"listen-port": port}, **(settings or {})).items():
             self.valtconf("set", name, value)
@@ -395,6 +398,7 @@ class ServerTest(unittest.TestCase):
 
     USER, PASSWORD = USER, PASSWORD
     settings = {}
+    init = False  # the configuration starts as `valtconf init` makes it
     tls = False
     RSS_SLACK_KB = 16 * 1024 * SLOW
     FD_SLACK = 4
@@ -410,7 +414,7 @@ class ServerTest(unittest.TestCase):
         cls.sandbox.env["ASAN_OPTIONS"] += ":quarantine_size_mb=4"
         try:
             settings = dict(cls.settings, **({"secure-listen": "true"} if cls.tls else {}))
-            cls.port = cls.sandbox.configure_server(settings)
+            cls.port = cls.sandbox.configure_server(settings, cls.init)
             if cls.tls:  # a self-signed certificate and its key at the daemon's paths
                 make_certificate(*map(cls.sandbox.path, ("/etc/ssl.crt/server.crt",
                                                          "/etc/ssl.key/server.key")))

@@ -4,7 +4,7 @@ one command for it, and an account reaches only what is its own or granted."""
 import unittest
 from xmlrpc.client import Fault, dumps
 
-from harness import CALLER, Client, ServerTest
+from harness import CALLER, Client, ServerTest, read, write
 
 DECIDING = ("AcceptCall", "RejectCall", "ForwardCall")
 SVC = "Services.SystemService."
@@ -109,3 +109,32 @@ class AccountRights(ServerTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class NewInstallation(ServerTest):
+    """A configuration made by `valtconf init` (and the test's port and user)."""
+    init = True
+
+    @classmethod
+    def configure(cls, sandbox):
+        cls.prompt = sandbox.path("/prompts/202/greeting.wav")
+        write(cls.prompt, "RIFF")
+        write(sandbox.path("/tmp/a.cfg"), "kept")
+        sandbox.valtconf("add-extension", "202", "--kind", "user", "--password", "pw202",
+                         "--prompt-dir", sandbox.path("/prompts/202/"))
+
+    def test_a_strangers_first_packet_changes_nothing(self):
+        client = self.connect(authenticate=False)
+        packet = [("authenticate", "201", "wrong"), ("createcall", "9", "201", "tel:0900123"),
+                  ("incomingcallhandling", "202", True),
+                  (SVC + "deletefile", "5", 0, "202", "greeting.wav"),
+                  (SVC + "configurationupdate", "6", "a.cfg", 0, False)]
+        client.send_raw("".join(Client.request_text(*request) for request in packet))
+        answers = [client.read()[0] for _ in packet]
+        self.assertEqual(answers[0], (False, "Wrong password."))
+        for answer in answers[1:]:
+            self.assertEqual(answer["faultString"], "Not authorised")
+        self.assertTrue(client.closed_by_peer())
+        self.assertFalse([l for l in self.sim.sync() if "cmd" in l])
+        self.assertEqual(read(self.prompt), b"RIFF")
+        self.assertEqual(read(self.sandbox.path("/tmp/a.cfg")), b"kept")
