@@ -15,6 +15,7 @@
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
 #include "core/ExtCallControl.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
                                               argc > 0 ? argv[0] : "", true, false);
     if (CallPolicyAccessor* settings = CallPolicyAccessor::GetInstance(true)) {
         CrashGuard::SetEndOnTerminalStop(settings->IsTstpEndsProcess());
+        SetLogSecretsMasked(settings->IsMaskLoggedSecrets());
         CallPolicyAccessor::CloseInstance();
     }
     InstallFrontEnds();

@@ -1,6 +1,8 @@
 #include "core/Call.h"
 
+#include "base/StringUtils.h"
 #include "core/ExtCallControl.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 std::map<unsigned long long, Call*>& Call::mmapCalls = *new std::map<unsigned long long, Call*>;
 ThreadMutex& Call::mMapMutex = *new ThreadMutex;
@@ -82,7 +84,7 @@ void Call::AuthenticateCB(const std::string& user, const std::string& password) 
 void Call::SecureAuthenticateCB(const std::string& user, const std::string& timeStamp,
                                 const std::string& digest) {
     ExtCallControl::TRACEX("Call: Secure AuthenticateCB. user[%s], timestamp[%s], authstring[%s]\n",
-                           user.c_str(), timeStamp.c_str(), digest.c_str());
+                           user.c_str(), timeStamp.c_str(), SecretForLog(digest).c_str());
     if (listener != nullptr) {
         listener->SecureAuthenticate(user, timeStamp, digest);
     }
@@ -221,7 +223,7 @@ int Call::FileTransferCB(int type, const std::string& ext, const std::string& fi
 
 int Call::ConfigurationUpdateCB(const std::string& file, int& size, bool flag,
                                 std::string& message) {
-    ExtCallControl::TRACEX("Call: ConfigurationUpdateCB.: file  %s,   size: %d \n", file.c_str(),
-                           size);
+    ExtCallControl::TRACEX("Call: ConfigurationUpdateCB.: file  %s,   size: %d \n",
+                           StringUtils::EscapeControl(file).c_str(), size);
     return listener != nullptr ? listener->ConfigurationUpdate(file, size, flag, message) : 0;
 }
