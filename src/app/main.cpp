@@ -23,6 +23,7 @@
 #include "config/CallPolicyAccessor.h"
 #include "config/ConfigSqlite.h"
 #include "core/ExtCallControl.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
                                               argc > 0 ? argv[0] : "", true, false);
     if (CallPolicyAccessor* settings = CallPolicyAccessor::GetInstance(true)) {
         CrashGuard::SetEndOnTerminalStop(settings->IsTstpEndsProcess());
+        SetLogSecretsMasked(settings->IsMaskLoggedSecrets());
         CallPolicyAccessor::CloseInstance();
     }
     InstallFrontEnds();

@@ -17,4 +17,24 @@ int ReplaceString(std::string& text, const std::string& search, const std::strin
     return count;
 }
 
+std::string EscapeControl(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            out += '\\';
+            out += c == '\n' ? 'n' : (c == '\r' ? 'r' : 't');
+        } else {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        }
+    }
+    return out;
+}
+
 }  // namespace StringUtils

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace StringUtils {
 
@@ -13,5 +14,11 @@ namespace StringUtils {
 // `search` changes nothing. Returns the number of replacements.
 int ReplaceString(std::string& text, const std::string& search, const std::string& replacement,
                   std::size_t start);
+
+// `text` fit for one log line: every control character (below 0x20, and DEL)
+// is written as a backslash escape (\n, \r, \t or \xNN), so that text from
+// outside (a client's file name, a message) cannot start a forged line of its
+// own. Other bytes, backslash included, are kept.
+std::string EscapeControl(std::string_view text);
 
 }  // namespace StringUtils

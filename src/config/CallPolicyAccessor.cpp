@@ -33,7 +33,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mMaxUnauthPerPeer(DefaultOf("max-unauth-per-peer")),
       mbAccountRights(ParseFlag(DefaultOf("account-rights"))),
       mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))),
-      mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))) {}
+      mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
+      mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -75,5 +76,6 @@ int CallPolicyAccessor::load() {
     mbAccountRights = ParseFlag(values["account-rights"]);
     mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
     mbStrictDecisions = ParseFlag(values["strict-decisions"]);
+    mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     return 1;
 }

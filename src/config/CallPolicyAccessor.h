@@ -50,6 +50,8 @@ class CallPolicyAccessor {
     // An answer to an offered call decides only that call; anything else
     // falls back to accepting it.
     bool IsStrictDecisions() const { return mbStrictDecisions; }
+    // Passwords and digests are written to the log as "********".
+    bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -72,4 +74,5 @@ class CallPolicyAccessor {
     bool mbAccountRights;
     bool mbTstpEndsProcess;
     bool mbStrictDecisions;
+    bool mbMaskLoggedSecrets;
 };

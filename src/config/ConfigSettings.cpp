@@ -45,6 +45,9 @@ const std::vector<SettingInfo>& AllSettings() {
         {"tstp-ends-process", "false", SettingKind::Flag,
          "SIGTSTP ends the daemon (exit status 148) after it has stopped its service, instead "
          "of stopping the process, so that a supervisor restarts it"},
+        {"mask-logged-secrets", "false", SettingKind::Flag,
+         "the log shows the password of authenticate, the digest of sauthenticate and the "
+         "digest expected for it as ********; read at start"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -63,10 +66,13 @@ const SettingInfo* FindSetting(const std::string& name) {
 
 const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings() {
     static const std::vector<std::pair<const char*, const char*>> values = {
+        // clang-format off
         {"require-auth", "true"},
         {"account-rights", "true"},
         {"tstp-ends-process", "true"},
         {"strict-decisions", "true"},
+        {"mask-logged-secrets", "true"},
+        // clang-format on
     };
     return values;
 }

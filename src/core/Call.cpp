@@ -1,6 +1,8 @@
 #include "core/Call.h"
 
+#include "base/StringUtils.h"
 #include "core/ExtCallControl.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 std::map<unsigned long long, Call*>& Call::mmapCalls = *new std::map<unsigned long long, Call*>;
 ThreadMutex& Call::mMapMutex = *new ThreadMutex;
@@ -78,7 +80,7 @@ void Call::SendCallOriginated(ExtCallType type, const std::string& ext, const Ca
 }
 
 void Call::AuthenticateCB(const std::string& user, const std::string& password) {
-    ExtCallControl::TRACEX("Call: AuthenticateCB. %s\n", user.c_str());
+    ExtCallControl::TRACEX("Call: AuthenticateCB. %s\n", StringUtils::EscapeControl(user).c_str());
     if (listener != nullptr) {
         listener->Authenticate(user, password);
     }
@@ -87,14 +89,16 @@ void Call::AuthenticateCB(const std::string& user, const std::string& password) 
 void Call::SecureAuthenticateCB(const std::string& user, const std::string& timeStamp,
                                 const std::string& digest) {
     ExtCallControl::TRACEX("Call: Secure AuthenticateCB. user[%s], timestamp[%s], authstring[%s]\n",
-                           user.c_str(), timeStamp.c_str(), digest.c_str());
+                           StringUtils::EscapeControl(user).c_str(),
+                           StringUtils::EscapeControl(timeStamp).c_str(),
+                           SecretForLog(digest).c_str());
     if (listener != nullptr) {
         listener->SecureAuthenticate(user, timeStamp, digest);
     }
 }
 
 void Call::GetExtensionCB(const std::string& user) {
-    ExtCallControl::TRACEX("Call: GetExtensionCB. %s\n", user.c_str());
+    ExtCallControl::TRACEX("Call: GetExtensionCB. %s\n", StringUtils::EscapeControl(user).c_str());
     if (listener != nullptr) {
         listener->GetExtension(user);
     }
@@ -143,8 +147,10 @@ void Call::RejectCB(const unsigned long long& callId) {
 
 void Call::CreateCB(const unsigned long long& callId, const std::string& from, const CallParams& to,
                     const std::string& displayName) {
-    ExtCallControl::TRACEX("Call: Create. from: %s, to: %s. display name: %s. %llu\n", from.c_str(),
-                           to.user.c_str(), displayName.c_str(), callId);
+    ExtCallControl::TRACEX("Call: Create. from: %s, to: %s. display name: %s. %llu\n",
+                           StringUtils::EscapeControl(from).c_str(),
+                           StringUtils::EscapeControl(to.user).c_str(),
+                           StringUtils::EscapeControl(displayName).c_str(), callId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->CreateCallReceived(callId, from, to, displayName);
     }
@@ -158,7 +164,8 @@ void Call::CloseCB(const unsigned long long& callId) {
 }
 
 void Call::TransferCB(const unsigned long long& callId, const CallParams& to) {
-    ExtCallControl::TRACEX("Call: Transfer. to: %s. %llu\n", to.user.c_str(), callId);
+    ExtCallControl::TRACEX("Call: Transfer. to: %s. %llu\n",
+                           StringUtils::EscapeControl(to.user).c_str(), callId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->TransferCallReceived(callId, to);
     }
@@ -180,14 +187,15 @@ void Call::UnjoinCB(const unsigned long long& callId, const unsigned long long& 
 
 void Call::PlayMessageCB(const unsigned long long& callId, const std::string& file, int count) {
     ExtCallControl::TRACEX("Call: PlayMessage. messageFileName: %s, count: %d. %llu\n",
-                           file.c_str(), count, callId);
+                           StringUtils::EscapeControl(file).c_str(), count, callId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->PlayMessageReceived(callId, file, count);
     }
 }
 
 void Call::InjectDTMFCB(const unsigned long long& callId, const std::string& digits) {
-    ExtCallControl::TRACEX("Call: InjectDTMF. keys: [%s]. %llu\n", digits.c_str(), callId);
+    ExtCallControl::TRACEX("Call: InjectDTMF. keys: [%s]. %llu\n",
+                           StringUtils::EscapeControl(digits).c_str(), callId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->InjectDTMFReceived(callId, digits);
     }
@@ -226,7 +234,7 @@ int Call::FileTransferCB(int type, const std::string& ext, const std::string& fi
 
 int Call::ConfigurationUpdateCB(const std::string& file, int& size, bool flag,
                                 std::string& message) {
-    ExtCallControl::TRACEX("Call: ConfigurationUpdateCB.: file  %s,   size: %d \n", file.c_str(),
-                           size);
+    ExtCallControl::TRACEX("Call: ConfigurationUpdateCB.: file  %s,   size: %d \n",
+                           StringUtils::EscapeControl(file).c_str(), size);
     return listener != nullptr ? listener->ConfigurationUpdate(file, size, flag, message) : 0;
 }

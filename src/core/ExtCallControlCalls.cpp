@@ -2,6 +2,7 @@
 // CDR and CR subscribers, and client call commands sent to the call manager.
 #include <string>
 
+#include "base/StringUtils.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
@@ -31,8 +32,9 @@ void ExtCallControl::CallArrived(const unsigned long long& callId, ExtCallType t
                                  const CallParams& to, const unsigned long long& origCallId,
                                  long data) {
     TRACEX("ExtCallControl: CallArrived. Type: %d, Ext: %s, From: %s, To: %s. Data: %ld\n",
-           static_cast<int>(type), ext.c_str(), PartyText(from).c_str(), PartyText(to).c_str(),
-           data);
+           static_cast<int>(type), StringUtils::EscapeControl(ext).c_str(),
+           StringUtils::EscapeControl(PartyText(from)).c_str(),
+           StringUtils::EscapeControl(PartyText(to)).c_str(), data);
     auto call = std::make_unique<Call>(callId);
     if (data != 0) {
         // `data` is the connection that asked for the extension's incoming calls.
@@ -54,8 +56,10 @@ void ExtCallControl::OnCallOriginated(const unsigned long long& callId, ExtCallT
     TRACEX(
         "ExtCallControl: OnCallOriginated. CallID: %llu, Type: %d, Ext: %s, From: %s, To: %s. "
         "Data: %ld. Pattern: %s\n",
-        callId, static_cast<int>(type), ext.c_str(), PartyText(from).c_str(), PartyText(to).c_str(),
-        data, pattern.c_str());
+        callId, static_cast<int>(type), StringUtils::EscapeControl(ext).c_str(),
+        StringUtils::EscapeControl(PartyText(from)).c_str(),
+        StringUtils::EscapeControl(PartyText(to)).c_str(), data,
+        StringUtils::EscapeControl(pattern).c_str());
     TRACEX("ExtCallControl. OnCallOriginated. Trying to get subscr-n list...\n");
     std::list<unsigned long long> ids;
     if (!Subscription::GetCRSubscriptions(ids)) {
@@ -110,7 +114,8 @@ void ExtCallControl::DtmfDigitDetected(const unsigned long long& callId, char di
 
 void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatistics* statistics) {
     TRACEX("ExtCallControl. CDRArrived. type[%s], called user[%s], caller user[%s], dur[%d].\n",
-           CdrTypeName(cdrType), cdr.calledUser.c_str(), cdr.callingUser.c_str(), cdr.duration);
+           CdrTypeName(cdrType), StringUtils::EscapeControl(cdr.calledUser).c_str(),
+           StringUtils::EscapeControl(cdr.callingUser).c_str(), cdr.duration);
     std::list<unsigned long long> ids;
     if (!Subscription::GetCDRSubscriptions(ids)) {
         TRACEX("ERROR. ExtCallControl. CDRArrived. No CDR subscription\n");
@@ -135,7 +140,7 @@ void ExtCallControl::UpdateConfig(int updateType) {
 int ExtCallControl::IncomingCallHandlingReceived(const std::string& ext, long enable,
                                                  unsigned long requester) {
     TRACEX("ExtCallControl. IncomingCallHandlingReceived. extension: %s, enable: %ld\n",
-           ext.c_str(), enable);
+           StringUtils::EscapeControl(ext).c_str(), enable);
     return IncomingCallHandling(ext, enable, requester);
 }
 
@@ -145,7 +150,8 @@ int ExtCallControl::AcceptCallReceived(const unsigned long long& callId,
     TRACEX(
         "ExtCallControl. AcceptCallReceived. CallerID: %s, CallerDisplayName: %s, VirtualAccept: "
         "%ld. %llu\n",
-        callerId.c_str(), displayName.c_str(), virtualAccept, callId);
+        StringUtils::EscapeControl(callerId).c_str(),
+        StringUtils::EscapeControl(displayName).c_str(), virtualAccept, callId);
     return AcceptCall(callId, callerId, displayName, virtualAccept);
 }
 
@@ -154,7 +160,8 @@ int ExtCallControl::ForwardCallReceived(const unsigned long long& callId,
                                         const std::string& callerId,
                                         const std::string& displayName) {
     TRACEX("ExtCallControl. ForwardCallReceived. CallerID: %s, CallerDisplayName: %s. %llu\n",
-           callerId.c_str(), displayName.c_str(), callId);
+           StringUtils::EscapeControl(callerId).c_str(),
+           StringUtils::EscapeControl(displayName).c_str(), callId);
     return ForwardCall(callId, targets, callerId, displayName);
 }
 
@@ -166,8 +173,9 @@ int ExtCallControl::RejectCallReceived(const unsigned long long& callId) {
 int ExtCallControl::CreateCallReceived(const unsigned long long& callId, const std::string& from,
                                        const CallParams& to, const std::string& displayName) {
     TRACEX("ExtCallControl. CreateCallReceived. from: %s, to:%s@%s:%s. display name: %s. %llu\n",
-           from.c_str(), to.user.c_str(), to.host.c_str(), to.port.c_str(), displayName.c_str(),
-           callId);
+           StringUtils::EscapeControl(from).c_str(), StringUtils::EscapeControl(to.user).c_str(),
+           StringUtils::EscapeControl(to.host).c_str(), StringUtils::EscapeControl(to.port).c_str(),
+           StringUtils::EscapeControl(displayName).c_str(), callId);
     return CreateCall(callId, from, to, displayName);
 }
 
@@ -177,8 +185,9 @@ int ExtCallControl::CloseCallReceived(const unsigned long long& callId) {
 }
 
 int ExtCallControl::TransferCallReceived(const unsigned long long& callId, const CallParams& to) {
-    TRACEX("ExtCallControl. TransferCallReceived. to:%s@%s:%s. %llu\n", to.user.c_str(),
-           to.host.c_str(), to.port.c_str(), callId);
+    TRACEX("ExtCallControl. TransferCallReceived. to:%s@%s:%s. %llu\n",
+           StringUtils::EscapeControl(to.user).c_str(), StringUtils::EscapeControl(to.host).c_str(),
+           StringUtils::EscapeControl(to.port).c_str(), callId);
     return TransferCall(callId, to);
 }
 
@@ -197,13 +206,14 @@ int ExtCallControl::UnjoinCallsReceived(const unsigned long long& callId,
 int ExtCallControl::PlayMessageReceived(const unsigned long long& callId, const std::string& file,
                                         int count) {
     TRACEX("ExtCallControl. PlayMessageReceived. messageFileName: %s, playCount: %d. %llu\n",
-           file.c_str(), count, callId);
+           StringUtils::EscapeControl(file).c_str(), count, callId);
     return PlayMessage(callId, file, count);
 }
 
 int ExtCallControl::InjectDTMFReceived(const unsigned long long& callId,
                                        const std::string& digits) {
-    TRACEX("ExtCallControl. InjectDTMFReceived. DTMFstring: [%s]. %llu\n", digits.c_str(), callId);
+    TRACEX("ExtCallControl. InjectDTMFReceived. DTMFstring: [%s]. %llu\n",
+           StringUtils::EscapeControl(digits).c_str(), callId);
     return InjectDTMF(callId, digits);
 }
 

@@ -1,6 +1,7 @@
 // The subscription half of ExtCallControl: subscribe and unsubscribe commands
 // of clients, and the notification service's confirmations, notifications and
 // errors delivered to the subscriptions.
+#include "base/StringUtils.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 
@@ -28,7 +29,8 @@ void ExtCallControl::SubscribeCRReceived() {
 
 void ExtCallControl::SubscribeMNReceived(const unsigned long long& id, const std::string& ext) {
     const CallParams record = SubscriptionRecord(ext);
-    TRACEX("ExtCallControl. SubscribeMNReceived. extensionName: %s. %llu\n", ext.c_str(), id);
+    TRACEX("ExtCallControl. SubscribeMNReceived. extensionName: %s. %llu\n",
+           StringUtils::EscapeControl(ext).c_str(), id);
     if (ANSubscribe(PUAPackageType_MN, record, record, id) == 0) {
         TRACEX(
             "<ERROR> ExtCallControl. SubscribeMNReceived. ANSubscribe returned IPC_FAILURE... "
@@ -40,7 +42,8 @@ void ExtCallControl::SubscribeMNReceived(const unsigned long long& id, const std
 
 void ExtCallControl::SubscribeDialogReceived(const unsigned long long& id, const std::string& ext) {
     const CallParams record = SubscriptionRecord(ext);
-    TRACEX("ExtCallControl. SubscribeDialogReceived. extensionName: %s. %llu\n", ext.c_str(), id);
+    TRACEX("ExtCallControl. SubscribeDialogReceived. extensionName: %s. %llu\n",
+           StringUtils::EscapeControl(ext).c_str(), id);
     if (ANSubscribe(PUAPackageType_Dialog, record, record, id) == 0) {
         TRACEX(
             "<ERROR> ExtCallControl. SubscribeDialogReceived. ANSubscribe returned IPC_FAILURE... "
@@ -53,7 +56,8 @@ void ExtCallControl::SubscribeDialogReceived(const unsigned long long& id, const
 void ExtCallControl::SubscribePresenceReceived(const unsigned long long& id,
                                                const std::string& ext) {
     const CallParams record = SubscriptionRecord(ext);
-    TRACEX("ExtCallControl. SubscribePresenceReceived. extensionName: %s. %llu\n", ext.c_str(), id);
+    TRACEX("ExtCallControl. SubscribePresenceReceived. extensionName: %s. %llu\n",
+           StringUtils::EscapeControl(ext).c_str(), id);
     if (ANSubscribe(PUAPackageType_Presence, record, record, id) == 0) {
         TRACEX(
             "<ERROR> ExtCallControl. SubscribePresenceReceived. ANSubscribe returned "

@@ -1,5 +1,6 @@
 #include "core/Subscription.h"
 
+#include "base/StringUtils.h"
 #include "core/ExtCallControl.h"
 
 std::map<unsigned long long, Subscription*>& Subscription::mmapSubscriptions =
@@ -109,8 +110,8 @@ void Subscription::SendErrorConvey(const PUAErrorCode& error) {
 }
 
 void Subscription::SubscribeMNCB(const unsigned long long& subscriptionId, const std::string& ext) {
-    ExtCallControl::TRACEX("Subscription: SubscribeMNCB. extension: %s. %llu\n", ext.c_str(),
-                           subscriptionId);
+    ExtCallControl::TRACEX("Subscription: SubscribeMNCB. extension: %s. %llu\n",
+                           StringUtils::EscapeControl(ext).c_str(), subscriptionId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->SubscribeMNReceived(subscriptionId, ext);
     }
@@ -118,8 +119,8 @@ void Subscription::SubscribeMNCB(const unsigned long long& subscriptionId, const
 
 void Subscription::SubscribeDialogCB(const unsigned long long& subscriptionId,
                                      const std::string& ext) {
-    ExtCallControl::TRACEX("Subscription: SubscribeDialogCB. extension: %s. %llu\n", ext.c_str(),
-                           subscriptionId);
+    ExtCallControl::TRACEX("Subscription: SubscribeDialogCB. extension: %s. %llu\n",
+                           StringUtils::EscapeControl(ext).c_str(), subscriptionId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->SubscribeDialogReceived(subscriptionId, ext);
     }
@@ -127,8 +128,8 @@ void Subscription::SubscribeDialogCB(const unsigned long long& subscriptionId,
 
 void Subscription::SubscribePresenceCB(const unsigned long long& subscriptionId,
                                        const std::string& ext) {
-    ExtCallControl::TRACEX("Subscription: SubscribePresenceCB. extension: %s. %llu\n", ext.c_str(),
-                           subscriptionId);
+    ExtCallControl::TRACEX("Subscription: SubscribePresenceCB. extension: %s. %llu\n",
+                           StringUtils::EscapeControl(ext).c_str(), subscriptionId);
     if (ExtCallControl::mpCallControl != nullptr) {
         ExtCallControl::mpCallControl->SubscribePresenceReceived(subscriptionId, ext);
     }

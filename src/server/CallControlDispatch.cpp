@@ -12,6 +12,7 @@
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/SystemMethods.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ bool CallControlService::ProcessIncomingXmlRpc() {
     const std::string message = mRecvBuffer.substr(0, end);
     mRecvBuffer.erase(0, end + 4);
     TR::TRACEX("CCS: ProcessIncomingXmlRpc. Received data...\n");
-    TR::TRACEX("\n%s\n", message.c_str());
+    // Secrets masked (when set) and control characters in the data escaped;
+    // the line breaks between the XML's tags stay.
+    TR::TRACEX("\n%s\n", MessageForLog(message).c_str());
 
     XmlRpcRequestMethod* m = XmlRpcRequestMethod::CreateFromXML(message.c_str());
     if (m == XmlRpcRequestMethod::_UnknownMethod) {

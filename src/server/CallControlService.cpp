@@ -8,6 +8,7 @@
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
+#include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
 namespace {
@@ -182,7 +183,8 @@ bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
         return false;
     }
     TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
-    TR::TRACEX("\n%s\n", text.c_str());
+    // A response echoes client text (a file name): escaped as received messages are.
+    TR::TRACEX("\n%s\n", MessageForLog(text).c_str());
     if (mChannel.IsTls()) {
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Sending request...\n");
         mChannel.Write(text.data(), text.size());

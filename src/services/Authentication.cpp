@@ -14,6 +14,7 @@
 #include "config/LineManager.h"
 #include "core/ExtCallControl.h"
 #include "services/SystemServices.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 namespace SystemServices {
 
@@ -171,7 +172,8 @@ bool CheckDigest(const std::string& user, const std::string& timeStamp, const st
         return false;
     }
     DigestHex(md, hex);
-    TR::TRACEX("CCS: Encrypted string is [%s]. Verifying..:\n", reinterpret_cast<const char*>(hex));
+    TR::TRACEX("CCS: Encrypted string is [%s]. Verifying..:\n",
+               SecretForLog(reinterpret_cast<const char*>(hex)).c_str());
     return SameSecret(digest, reinterpret_cast<const char*>(hex));
 }
 

@@ -39,6 +39,8 @@ namespace SystemServices {
 
 namespace {
 
+using StringUtils::EscapeControl;
+
 // A child process that is waited for when its owner goes away.
 class ChildProcess {
   public:
@@ -72,29 +74,6 @@ class ChildProcess {
 
   private:
     pid_t mPid;
-};
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : mFd(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return mFd; }
-    int Release() {
-        const int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-    void Reset() {
-        if (mFd >= 0) {
-            close(mFd);
-        }
-        mFd = -1;
-    }
-
-  private:
-    int mFd;
 };
 
 class SpawnActions {
@@ -160,6 +139,29 @@ bool ReadUntilClosed(int fd, std::string& text, std::chrono::steady_clock::time_
         }
         text.append(buffer, static_cast<size_t>(n));
     }
+}
+
+// `value` as a value of the tool's query string: every byte but letters,
+// digits and "/._-~" percent-encoded ("%2F" style, upper case), so that a file
+// name cannot add or replace parameters ("&", "=") nor be decoded into
+// something else ("%", "+"). A plain path is passed on unchanged.
+std::string QueryValue(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') ||
+                           (c != '\0' && std::strchr("/._-~", c) != nullptr);
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        }
+    }
+    return out;
 }
 
 // Markers of the tool's output and their text, replaced in this order. The
@@ -280,8 +282,11 @@ class ToolRun {
 // The body of a configuration file; once stored, the tool runs on it.
 class ConfigUpload : public UploadJob {
   public:
-    ConfigUpload(FileHandle file, const std::string& path, int size, void (*wake)())
-        : UploadJob(std::move(file), path, size, ExtCallControl::GetMonotonicTime()), mWake(wake) {}
+    ConfigUpload(FileHandle file, Descriptor dir, const std::string& name, const std::string& path,
+                 int size, void (*wake)())
+        : UploadJob(std::move(file), std::move(dir), name, path, size,
+                    ExtCallControl::GetMonotonicTime()),
+          mWake(wake) {}
 
     bool Done() const override {
         return UploadJob::Done() && (mTool == nullptr || mTool->Finished());
@@ -310,14 +315,14 @@ bool ConfigurationUpdate(const std::string& file, int size, bool /*flag*/, std::
                          std::unique_ptr<UploadJob>& job, void (*wake)()) {
     if (!IsSafeFileName(file)) {
         ExtCallControl::TRACEX("ERROR. CCS. ConfigurationUpdate: refused file name %s\n",
-                               file.c_str());
+                               EscapeControl(file).c_str());
         message = "Invalid file name.";
         return false;
     }
     const std::string dir = RootPath("/tmp");
     const std::string path = dir + "/" + file;
     ExtCallControl::TRACEX("CCS. ConfigurationUpdate: file name: %s,  file size: %d \n",
-                           path.c_str(), size);
+                           EscapeControl(path).c_str(), size);
     const int maxBytes = UploadMaxBytes();
     if (size < 0 || size > maxBytes) {
         ExtCallControl::TRACEX(
@@ -327,22 +332,30 @@ bool ConfigurationUpdate(const std::string& file, int size, bool /*flag*/, std::
         return false;
     }
     MakeDirectories(dir);
+    Descriptor tmp = OpenDirectoryAt(AT_FDCWD, dir, false);
     // The configuration may hold passwords: readable by the daemon's user only.
-    FileHandle out = CreateUploadFile(path, O_TRUNC, 0600);
+    // A file of that name that is there already (another upload's, or anything
+    // else kept in the directory) is neither replaced nor, later, removed.
+    FileHandle out = CreateUploadFile(tmp.Get(), file, 0600);
     if (!out) {
+        if (errno == EEXIST) {
+            ExtCallControl::TRACEX("ERROR. CCS. ConfigurationUpdate: %s exists already, refused\n",
+                                   EscapeControl(path).c_str());
+            message = "This file already exist.";
+        }
         return false;
     }
     ExtCallControl::TRACEX(
         "CCS. ConfigurationUpdate: created temporary file : %s,\n\t\tBegin file receive and "
         "write process...\n",
-        file.c_str());
-    job = std::make_unique<ConfigUpload>(std::move(out), path, size, wake);
+        EscapeControl(file).c_str());
+    job = std::make_unique<ConfigUpload>(std::move(out), std::move(tmp), file, path, size, wake);
     return true;
 }
 
 void UpdateConfig(const std::string& path) {
-    ExtCallControl::TRACEX("CCS. Start UpdateConfig from %s.\n", path.c_str());
-    const std::string query = "cgiaction=do_save&localHiddenFilename=" + path;
+    ExtCallControl::TRACEX("CCS. Start UpdateConfig from %s.\n", EscapeControl(path).c_str());
+    const std::string query = "cgiaction=do_save&localHiddenFilename=" + QueryValue(path);
     ExtCallControl::TRACEX("CCS.  UpdateConfig: queryString %s.\n", query.c_str());
     std::vector<std::string> env = ChildEnvironment({
         "REQUEST_METHOD=GET",

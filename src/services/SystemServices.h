@@ -30,8 +30,9 @@ class IUploadChannel {
 namespace SystemServices {
 
 // Names in the prompt directory of the extension (`type`: 0 user, 1 and 2
-// auto-attendant, 2 in its "custom" subdirectory; empty `ext`: the system
-// extension). False when the extension cannot be found.
+// auto-attendant, 2 in its "custom" subdirectory, which is never reached
+// through a symbolic link; empty `ext`: the system extension). False when the
+// extension cannot be found.
 bool GetWAVList(int type, const std::string& ext, std::list<std::string>* names);
 
 // Removes one prompt file. False when it does not exist or cannot be removed.
@@ -44,8 +45,9 @@ bool WAVFileDelete(int type, const std::string& ext, const std::string& file);
 bool FileTransfer(int type, const std::string& ext, const std::string& file, int size,
                   bool transfer, std::string& message, std::unique_ptr<UploadJob>& job);
 
-// Creates <root>/tmp/<file> and sets `job` to the upload that receives the
-// configuration file of `size` bytes into it; once the body is stored, the
+// Creates <root>/tmp/<file> (refused, "This file already exist.", when
+// anything of that name is there) and sets `job` to the upload that receives
+// the configuration file of `size` bytes into it; once the body is stored, the
 // job runs the exchange's configuration tool on it on a worker thread, which
 // removes the file and calls `wake` (from that thread) when it has ended.
 // Without a job the answer is the return value and `message`.

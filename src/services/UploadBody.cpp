@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <map>
 
-#include "base/FileUtility.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigSqlite.h"
 #include "services/SystemServices.h"
@@ -28,8 +27,14 @@ int UploadMaxBytes() {
     return std::atoi(values["upload-max-bytes"].c_str());
 }
 
-FileHandle CreateUploadFile(const std::string& path, int flags, int mode) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode);
+Descriptor OpenDirectoryAt(int dir, const std::string& name, bool noFollow) {
+    return Descriptor(openat(dir, name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0)));
+}
+
+FileHandle CreateUploadFile(int dir, const std::string& name, int mode) {
+    const int fd =
+        openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         return nullptr;
     }
@@ -44,8 +49,11 @@ int UploadDeadlineSeconds(int size) {
     return kUploadFloorSeconds + (size > 0 ? size / kUploadMinRate : 0);
 }
 
-UploadJob::UploadJob(FileHandle file, std::string path, int size, unsigned long now)
+UploadJob::UploadJob(FileHandle file, Descriptor dir, std::string name, std::string path, int size,
+                     unsigned long now)
     : mFile(std::move(file)),
+      mDir(std::move(dir)),
+      mName(std::move(name)),
       mPath(std::move(path)),
       mnRemaining(size > 0 ? size : 0),
       mnDeadline(now + static_cast<unsigned long>(UploadDeadlineSeconds(size))),
@@ -54,8 +62,12 @@ UploadJob::UploadJob(FileHandle file, std::string path, int size, unsigned long 
 UploadJob::~UploadJob() {
     if (Receiving()) {
         mFile.reset();
-        FileUtility::RemoveDirOrFile(mPath);
+        RemoveFile();
     }
+}
+
+void UploadJob::RemoveFile() {
+    unlinkat(mDir.Get() >= 0 ? mDir.Get() : AT_FDCWD, mName.c_str(), 0);
 }
 
 int UploadJob::ChunkLength() const {
@@ -127,7 +139,7 @@ void UploadJob::End(BodyResult result) {
         Received();
         return;
     }
-    FileUtility::RemoveDirOrFile(mPath);
+    RemoveFile();
     Answer(false, result == BodyResult::kChannelFailed ? "File transfer interrupted."
                                                        : "Cannot write the file.");
     Failed(result);

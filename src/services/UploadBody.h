@@ -6,6 +6,9 @@
 // The free functions keep no state; the connection thread calls them.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,6 +28,43 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
+// An owned file descriptor (-1: none), closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : mFd(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(Descriptor&& other) noexcept : mFd(other.Release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            mFd = other.Release();
+        }
+        return *this;
+    }
+    int Get() const { return mFd; }
+    int Release() {
+        const int fd = mFd;
+        mFd = -1;
+        return fd;
+    }
+    void Reset() {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+        mFd = -1;
+    }
+
+  private:
+    int mFd;
+};
+
+// Opens the directory `name` inside the directory `dir` (AT_FDCWD: `name` is a
+// path, whose symbolic links are followed) for lookups in it. With `noFollow`
+// a symbolic link in place of the directory is refused (O_NOFOLLOW): used for
+// every component a client's request reaches below a directory the
+// configuration names. -1 when it cannot be opened.
+Descriptor OpenDirectoryAt(int dir, const std::string& name, bool noFollow);
+
 // A name that stays inside the directory it is joined to: not empty, not ".",
 // without "/", ".." or NUL bytes, and at most kMaxFileNameBytes long.
 bool IsSafeFileName(const std::string& name);
@@ -33,10 +73,11 @@ bool IsSafeFileName(const std::string& name);
 // built-in default when the settings cannot be read).
 int UploadMaxBytes();
 
-// Creates `path` for writing with `flags` added to O_WRONLY | O_CREAT |
-// O_NOFOLLOW | O_CLOEXEC (O_EXCL: never overwrite; O_TRUNC: replace). Null when
-// it cannot be created.
-FileHandle CreateUploadFile(const std::string& path, int flags, int mode);
+// Creates the new file `name` (a safe file name) in the directory `dir` for
+// writing, with O_EXCL | O_NOFOLLOW: an upload never replaces or truncates a
+// file it did not create, even one made meanwhile, and never writes through a
+// symbolic link. Null when it cannot be created (errno tells why).
+FileHandle CreateUploadFile(int dir, const std::string& name, int mode);
 
 enum class BodyResult {
     kReceived,       // every byte arrived and was written
@@ -68,10 +109,15 @@ class UploadJob {
     // Why a body is overdue.
     enum class Stall { kNone, kDeadline, kPieceTimeOut };
 
-    // Receives `size` bytes into `file` (at `path`, removed if the body is not
-    // stored whole), by UploadDeadlineSeconds(size) after `now`
-    // (ExtCallControl::GetMonotonicTime seconds).
-    UploadJob(FileHandle file, std::string path, int size, unsigned long now);
+    // Receives `size` bytes into `file` (the entry `name` of the directory
+    // `dir`, known as `path` in the log; removed from that directory, never by
+    // its path, if the body is not stored whole), by UploadDeadlineSeconds(size)
+    // after `now` (ExtCallControl::GetMonotonicTime seconds).
+    UploadJob(FileHandle file, Descriptor dir, std::string name, std::string path, int size,
+              unsigned long now);
+    // The same for a file known by its path only (AT_FDCWD).
+    UploadJob(FileHandle file, std::string path, int size, unsigned long now)
+        : UploadJob(std::move(file), Descriptor(), path, path, size, now) {}
     // A body still being received leaves no partial file.
     virtual ~UploadJob();
     UploadJob(const UploadJob&) = delete;
@@ -119,8 +165,12 @@ class UploadJob {
   private:
     // Ends the body: Received, or Failed after the file is removed.
     void End(BodyResult result);
+    // Removes the partial file: its entry in mDir, a directory never.
+    void RemoveFile();
 
     FileHandle mFile;
+    const Descriptor mDir;  // -1: mName is a path
+    const std::string mName;
     const std::string mPath;
     int mnRemaining;  // body bytes not yet written; -1 once the body ended
     std::string mChunk;

@@ -10,7 +10,7 @@ OK = (True, "Authenticated.")
 
 
 class ControlServer(ServerTest):
-    settings = {"request-timeout": 2}
+    settings = {"request-timeout": 2, "mask-logged-secrets": "true"}
 
     @classmethod
     def configure(cls, sandbox):
@@ -39,10 +39,15 @@ class ControlServer(ServerTest):
                          (1, "", "valtctl: getext: extension not founded\n"))
         self.assertEqual(client.authenticate("admin", "adminpw"), OK)
         # Digests of an extension and of an IP-line user; the same triple twice.
+        secrets = [self.PASSWORD, "adminpw"]
         for user, secret, stamp in ((self.USER, self.PASSWORD, "1700000000"),
                                     ("ipuser", "ippw", "stamp-2"), ("ipuser", "ippw", "stamp-2")):
-            digest = hashlib.md5((user + secret + stamp).encode()).hexdigest()
-            self.assertEqual(client.rpc("sauthenticate", user, stamp, digest), OK)
+            secrets.append(hashlib.md5((user + secret + stamp).encode()).hexdigest())
+            self.assertEqual(client.rpc("sauthenticate", user, stamp, secrets[-1]), OK)
+        # Masked in the log: the messages, the digest logged and the one expected.
+        log = self.sandbox.log(rotated=True)
+        self.assertEqual([s for s in secrets if s in log], [])
+        self.assertIn("authstring[********]", log)
         # A failed authentication ends even an authorised connection.
         self.assertEqual(client.authenticate("admin", "adminpwX"), (False, "Wrong username."))
         self.assertTrue(client.closed_by_peer())

@@ -184,6 +184,50 @@ class Services(Prompts, ServerTest):
         self.assertFalse(os.path.exists(self.sandbox.path("/tmp/slow.cfg")))
         self.assertEqual(c.rpc("closecall", "1")["faultString"], "No such call")
 
+    def test_hostile_names_and_links_stay_inside_the_tree(self):
+        def upload(name, data=b"cfg", refused=False):
+            """The answer; a refused upload is sent without its body."""
+            svc(c, "configurationupdate", "4", name, len(data), True, data=b"" if refused else data)
+            c.read_bytes(0 if refused else 2 * ((len(data) + 1023) // 1024))
+            return c.read(timeout=30)[0][2:]
+        tmp, outside = self.sandbox.path("/tmp/"), self.sandbox.path("/outside/")
+        write(self.sandbox.path("/stolen.txt"), b"stolen")
+        write(tmp + "keep.txt", b"keep")
+        c = self.connect()
+        # A name that adds query parameters reaches the tool as one value.
+        name = "a.cfg&cgiaction=do_restore&localHiddenFilename=stolen.txt"
+        self.assertEqual(upload(name), (True, "Configuration uploaded successfully!"))
+        record = read(tmp + "fcgiclient.record").decode()
+        self.assertIn("QUERY_STRING=cgiaction=do_save&localHiddenFilename=%sa.cfg%%26cgiaction"
+                      "%%3Ddo_restore%%26localHiddenFilename%%3Dstolen.txt\nREMOTE_ADDR" % tmp,
+                      record)
+        self.assertTrue(record.endswith("FILE %s%s\ncfg" % (tmp, name)))
+        # A line break in a name cannot start a log line of its own.
+        upload("b.cfg\n12:00:00.000  CCS: forged")
+        self.sandbox.wait_log("file  b.cfg\\n12:00:00.000  CCS: forged")
+        self.assertNotIn("\n12:00:00.000  CCS: forged", self.sandbox.log(rotated=True))
+        # A file the upload did not create is neither replaced nor removed.
+        for data in (b"", b"new"):
+            self.assertEqual(upload("keep.txt", data, refused=True),
+                             (False, "This file already exist."))
+        self.assertEqual(read(tmp + "keep.txt"), b"keep")
+        self.assertEqual([n for n in os.listdir(tmp) if ".cfg" in n], [])
+        # A symbolic link as the auto-attendant's "custom" folder is not followed.
+        os.makedirs(outside)
+        write(outside + "old.wav", b"old")
+        os.rename(self.aa + "custom", self.aa + "real")
+        self.addCleanup(os.rename, self.aa + "real", self.aa + "custom")
+        os.symlink(outside, self.aa + "custom")
+        self.addCleanup(os.remove, self.aa + "custom")
+        for request, answer in (
+                (("getwavfileslist", "1", 2, "500"), ("1", "500", [], True)),
+                (("deletefile", "1", 2, "500", "old.wav"), ("1", "old.wav", False)),
+                (("beginfiletransfer", "1", 2, "500", "new.wav", 3, True),
+                 ("1", "500", "new.wav", False, ""))):
+            self.assertEqual(svc(c, *request), answer, request)
+        self.assertEqual(os.listdir(outside), ["old.wav"])
+        self.sandbox.wait_log("FileTransfer: %scustom is not a directory, refused\n" % self.aa)
+
     def test_valtctl_prompts_and_configuration_upload(self):
         local = os.path.join(self.sandbox.root, "intro.wav")
         write(local, os.urandom(2049))

@@ -157,3 +157,45 @@ TEST_F(MethodFactory, DeepNestingIsRefusedAndLogged) {
     ASSERT_FALSE(gLog.empty());
     EXPECT_NE(std::string::npos, gLog.back().find("nested deeper"));
 }
+
+// Every spelling below is read by the parser as the password (or digest)
+// "Sesame42"; the logged text shows none of it, and keeps its layout.
+TEST_F(MethodFactory, LoggedAuthenticationShowsNoSecret) {
+    SetLogSecretsMasked(true);
+    const std::string user = Str("201");
+    const std::string auth = "<methodCall><methodName>" + Method("authenticate") + "</methodName>";
+    for (const std::string& secret :
+         {Str("Sesame42"), std::string("<value>Sesame42</value>"), Str("<![CDATA[Sesame42]]>"),
+          Str("Ses<!-- x -->ame42"), Str("Sesame42\r\n12:00:00.000  forged")}) {
+        for (const std::string& text :
+             {RequestText(Method("authenticate"), {user, secret}),
+              RequestText("services.callprocessingservice.AUTHENTICATE", {user, secret}),
+              RequestText(Method("sauthenticate"), {user, Str("1700"), secret}),
+              auth + "<params><!-- <param> --><param>" + user + "</param><PARAM >" + secret +
+                  "</PARAM></params></methodCall>",
+              RequestText(Method("authenticate"), {secret})}) {  // too few: not served
+            RecordingCallback cb;
+            ParsedRequest parsed(text);
+            if (parsed.ok()) {
+                parsed.raw->Execute(cb);
+                ASSERT_NE(cb.calls.at(0).find("Sesame42"), std::string::npos) << text;
+            }
+            const std::string logged = MessageForLog(text);
+            EXPECT_EQ(logged.find("Ses"), std::string::npos) << logged;
+            EXPECT_EQ(logged.find("ame42"), std::string::npos) << logged;
+            EXPECT_EQ(logged.find("\n12:"), std::string::npos) << logged;
+        }
+    }
+    EXPECT_EQ(MessageForLog(RequestText(Method("sauthenticate"), {user, Str("1"), Str("d1g")})),
+              RequestText(Method("sauthenticate"), {user, Str("1"), Str("********")}));
+    EXPECT_EQ(SecretForLog("d1g"), "********");
+    // Other calls keep their values; data never keeps a line break.
+    const std::string other = RequestText(Method("getextension"), {Str("authenticate\nx")});
+    std::string escaped = other;
+    escaped.replace(escaped.find("\nx"), 2, "\\nx");
+    EXPECT_EQ(MessageForLog(other), escaped);
+    SetLogSecretsMasked(false);
+    EXPECT_EQ(MessageForLog(RequestText(Method("authenticate"), {user, Str("pw")})),
+              RequestText(Method("authenticate"), {user, Str("pw")}));
+    EXPECT_EQ(SecretForLog("d1g"), "d1g");
+}
