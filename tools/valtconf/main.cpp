@@ -268,9 +268,9 @@ const std::vector<Command>& Commands() {
          "valtconf init\n"
          "  Creates the configuration directory and databases where missing.\n"
          "  A new configuration (no database existed) gets the safe settings\n"
-         "  require-auth, account-rights, strict-decisions and tstp-ends-process\n"
-         "  true. Running it again, or on an existing configuration, changes no\n"
-         "  setting.\n",
+         "  require-auth, account-rights, strict-decisions, mask-logged-secrets\n"
+         "  and tstp-ends-process true. Running it again, or on an existing\n"
+         "  configuration, changes no setting.\n",
          {},
          {},
          0,
