@@ -1,6 +1,23 @@
 #include "net/TlsStream.h"
 
 #include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+bool TlsRequirePeerCertificate(SSL_CTX* ctx, const std::string& caFile) {
+    if (ctx == nullptr || caFile.empty()) {
+        return false;
+    }
+    ERR_clear_error();
+    const int loaded = caFile == "system"
+                           ? SSL_CTX_set_default_verify_paths(ctx)
+                           : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
+    ERR_clear_error();
+    if (loaded != 1) {
+        return false;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    return true;
+}
 
 bool TlsStream::Open(SSL_CTX* ctx, int fd, bool client) {
     Close();
@@ -49,6 +66,30 @@ TlsStream::Result TlsStream::Classify(int rc) {
         default:
             return rc == 0 ? Result::kClosed : Result::kError;
     }
+}
+
+bool TlsStream::ExpectPeerName(const std::string& host) {
+    // An empty name would switch the name check off.
+    if (!mpSsl || host.empty()) {
+        return false;
+    }
+    X509_VERIFY_PARAM* param = SSL_get0_param(mpSsl.get());
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1) {
+        return true;
+    }
+    ERR_clear_error();
+    const bool named = SSL_set1_host(mpSsl.get(), host.c_str()) == 1 &&
+                       SSL_set_tlsext_host_name(mpSsl.get(), host.c_str()) == 1;
+    ERR_clear_error();
+    return named;
+}
+
+std::string TlsStream::PeerRejection() const {
+    if (!mpSsl || (SSL_get_verify_mode(mpSsl.get()) & SSL_VERIFY_PEER) == 0) {
+        return std::string();
+    }
+    const long result = SSL_get_verify_result(mpSsl.get());
+    return result == X509_V_OK ? std::string() : X509_verify_cert_error_string(result);
 }
 
 TlsStream::Result TlsStream::Handshake() {

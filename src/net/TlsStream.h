@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 
 #include <memory>
+#include <string>
 
 struct TlsContextFree {
     void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
@@ -17,6 +18,14 @@ struct TlsContextFree {
 // An owned context; a session made from it keeps its own reference, so the
 // context may be released while sessions made from it live on.
 using TlsContext = std::unique_ptr<SSL_CTX, TlsContextFree>;
+
+// Has the sessions made from `ctx` from now on check their peer's certificate
+// chain against `caFile`: a PEM file of trusted certificates, or "system" for
+// the system's store. A session whose chain does not verify fails its
+// handshake. False when the trusted certificates cannot be loaded (`ctx` is
+// then unusable for verified sessions and should be dropped). Before the
+// context is shared.
+bool TlsRequirePeerCertificate(SSL_CTX* ctx, const std::string& caFile);
 
 class TlsStream {
   public:
@@ -41,6 +50,16 @@ class TlsStream {
     // Sends the close alert when the handshake completed, then frees the
     // session; never waits.
     void Close();
+
+    // The peer's certificate must name `host`: an IP address literal is
+    // matched against the certificate's IP addresses, a name against its DNS
+    // names (and sent as the server name). Between Open and Handshake, on a
+    // session whose context requires the peer certificate. False when the
+    // name is empty or cannot be set.
+    bool ExpectPeerName(const std::string& host);
+    // Why the peer's certificate was not accepted, after a failed handshake of
+    // a session that checks it; "" when it was accepted or is not checked.
+    std::string PeerRejection() const;
 
     Result Handshake();
     // Reads up to `length` bytes. `got` is what SSL_read returned: the bytes

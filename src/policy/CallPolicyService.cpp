@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "base/NumberString.h"
 #include "config/CallPolicyAccessor.h"
@@ -25,6 +27,82 @@ const char kRequestHead[] =
     "Cache-Control: no-cache\r\n"
     "Authorization: Basic ";
 
+// The log shows this in place of the encoded credentials.
+const char kMaskedCredentials[] = "********";
+
+// True when `text` begins with an HTTP status line of a 2xx status.
+bool IsSuccessStatus(const char* text) {
+    const char* p = text;
+    if (std::strncmp(p, "HTTP/", 5) != 0) {
+        return false;
+    }
+    p += 5;
+    while (*p != '\0' && *p != ' ' && *p != '\r' && *p != '\n') {
+        ++p;
+    }
+    return p[0] == ' ' && p[1] == '2' && std::isdigit(static_cast<unsigned char>(p[2])) &&
+           std::isdigit(static_cast<unsigned char>(p[3]));
+}
+
+// Stands between a parsed answer and the offered call: passes its decision on
+// to the call and notes whether the offered call got one. Strict, it passes on
+// only a decision for the offered call (a decision without an ID is taken as
+// one) and at most one; otherwise every decision goes to the call as named.
+// Used by the worker, for one answer.
+class DecisionGate : public IRpcCallback {
+  public:
+    DecisionGate(Call& call, bool strict) : mCall(call), mbStrict(strict) {}
+
+    void AcceptCB(const unsigned long long& callId, const std::string& callerId,
+                  const std::string& displayName, long virtualAccept) override {
+        unsigned long long id = callId;
+        if (Admit(id)) {
+            mCall.AcceptCB(id, callerId, displayName, virtualAccept);
+        }
+    }
+    void ForwardCB(const unsigned long long& callId, const std::list<CallParams>& targets,
+                   const std::string& callerId, const std::string& displayName) override {
+        unsigned long long id = callId;
+        if (Admit(id)) {
+            mCall.ForwardCB(id, targets, callerId, displayName);
+        }
+    }
+    void RejectCB(const unsigned long long& callId) override {
+        unsigned long long id = callId;
+        if (Admit(id)) {
+            mCall.RejectCB(id);
+        }
+    }
+
+    bool Decided() const { return mbDecided; }
+    // The other call a strict gate refused a decision for; 0 when none.
+    unsigned long long Refused() const { return mRefused; }
+
+  private:
+    bool Admit(unsigned long long& id) {
+        const unsigned long long offered = mCall.GetID();
+        if (mbStrict) {
+            if (id == 0) {
+                id = offered;
+            }
+            if (id != offered) {
+                mRefused = id;
+                return false;
+            }
+            if (mbDecided) {
+                return false;
+            }
+        }
+        mbDecided = mbDecided || id == offered;
+        return true;
+    }
+
+    Call& mCall;
+    const bool mbStrict;
+    bool mbDecided = false;
+    unsigned long long mRefused = 0;
+};
+
 }  // namespace
 
 Thread::ThreadProc CallPolicyService::mpThread = nullptr;
@@ -35,6 +113,8 @@ std::string& CallPolicyService::mUserName = *new std::string;
 std::string& CallPolicyService::mPassword = *new std::string;
 int CallPolicyService::mnReqTimeout = 0;
 int CallPolicyService::mbSecure = 1;
+bool CallPolicyService::mbStrictDecisions = false;
+std::string& CallPolicyService::mPolicyCaFile = *new std::string;
 std::list<std::unique_ptr<CallPolicyService>>& CallPolicyService::mlistServicesInProgress =
     *new std::list<std::unique_ptr<CallPolicyService>>;
 std::vector<exlink::UniqueFd>& CallPolicyService::mvRetiredSockets =
@@ -169,11 +249,16 @@ void CallPolicyService::ReadConfigs() {
     mPassword = settings->GetPassword();
     mnReqTimeout = StringToNumber<int>(settings->GetRequestTimeout());
     mbSecure = settings->IsSecure() ? 1 : 0;
+    mbStrictDecisions = settings->IsStrictDecisions();
+    mPolicyCaFile = settings->GetPolicyCaFile();
     ExtCallControl::TRACEX("Server: %s.\n", mServerAddr.c_str());
     ExtCallControl::TRACEX("Port: %u.\n", static_cast<unsigned>(mServerPort));
     ExtCallControl::TRACEX("Username: %s.\n", mUserName.c_str());
     ExtCallControl::TRACEX("Request Timeout: %d.\n", mnReqTimeout);
     ExtCallControl::TRACEX("Secure: %s.\n", mbSecure != 0 ? "true" : "false");
+    ExtCallControl::TRACEX("Certificate check: %s.\n",
+                           mPolicyCaFile.empty() ? "none" : mPolicyCaFile.c_str());
+    ExtCallControl::TRACEX("Strict decisions: %s.\n", mbStrictDecisions ? "true" : "false");
     CallPolicyAccessor::CloseInstance();
 }
 
@@ -220,18 +305,18 @@ std::string CallPolicyService::ComposeXmlRpcHttpRequest() {
             static_cast<unsigned long>(plain.size()), id);
         return "";
     }
-    std::string text = kRequestHead;
-    text += credentials;
-    text += "\r\nHost: ";
-    text += mServerAddr;
-    text += ":";
-    text += NumberToString(mServerPort);
-    text += "\r\nContent-Length: ";
-    text += NumberToString(body.size());
-    text += "\r\n\r\n";
-    text += body;
-    ExtCallControl::TRACEX("CallPolicyService: Composing XML-RPC Request:\n%s\n", text.c_str());
-    return text;
+    std::string tail = "\r\nHost: ";
+    tail += mServerAddr;
+    tail += ":";
+    tail += NumberToString(mServerPort);
+    tail += "\r\nContent-Length: ";
+    tail += NumberToString(body.size());
+    tail += "\r\n\r\n";
+    tail += body;
+    // Base64 hides nothing: the log gets the request with its credentials masked.
+    ExtCallControl::TRACEX("CallPolicyService: Composing XML-RPC Request:\n%s%s%s\n", kRequestHead,
+                           kMaskedCredentials, tail.c_str());
+    return kRequestHead + credentials + tail;
 }
 
 bool CallPolicyService::ProcessXmlRpcHttpResponse(const char* text) {
@@ -240,14 +325,40 @@ bool CallPolicyService::ProcessXmlRpcHttpResponse(const char* text) {
     if (!mpRequest) {
         return false;
     }
-    // The status line and header fields are not examined: the parser finds the
-    // methodResponse element in the whole text.
+    const unsigned long long id = mpCall->GetID();
+    // Without strict-decisions the status line and header fields are not
+    // examined: the parser finds the methodResponse element in the whole text.
+    if (mbStrictDecisions && !IsSuccessStatus(text)) {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: Thread: answer without a 2xx status. Accepting Call. %llu\n",
+            id);
+        AcceptByFallback();
+        return false;
+    }
     std::unique_ptr<XmlRpcResponseMethod> response(mpRequest->CreateResponse(false));
-    if (response && response->Parse(text)) {
-        response->Execute(*mpCall);
-        response.reset();
-        mpRequest.reset();
+    if (!response || !response->Parse(text)) {
+        AcceptByFallback();
+        return false;
+    }
+    DecisionGate gate(*mpCall, mbStrictDecisions);
+    response->Execute(gate);
+    response.reset();
+    mpRequest.reset();
+    if (gate.Decided()) {
         return true;
+    }
+    // An answer that named another call, or carried out nothing, leaves the
+    // offered call to the fall-back: it must not stay undecided.
+    if (gate.Refused() != 0) {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: Thread: answer for call %llu refused. Accepting Call. "
+            "%llu\n",
+            gate.Refused(), id);
+    } else {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: Thread: answer did not decide the call. Accepting Call. "
+            "%llu\n",
+            id);
     }
     AcceptByFallback();
     return false;

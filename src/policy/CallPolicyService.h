@@ -70,7 +70,10 @@ class CallPolicyService : public Service, public ICallNotify {
     // or "" when none is queued or the credentials cannot be encoded.
     std::string ComposeXmlRpcHttpRequest();
     // Parses the whole received text as the answer to mpRequest and carries it
-    // out on the call; on failure accepts the call. True when carried out.
+    // out on the call; on failure, and when the answer decided no command for
+    // the call, accepts the call. True when the answer decided the call. With
+    // strict-decisions, an answer acts only on the offered call (one without
+    // an ID means it) and needs a 2xx status.
     bool ProcessXmlRpcHttpResponse(const char* text);
     // The worker's procedure; never returns.
     static unsigned long HttpProcessingProc(void* arg);
@@ -132,6 +135,10 @@ class CallPolicyService : public Service, public ICallNotify {
     static std::string& mPassword;
     static int mnReqTimeout;
     static int mbSecure;
+    static bool mbStrictDecisions;
+    // Trusted certificates of the policy server ("" = not checked, "system",
+    // or a PEM file).
+    static std::string& mPolicyCaFile;
     // The started services; owned. Never destroyed (the worker outlives main).
     static std::list<std::unique_ptr<CallPolicyService>>& mlistServicesInProgress;
     // Sockets of services withdrawn by Stop: the worker takes them out of its

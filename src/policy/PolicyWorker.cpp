@@ -52,20 +52,32 @@ void Unwatch(EventLoop& loop, int fd) {
     ClearReported(fd);
 }
 
-// The context of every TLS request, made at the first and kept: no certificate
-// and no verification settings, so the server is not checked. Worker thread
-// only (the sessions made from it keep their own reference).
-SSL_CTX* ClientContext() {
+// The context of every TLS request, made at the first and kept until the
+// trusted certificates `caFile` change: with "" the server is not checked,
+// otherwise its chain must verify against them. Null when it cannot be made
+// (or the certificates cannot be loaded: a request then never goes unchecked).
+// Worker thread only (the sessions made from it keep their own reference).
+SSL_CTX* ClientContext(const std::string& caFile) {
     static TlsContext& context = *new TlsContext;
+    static std::string& contextCaFile = *new std::string;
+    if (context && contextCaFile == caFile) {
+        return context.get();
+    }
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+    context.reset(SSL_CTX_new(TLS_client_method()));
+    contextCaFile = caFile;
     if (!context) {
-        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
-        context.reset(SSL_CTX_new(TLS_client_method()));
-        if (context) {
-            // HTTP/1.0 ends the answer by closing the connection; a server that
-            // closes without a TLS close alert still ends the stream.
-            SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-            SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
-        }
+        return nullptr;
+    }
+    // HTTP/1.0 ends the answer by closing the connection; a server that
+    // closes without a TLS close alert still ends the stream.
+    SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    if (!caFile.empty() && !TlsRequirePeerCertificate(context.get(), caFile)) {
+        ExtCallControl::TRACEX(
+            "ERROR. CallPolicyService: Thread: trusted certificates %s cannot be loaded.\n",
+            caFile.c_str());
+        context.reset();
     }
     return context.get();
 }
@@ -218,8 +230,10 @@ bool CallPolicyService::HandshakeStep() {
     ExtCallControl::TRACEX(
         "CallPolicyService: Thread: serv state=connecting, doing ssl handshake... %llu\n", id);
     if (!mTls.IsOpen()) {
-        SSL_CTX* context = ClientContext();
-        if (context == nullptr || !mTls.Open(context, mSocket.Get(), true)) {
+        SSL_CTX* context = ClientContext(mPolicyCaFile);
+        // A checked server must name itself as configured (policy-server).
+        if (context == nullptr || !mTls.Open(context, mSocket.Get(), true) ||
+            (!mPolicyCaFile.empty() && !mTls.ExpectPeerName(mServerAddr))) {
             ExtCallControl::TRACEX(
                 "CallPolicyService: Thread: ssl initialization failed. Accepting Call. %llu\n", id);
             AcceptByFallback();
@@ -240,10 +254,18 @@ bool CallPolicyService::HandshakeStep() {
             mnWaitFor = mbWaitRead ? EventLoop::kRead : EventLoop::kWrite;
             return false;
         }
-        ExtCallControl::TRACEX(
-            "CallPolicyService: Thread: serv state=connecting, connecting failed. Accepting Call. "
-            "%llu\n",
-            id);
+        const std::string rejection = mTls.PeerRejection();
+        if (!rejection.empty()) {
+            ExtCallControl::TRACEX(
+                "ERROR. CallPolicyService: Thread: policy server certificate not accepted: %s. "
+                "Accepting Call. %llu\n",
+                rejection.c_str(), id);
+        } else {
+            ExtCallControl::TRACEX(
+                "CallPolicyService: Thread: serv state=connecting, connecting failed. Accepting "
+                "Call. %llu\n",
+                id);
+        }
         AcceptByFallback();
         return true;
     }

@@ -58,11 +58,12 @@ def accepts_connection(port):
     return True
 
 
-def make_certificate(cert, key, name="valtd-test"):
+def make_certificate(cert, key, name="valtd-test", alt_name=None):
     for p in (cert, key):
         os.makedirs(os.path.dirname(p), exist_ok=True)
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                    "/CN=" + name, "-days", "1", "-keyout", key, "-out", cert],
+                    "/CN=" + name, "-days", "1", "-keyout", key, "-out", cert]
+                   + (["-addext", "subjectAltName=" + alt_name] if alt_name else []),
                    check=True, capture_output=True)
     return cert, key
 

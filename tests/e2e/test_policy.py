@@ -25,7 +25,8 @@ def http(status, body):
 class PolicyServer:
     """A call-policy server over HTTP/1.0 (HTTPS with a certificate): records each request
     with the check of its Basic credentials (401 when wrong) and answers decisions[call_id]
-    (default accept) with `status`, in the way `mode` says, once `gate` is set."""
+    (default accept; a tuple: the parameters; a text: the whole body) with `status`, in the
+    way `mode` says, once `gate` is set."""
 
     def __init__(self, certificate=None, user="pbx", password="secret"):
         self.auth = "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
@@ -91,8 +92,10 @@ class PolicyServer:
         decision = self.decisions.get(call_id, {"action": "accept"})
         # Two parameters (the decision, then the call ID): built around the
         # parameter list, as the library writes one-parameter answers only.
-        answer = ("<?xml version='1.0'?>\n<methodResponse>\n%s</methodResponse>\n" %
-                  xmlrpc.client.dumps((decision, call_id))).encode()
+        answer = (decision if isinstance(decision, str) else
+                  "<?xml version='1.0'?>\n<methodResponse>\n%s</methodResponse>\n" %
+                  xmlrpc.client.dumps(decision if isinstance(decision, tuple)
+                                      else (decision, call_id))).encode()
         if mode in ("silent", "stall"):
             if mode == "stall":
                 conn.sendall(http(200, answer)[:-len(answer)])
@@ -138,7 +141,7 @@ class Policy(ServerTest):
     @classmethod
     def configure(cls, sandbox):
         cert = make_certificate(sandbox.path("/policy.crt"), sandbox.path("/policy.key"),
-                                "127.0.0.1")
+                                "127.0.0.1", "IP:127.0.0.1")
         cls.servers = {False: PolicyServer(), True: PolicyServer(certificate=cert)}
 
     @classmethod
@@ -206,6 +209,57 @@ class Policy(ServerTest):
         # The service and its call are gone once decided.
         wait_until(lambda: re.search(r"Call: Delete\. \(C:\d+\) 100\n", self.new_log()))
         self.assertIn("ssl_connect succeeded, sending request... 200\n", self.new_log())
+        self.assertIn("Authorization: Basic ********\r\nHost: ", self.new_log())
+        self.assertNotIn(server.auth.split()[1], self.new_log())
+
+    def commands_deciding(self, call_id):
+        """The deciding commands, up to the one for call_id and then queued, as (cmd, call)
+        with "me" for call_id."""
+        seen = []
+        self.sim.expect(lambda m: seen.append(m) or (m.get("cmd") in DECIDING and
+                                                     m.get("callId") == call_id))
+        return [(m["cmd"], "me" if m["callId"] == call_id else m["callId"])
+                for m in seen + self.sim.sync() if m.get("cmd") in DECIDING]
+
+    def test_an_answer_decides_the_offered_call_exactly_once(self):
+        decline, fell = {"action": "decline"}, ("AcceptCall", "me")
+        cases = [  # answer, HTTP status, commands without and with strict-decisions
+            ((decline,), 200, [("RejectCall", "0"), fell], [("RejectCall", "me")]),
+            ((decline, "4242"), 200, [("RejectCall", "4242"), fell], [fell]),
+            (xmlrpc.client.dumps(xmlrpc.client.Fault(4, "no"), methodresponse=True), 200,
+             [fell], [fell]),
+            (decline, 503, [("RejectCall", "me")], [fell])]
+        self.addCleanup(self.sandbox.valtconf, "set", "strict-decisions", "false")
+        for strict in (False, True):
+            self.sandbox.valtconf("set", "strict-decisions", str(strict).lower())
+            server = self.use(False)
+            for n, (answer, status, *expected) in enumerate(cases):
+                with self.subTest(strict=strict, case=n):
+                    call_id = "7%d%d" % (strict, n)
+                    server.decisions[call_id], server.status = answer, status
+                    self.sim.call_arrived(call_id)
+                    self.assertEqual(self.commands_deciding(call_id), expected[strict])
+        self.assertIn("answer for call 4242 refused. Accepting Call. 711\n", self.new_log())
+
+    def test_certificate_check_or_the_fallback(self):
+        server, ca = self.servers[True], self.sandbox.path("/policy.crt")
+        wrong = make_certificate(*map(self.sandbox.path, ("/wrong.crt", "/wrong.key")))[0]
+        refused = "policy server certificate not accepted: "
+        cases = [(ca, "127.0.0.1", None), (wrong, "127.0.0.1", refused + "self-signed"),
+                 ("system", "127.0.0.1", refused + "self-signed"),
+                 (ca, "localhost", refused + "hostname mismatch"),
+                 (self.sandbox.path("/none.pem"), "127.0.0.1", "ssl initialization failed")]
+        self.addCleanup(self.sandbox.valtconf, "set", "policy-ca-file", "")
+        for n, (ca_file, host, text) in enumerate(cases):
+            with self.subTest(ca_file=ca_file, host=host):
+                self.sandbox.valtconf("set", "policy-ca-file", ca_file)
+                self.use(True, host=host)
+                server.decisions[str(800 + n)] = {"action": "decline"}
+                self.sim.call_arrived(800 + n)
+                self.assertEqual(self.commands_deciding(str(800 + n)),
+                                 [("AcceptCall" if text else "RejectCall", "me")])
+                if text:
+                    self.assertRegex(self.new_log(), "%s.* Accepting Call. %d\n" % (text, 800 + n))
 
     def test_failures_end_in_the_fallback_by_the_deadline(self):
         client = self.connect()
