@@ -72,6 +72,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"tstp-ends-process", "true"},
         {"strict-decisions", "true"},
         {"mask-logged-secrets", "true"},
+        {"policy-ca-file", "system"},
         // clang-format on
     };
     return values;

@@ -16,6 +16,7 @@
 #include "net/EventLoop.h"
 #include "policy/Base64.h"
 #include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/XmlRpcLog.h"
 
 namespace {
 
@@ -26,9 +27,6 @@ const char kRequestHead[] =
     "User-Agent: tovra xmlrpc client/1.0\r\n"
     "Cache-Control: no-cache\r\n"
     "Authorization: Basic ";
-
-// The log shows this in place of the encoded credentials.
-const char kMaskedCredentials[] = "********";
 
 // True when `text` begins with an HTTP status line of a 2xx status.
 bool IsSuccessStatus(const char* text) {
@@ -313,9 +311,10 @@ std::string CallPolicyService::ComposeXmlRpcHttpRequest() {
     tail += NumberToString(body.size());
     tail += "\r\n\r\n";
     tail += body;
-    // Base64 hides nothing: the log gets the request with its credentials masked.
+    // Base64 hides nothing: with "mask-logged-secrets" the log gets the
+    // request with its credentials masked.
     ExtCallControl::TRACEX("CallPolicyService: Composing XML-RPC Request:\n%s%s%s\n", kRequestHead,
-                           kMaskedCredentials, tail.c_str());
+                           SecretForLog(credentials).c_str(), tail.c_str());
     return kRequestHead + credentials + tail;
 }
 

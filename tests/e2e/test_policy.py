@@ -138,6 +138,8 @@ SCHEMES = (("http", False), ("https", True))
 
 
 class Policy(ServerTest):
+    settings = {"mask-logged-secrets": "true"}
+
     @classmethod
     def configure(cls, sandbox):
         cert = make_certificate(sandbox.path("/policy.crt"), sandbox.path("/policy.key"),

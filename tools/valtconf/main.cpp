@@ -269,8 +269,8 @@ const std::vector<Command>& Commands() {
          "  Creates the configuration directory and databases where missing.\n"
          "  A new configuration (no database existed) gets the safe settings\n"
          "  require-auth, account-rights, strict-decisions, mask-logged-secrets\n"
-         "  and tstp-ends-process true. Running it again, or on an existing\n"
-         "  configuration, changes no setting.\n",
+         "  and tstp-ends-process true, and policy-ca-file system. Running it\n"
+         "  again, or on an existing configuration, changes no setting.\n",
          {},
          {},
          0,
