@@ -41,8 +41,8 @@ TEST(ConfigAccessors, DefaultsBeforeAnySetting) {
     EXPECT_EQ(policy->GetServerAddress(), "");
     EXPECT_EQ(policy->GetServerPort(), "443");
     EXPECT_TRUE(policy->IsSecure());
-    EXPECT_EQ(policy->GetPolicyCaFile(), "");
     // What init stores for a new installation.
+    EXPECT_EQ(policy->GetPolicyCaFile(), "system");
     EXPECT_TRUE(policy->IsRequireAuth());
     EXPECT_TRUE(policy->IsAccountRights());
     CallPolicyAccessor::CloseInstance();
