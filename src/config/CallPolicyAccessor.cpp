@@ -34,7 +34,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbAccountRights(ParseFlag(DefaultOf("account-rights"))),
       mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))),
       mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
-      mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))) {}
+      mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
+      mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -76,6 +77,7 @@ int CallPolicyAccessor::load() {
     mbAccountRights = ParseFlag(values["account-rights"]);
     mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
     mbStrictDecisions = ParseFlag(values["strict-decisions"]);
+    mbSafeRetries = ParseFlag(values["safe-retries"]);
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     return 1;
 }

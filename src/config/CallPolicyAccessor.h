@@ -50,6 +50,8 @@ class CallPolicyAccessor {
     // An answer to an offered call decides only that call; anything else
     // falls back to accepting it.
     bool IsStrictDecisions() const { return mbStrictDecisions; }
+    // A request sent again on one connection is answered again, not repeated.
+    bool IsSafeRetries() const { return mbSafeRetries; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
 
@@ -75,4 +77,5 @@ class CallPolicyAccessor {
     bool mbTstpEndsProcess;
     bool mbStrictDecisions;
     bool mbMaskLoggedSecrets;
+    bool mbSafeRetries;
 };

@@ -42,6 +42,9 @@ const std::vector<SettingInfo>& AllSettings() {
         {"strict-decisions", "false", SettingKind::Flag,
          "an answer to an offered call decides only that call: an answer naming another call, "
          "a fault or a failed HTTP status falls back to accepting the offered call"},
+        {"safe-retries", "false", SettingKind::Flag,
+         "a createcall or subscribe sent again on the same connection (same ID, same kind and "
+         "extension) is answered again and does nothing new at the exchange"},
         {"tstp-ends-process", "false", SettingKind::Flag,
          "SIGTSTP ends the daemon (exit status 148) after it has stopped its service, instead "
          "of stopping the process, so that a supervisor restarts it"},
@@ -73,6 +76,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"strict-decisions", "true"},
         {"mask-logged-secrets", "true"},
         {"policy-ca-file", "system"},
+        {"safe-retries", "true"},
         // clang-format on
     };
     return values;

@@ -140,6 +140,9 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
                      "CCS: ProcessXmlRpcRequest. Sending failure response...\n");
         return true;
     }
+    if (mbSafeRetries && AnsweredAgain(*m)) {
+        return true;
+    }
     if (mbAccountRights) {
         if (const char* right = MissingRight(*m)) {
             Refuse(*m, kFaultNotPermitted,
@@ -245,6 +248,9 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             auto* s = new Subscription(id, static_cast<SubscriptionType>(type), this);
             TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing subscription... Success \n");
             mlistSubscriptions.push_back(s);
+            if (mbSafeRetries) {
+                mmapSubscribed[id] = std::to_string(type) + ":" + subscribe->GetExtension();
+            }
             if (type == SubscriptionType_CR || type == SubscriptionType_CDR) {
                 const bool cr = type == SubscriptionType_CR;
                 TR::TRACEX(cr ? "CCS: ProcessXmlRpcRequest. We have subscription to CR. Sending "
@@ -340,6 +346,44 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     if (index == kMethodCloseCall || (index == kMethodCallStateChanged && EndsControl(*m))) {
         RemoveCall(call);
     }
+    return true;
+}
+
+bool CallControlService::AnsweredAgain(XmlRpcRequestMethod& m) {
+    const unsigned long long id = m.GetCallID();
+    if (m.IsMethod(kMethodCreateCall)) {
+        if (id == 0 || GetCall(id) == nullptr) {
+            return false;
+        }
+        // The client did not see the answer: the call is there, answered again.
+        TR::TRACEX("CCS: ProcessXmlRpcRequest. Call already created here, answered again. %llu\n",
+                   id);
+        std::unique_ptr<XmlRpcResponseMethod> r(m.CreateResponse(false));
+        r->SetParams(id);
+        SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
+        return true;
+    }
+    if (!m.IsMethod(kMethodSubscribe)) {
+        return false;
+    }
+    ThreadMutexLock registry(Subscription::mMapLock);
+    Subscription* s = GetSubscription(id);
+    if (s == nullptr) {
+        return false;
+    }
+    const auto& subscribe = static_cast<const SubscribeMethod&>(m);
+    const auto made = mmapSubscribed.find(id);
+    if (made != mmapSubscribed.end() &&
+        made->second == std::to_string(subscribe.GetSubType()) + ":" + subscribe.GetExtension()) {
+        TR::TRACEX(
+            "CCS: ProcessXmlRpcRequest. Subscription already made here, confirmed again. "
+            "%llu\n",
+            id);
+        Confirm(s);
+        return true;
+    }
+    TR::TRACEX("<ERROR> CCS: ProcessXmlRpcRequest. Subscription ID already exist. %llu\n", id);
+    Refuse(m, kFaultIdInUse, "Subscription ID in use for another kind or extension");
     return true;
 }
 

@@ -50,6 +50,7 @@
 
 #include <atomic>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -198,16 +199,17 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     bool SendOk() override;
 
     // ---- settings and process-wide state ----
-    static std::atomic<unsigned short> mListenPort;    // 4849
-    static std::atomic<int> mnReqTimeout;              // seconds; 10; <= 0: never
-    static std::atomic<bool> mbSecureListen;           // false
-    static std::atomic<bool> mbRequireAuth;            // false: refuse until authorised
-    static std::atomic<int> mnAuthTimeout;             // seconds unauthorised; <= 0: no limit
-    static std::atomic<int> mnMaxUnauth;               // unauthorised connections; <= 0: any
-    static std::atomic<int> mnMaxUnauthPerPeer;        // the same from one address; 64; <= 0: any
-    static std::atomic<bool> mbAccountRights;          // false: every account reaches everything
-    static std::atomic<bool> mbStrictDecisions;        // false: an answer decides the call it names
-    static SSL_CTX* mpCTX;                             // made by Start
+    static std::atomic<unsigned short> mListenPort;  // 4849
+    static std::atomic<int> mnReqTimeout;            // seconds; 10; <= 0: never
+    static std::atomic<bool> mbSecureListen;         // false
+    static std::atomic<bool> mbRequireAuth;          // false: refuse until authorised
+    static std::atomic<int> mnAuthTimeout;           // seconds unauthorised; <= 0: no limit
+    static std::atomic<int> mnMaxUnauth;             // unauthorised connections; <= 0: any
+    static std::atomic<int> mnMaxUnauthPerPeer;      // the same from one address; 64; <= 0: any
+    static std::atomic<bool> mbAccountRights;        // false: every account reaches everything
+    static std::atomic<bool> mbStrictDecisions;      // false: an answer decides the call it names
+    static std::atomic<bool> mbSafeRetries;  // false: a request sent again is carried out again
+    static SSL_CTX* mpCTX;                   // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
     static std::atomic<bool> mbThreadStarted;
@@ -227,6 +229,10 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     std::atomic<size_t> mnQueued{0};
     std::list<Call*> mlistCalls;                  // owned (mMutex)
     std::list<Subscription*> mlistSubscriptions;  // owned (Subscription::mMapLock)
+    // With "safe-retries": the kind and extension each subscription was made
+    // with, "KIND:EXT", by ID (Subscription::mMapLock; an entry outlives its
+    // subscription until the ID is used again).
+    std::map<unsigned long long, std::string> mmapSubscribed;
     std::list<std::string> mlistExtensions;
     std::string mRecvBuffer;
     int mState = 0;  // 1 while the TLS handshake runs, 2 once connected
@@ -292,6 +298,10 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // subscription of another connection).
     static bool CallIdTaken(const unsigned long long& id);
     bool SubscriptionIdTaken(const unsigned long long& id);
+    // With "safe-retries": answers `m` again when it repeats a createcall or
+    // subscribe this connection carried out already; true when it did (or
+    // refused a subscribe whose ID this connection uses otherwise).
+    bool AnsweredAgain(XmlRpcRequestMethod& m);
     // Answers `m` with the fault (`code`, `text`) and logs it with the
     // account and the request's ID; the connection stays open.
     void Refuse(XmlRpcRequestMethod& m, int code, const std::string& text);

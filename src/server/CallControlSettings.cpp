@@ -21,6 +21,7 @@ std::atomic<int> CallControlService::mnMaxUnauth{0};
 std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
 std::atomic<bool> CallControlService::mbAccountRights{false};
 std::atomic<bool> CallControlService::mbStrictDecisions{false};
+std::atomic<bool> CallControlService::mbSafeRetries{false};
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -66,6 +67,7 @@ void CallControlService::ReadConfigs() {
         mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
         mbAccountRights = accessor->IsAccountRights();
         mbStrictDecisions = accessor->IsStrictDecisions();
+        mbSafeRetries = accessor->IsSafeRetries();
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
@@ -83,6 +85,9 @@ void CallControlService::ReadConfigs() {
         }
         if (mbStrictDecisions) {
             TR::TRACEX("Strict Decisions: true.\n");
+        }
+        if (mbSafeRetries) {
+            TR::TRACEX("Safe Retries: true.\n");
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -106,6 +111,7 @@ void CallControlService::UpdateConfigs() {
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
             UpdateFlag(mbAccountRights, accessor->IsAccountRights(), "Account Rights");
             UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
+            UpdateFlag(mbSafeRetries, accessor->IsSafeRetries(), "Safe Retries");
         }
         CallPolicyAccessor::CloseInstance();
     }

@@ -97,6 +97,13 @@ int SubscribeMethod::GetSubType() const {
     return kind != nullptr ? *kind : 0;
 }
 
+std::string SubscribeMethod::GetExtension() const {
+    const XmlRpcValueStruct* options = StructParam(2);
+    const XmlRpcValueString* ext =
+        options != nullptr ? m::Get<XmlRpcValueString>(*options, "extension") : nullptr;
+    return ext != nullptr ? ext->mstrValue : std::string();
+}
+
 void SubscribeMethod::Execute(IRpcCallback& target) {
     if (!HasRequiredParams()) {
         return;

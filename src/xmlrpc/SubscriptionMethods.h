@@ -23,6 +23,8 @@ class SubscribeMethod : public XmlRpcRequestMethod {
     bool SetParamsExtList(const unsigned long long& id);
     // The kind carried, 0 when none.
     int GetSubType() const;
+    // The "extension" member of the options, empty when there is none.
+    std::string GetExtension() const;
     void Execute(IRpcCallback& target) override;
     XmlRpcResponseMethod* CreateResponse(bool fault) override;
 

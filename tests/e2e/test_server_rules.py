@@ -138,3 +138,18 @@ class NewInstallation(ServerTest):
         self.assertFalse([l for l in self.sim.sync() if "cmd" in l])
         self.assertEqual(read(self.prompt), b"RIFF")
         self.assertEqual(read(self.sandbox.path("/tmp/a.cfg")), b"kept")
+
+
+class SafeRetries(ServerTest):
+    settings = {"safe-retries": "true"}
+
+    def test_a_request_sent_again_is_answered_again_and_done_once(self):
+        client = self.connect()
+        for _ in range(2):
+            self.assertEqual(client.rpc("createcall", "8101", "201", "pbx:301"), ("8101",))
+            self.assertEqual(client.rpc("subscribe", "8102", 4, {"extension": "201"}),
+                             ("8102", True, 0))
+        # The same ID for another extension keeps its error, now answered.
+        self.assertEqual(client.rpc("subscribe", "8102", 4, {"extension": "202"})["faultCode"], 4)
+        commands = [l["cmd"] for l in self.sim.sync() if "cmd" in l]
+        self.assertEqual((commands.count("CreateCall"), commands.count("ANSubscribe")), (1, 1))

@@ -268,9 +268,10 @@ const std::vector<Command>& Commands() {
          "valtconf init\n"
          "  Creates the configuration directory and databases where missing.\n"
          "  A new configuration (no database existed) gets the safe settings\n"
-         "  require-auth, account-rights, strict-decisions, mask-logged-secrets\n"
-         "  and tstp-ends-process true, and policy-ca-file system. Running it\n"
-         "  again, or on an existing configuration, changes no setting.\n",
+         "  require-auth, account-rights, strict-decisions, mask-logged-secrets,\n"
+         "  safe-retries and tstp-ends-process true, and policy-ca-file system.\n"
+         "  Running it again, or on an existing configuration, changes no\n"
+         "  setting.\n",
          {},
          {},
          0,
