@@ -35,7 +35,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))),
       mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
-      mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))) {}
+      mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
+      mListenAddress(DefaultOf("listen-address")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -78,6 +79,7 @@ int CallPolicyAccessor::load() {
     mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
     mbStrictDecisions = ParseFlag(values["strict-decisions"]);
     mbSafeRetries = ParseFlag(values["safe-retries"]);
+    mListenAddress = values["listen-address"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     return 1;
 }

@@ -52,6 +52,8 @@ class CallPolicyAccessor {
     bool IsStrictDecisions() const { return mbStrictDecisions; }
     // A request sent again on one connection is answered again, not repeated.
     bool IsSafeRetries() const { return mbSafeRetries; }
+    // Where the control server listens: a literal, or empty for every address.
+    const std::string& GetListenAddress() const { return mListenAddress; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
 
@@ -78,4 +80,5 @@ class CallPolicyAccessor {
     bool mbStrictDecisions;
     bool mbMaskLoggedSecrets;
     bool mbSafeRetries;
+    std::string mListenAddress;
 };

@@ -9,6 +9,9 @@
 const std::vector<SettingInfo>& AllSettings() {
     static const std::vector<SettingInfo> settings = {
         {"listen-port", "4849", SettingKind::Port, "TCP port of the XML-RPC control server"},
+        {"listen-address", "0.0.0.0", SettingKind::Text,
+         "address the control server listens on: an IPv4 or IPv6 literal; empty: every "
+         "address, IPv4 and IPv6"},
         {"request-timeout", "10", SettingKind::Integer,
          "seconds a request to a client or to the policy server waits for its answer; "
          "0 or less: no time-out"},
@@ -77,6 +80,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"mask-logged-secrets", "true"},
         {"policy-ca-file", "system"},
         {"safe-retries", "true"},
+        {"listen-address", ""},
         // clang-format on
     };
     return values;

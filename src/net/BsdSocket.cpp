@@ -54,6 +54,56 @@ int BsdSocket::Open(int /*type*/, const SockAddr& address, int backlog, int /*fl
     return 1;
 }
 
+bool BsdSocket::OpenListener(const std::string& address, unsigned short port) {
+    Close();
+    std::string literal = address;
+    if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']') {
+        literal = literal.substr(1, literal.size() - 2);
+    }
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (literal.empty()) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_any;
+        v6->sin6_port = htons(port);
+        length = sizeof(*v6);
+    } else if (::inet_pton(AF_INET, literal.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof(*v4);
+    } else if (::inet_pton(AF_INET6, literal.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof(*v6);
+    } else {
+        errno = EINVAL;
+        return false;
+    }
+    mFd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (mFd < 0 && literal.empty() && errno == EAFNOSUPPORT) {
+        return Open(1, SockAddr(0, port), 0, 0) != 0;  // no IPv6 here: every IPv4 address
+    }
+    if (mFd < 0) {
+        return false;
+    }
+    const int one = 1;
+    const int zero = 0;
+    ::setsockopt(mFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (literal.empty()) {
+        ::setsockopt(mFd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof(zero));
+    }
+    if (::bind(mFd, reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
+        ::listen(mFd, SOMAXCONN) != 0) {
+        const int error = errno;
+        Close();
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
 int BsdSocket::Accept(BsdSocket& into) {
     if (mFd < 0) {
         return 0;

@@ -1,4 +1,5 @@
-// TCP and UDP sockets of the platform utility library, IPv4 only.
+// TCP and UDP sockets of the platform utility library: IPv4, and a listener
+// on an IPv6 or dual-stack address (OpenListener).
 //
 // A BsdSocket owns its descriptor and closes it when destroyed. Not
 // thread-safe: one thread uses a socket at a time, except that Send on a
@@ -33,6 +34,11 @@ class BsdSocket {
 
     // A TCP socket bound to `address` and listening (`type` 1 = stream). Non-zero on success.
     virtual int Open(int type, const SockAddr& address, int backlog, int flags);
+    // A TCP socket listening on `address`: an IPv4 or IPv6 literal (an IPv6
+    // one may stand in brackets), or empty for every address, IPv4 and IPv6,
+    // through one dual-stack socket (every IPv4 address where the system has
+    // no IPv6). False (errno set) on failure.
+    bool OpenListener(const std::string& address, unsigned short port);
     // Takes one pending connection into `into`. Exactly 1 on success.
     virtual int Accept(BsdSocket& into);
     // A UDP socket bound to `address`. True on success.

@@ -209,7 +209,11 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<bool> mbAccountRights;        // false: every account reaches everything
     static std::atomic<bool> mbStrictDecisions;      // false: an answer decides the call it names
     static std::atomic<bool> mbSafeRetries;  // false: a request sent again is carried out again
-    static SSL_CTX* mpCTX;                   // made by Start
+    // Where the listener binds ("0.0.0.0": every IPv4 address; empty: every
+    // address; else one literal). Written by the main thread only while the
+    // connection thread is stopped (ReadConfigs, UpdateConfigs), read by it.
+    static const std::string& ListenAddress();
+    static SSL_CTX* mpCTX;                             // made by Start
     static std::unique_ptr<BsdSocket> mpListenerSock;  // connection thread
     static Thread::Handle mhThread;                    // valid while mbThreadStarted
     static std::atomic<bool> mbThreadStarted;

@@ -22,6 +22,17 @@ std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
 std::atomic<bool> CallControlService::mbAccountRights{false};
 std::atomic<bool> CallControlService::mbStrictDecisions{false};
 std::atomic<bool> CallControlService::mbSafeRetries{false};
+
+namespace {
+std::string& ListenAddressSetting() {
+    static std::string& address = *new std::string("0.0.0.0");
+    return address;
+}
+}  // namespace
+
+const std::string& CallControlService::ListenAddress() {
+    return ListenAddressSetting();
+}
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -68,6 +79,9 @@ void CallControlService::ReadConfigs() {
         mbAccountRights = accessor->IsAccountRights();
         mbStrictDecisions = accessor->IsStrictDecisions();
         mbSafeRetries = accessor->IsSafeRetries();
+        if (!mbThreadStarted) {
+            ListenAddressSetting() = accessor->GetListenAddress();
+        }
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
         TR::TRACEX("Secure Listen: %s.\n", BoolText(mbSecureListen));
@@ -98,6 +112,7 @@ void CallControlService::UpdateConfigs() {
     int timeout = mnReqTimeout;
     bool secure = mbSecureListen;
     bool requireAuth = mbRequireAuth;
+    std::string address = ListenAddressSetting();
     TR::TRACEX("CCS: UpdateConfigs:\n");
     CallPolicyAccessor* accessor = CallPolicyAccessor::GetInstance(true);
     if (accessor != nullptr) {
@@ -106,6 +121,7 @@ void CallControlService::UpdateConfigs() {
             timeout = StringToNumber<int>(accessor->GetRequestTimeout());
             secure = accessor->IsSecureListen();
             requireAuth = accessor->IsRequireAuth();
+            address = accessor->GetListenAddress();
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
@@ -127,10 +143,16 @@ void CallControlService::UpdateConfigs() {
         mbRequireAuth = requireAuth;
         TR::TRACEX("CCS: UpdateConfigs: Require Authentication: %s.\n", BoolText(requireAuth));
     }
-    if (port != mListenPort) {
+    if (port != mListenPort || address != ListenAddressSetting()) {
         CleanUp();
-        mListenPort = port;
-        TR::TRACEX("CCS: UpdateConfigs: ListenPort: %u\n", static_cast<unsigned>(port));
+        if (port != mListenPort) {
+            mListenPort = port;
+            TR::TRACEX("CCS: UpdateConfigs: ListenPort: %u\n", static_cast<unsigned>(port));
+        }
+        if (address != ListenAddressSetting()) {
+            ListenAddressSetting() = address;
+            TR::TRACEX("CCS: UpdateConfigs: Listen Address: [%s]\n", address.c_str());
+        }
         Start();
     }
     // A changed time-out shortens or lengthens the thread's current wait.

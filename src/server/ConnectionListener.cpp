@@ -24,6 +24,8 @@ using TR = ExtCallControl;
 using CCS = CallControlService;
 
 const int kListenAttempts = 30;
+// The listen address that means the classic listener: every IPv4 address.
+const char kEveryIpv4Address[] = "0.0.0.0";
 const int kListenPauseMs = 10000;
 
 // A descriptor held in reserve by the connection thread. When the process has
@@ -138,7 +140,15 @@ bool ConnectionListener::Open(EventLoop& loop) {
             return false;
         }
         auto listener = std::make_unique<BsdSocket>(false);
-        if (listener->Open(1, SockAddr(0, CCS::mListenPort, false), 0, 0) != 0) {
+        const std::string& address = CCS::ListenAddress();
+        const bool everyIpv4 = address == kEveryIpv4Address;
+        if (everyIpv4 ? listener->Open(1, SockAddr(0, CCS::mListenPort, false), 0, 0) != 0
+                      : listener->OpenListener(address, CCS::mListenPort)) {
+            if (!everyIpv4) {
+                TR::TRACEX("CCS: Thread. Listening on [%s]:%u.\n",
+                           address.empty() ? "every address" : address.c_str(),
+                           static_cast<unsigned>(CCS::mListenPort));
+            }
             const int one = 1;
             listener->ChangeMode(1);
             listener->SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));

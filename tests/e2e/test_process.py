@@ -54,6 +54,28 @@ class Process(unittest.TestCase):
             sandbox.root, sandbox.path("/tmp/logs/valtd.log")), said)
         self.assertIn("valtd: warning: no configuration database", said)
 
+    def test_listen_address(self):
+        try:
+            with socket.socket(socket.AF_INET6) as probe:
+                probe.bind(("::1", 0))
+        except OSError:
+            self.skipTest("no IPv6 loopback here")
+
+        def served(host, port):
+            with socket.create_connection((host, port), timeout=5) as s:
+                s.sendall(Client.request_text("authenticate", USER, PASSWORD).encode())
+                return b"Authenticated." in s.recv(4096)
+
+        # Empty: every address, IPv4 and IPv6; a literal: that address only.
+        for address, ipv6 in (("", True), ("127.0.0.1", False)):
+            sandbox, port = self.start({"listen-address": address}, exchange=False)
+            wait_until(lambda: accepts_connection(port))
+            self.assertTrue(served("127.0.0.1", port))
+            if ipv6:
+                self.assertTrue(served("::1", port))
+            else:
+                self.assertRaises(ConnectionRefusedError, served, "::1", port)
+
     def test_command_line_touches_nothing(self):
         sandbox = Sandbox()
         self.addCleanup(sandbox.close)
