@@ -34,6 +34,7 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbAccountRights(ParseFlag(DefaultOf("account-rights"))),
       mbTstpEndsProcess(ParseFlag(DefaultOf("tstp-ends-process"))),
       mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
+      mbPolicyIpv6(ParseFlag(DefaultOf("policy-ipv6"))),
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
       mListenAddress(DefaultOf("listen-address")) {}
@@ -78,6 +79,7 @@ int CallPolicyAccessor::load() {
     mbAccountRights = ParseFlag(values["account-rights"]);
     mbTstpEndsProcess = ParseFlag(values["tstp-ends-process"]);
     mbStrictDecisions = ParseFlag(values["strict-decisions"]);
+    mbPolicyIpv6 = ParseFlag(values["policy-ipv6"]);
     mbSafeRetries = ParseFlag(values["safe-retries"]);
     mListenAddress = values["listen-address"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);

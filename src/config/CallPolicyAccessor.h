@@ -50,6 +50,7 @@ class CallPolicyAccessor {
     // An answer to an offered call decides only that call; anything else
     // falls back to accepting it.
     bool IsStrictDecisions() const { return mbStrictDecisions; }
+    bool IsPolicyIpv6() const { return mbPolicyIpv6; }
     // A request sent again on one connection is answered again, not repeated.
     bool IsSafeRetries() const { return mbSafeRetries; }
     // Where the control server listens: a literal, or empty for every address.
@@ -78,6 +79,7 @@ class CallPolicyAccessor {
     bool mbAccountRights;
     bool mbTstpEndsProcess;
     bool mbStrictDecisions;
+    bool mbPolicyIpv6;
     bool mbMaskLoggedSecrets;
     bool mbSafeRetries;
     std::string mListenAddress;

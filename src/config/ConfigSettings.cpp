@@ -40,6 +40,10 @@ const std::vector<SettingInfo>& AllSettings() {
         {"policy-ca-file", "", SettingKind::Text,
          "CA certificates (PEM file) the policy server's certificate and host name are checked "
          "against; \"system\": the system's store; empty: no check"},
+        {"policy-ipv6", "false", SettingKind::Flag,
+         "a policy-server name resolves to its IPv6 and IPv4 addresses, tried in the "
+         "resolver's order until one connects; false: its first IPv4 address only (an IPv6 "
+         "literal is used either way)"},
         {"admin-user", "", SettingKind::Text, "administrator account name (empty: none)"},
         {"admin-password", "", SettingKind::Secret, "administrator account password"},
         {"strict-decisions", "false", SettingKind::Flag,
@@ -81,6 +85,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"policy-ca-file", "system"},
         {"safe-retries", "true"},
         {"listen-address", ""},
+        {"policy-ipv6", "true"},
         // clang-format on
     };
     return values;

@@ -199,3 +199,73 @@ bool BsdSocket::GetHostByName(const char* host, SockAddr& address) {
     ::freeaddrinfo(result);
     return true;
 }
+
+std::string StreamAddress::Text() const {
+    char text[INET6_ADDRSTRLEN] = "";
+    unsigned short port = 0;
+    if (Family() == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof(text));
+        port = ntohs(v6->sin6_port);
+        return "[" + std::string(text) + "]:" + std::to_string(port);
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
+    port = ntohs(v4->sin_port);
+    return std::string(text) + ":" + std::to_string(port);
+}
+
+std::vector<StreamAddress> BsdSocket::ResolveStream(const std::string& host, unsigned short port,
+                                                    bool everyAddress) {
+    std::vector<StreamAddress> addresses;
+    std::string name = host;
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    if (name.empty()) {
+        return addresses;
+    }
+    StreamAddress literal;
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&literal.storage);
+    if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        literal.length = sizeof(*v6);
+        addresses.push_back(literal);
+        return addresses;
+    }
+    if (!everyAddress) {
+        SockAddr v4;
+        if (GetHostByName(name.c_str(), v4)) {
+            v4.SetPort(port);
+            std::memcpy(&literal.storage, &v4.Native(), sizeof(sockaddr_in));
+            literal.length = sizeof(sockaddr_in);
+            addresses.push_back(literal);
+        }
+        return addresses;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) {
+        return addresses;
+    }
+    for (const addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+            ai->ai_addrlen > sizeof(sockaddr_storage)) {
+            continue;
+        }
+        StreamAddress address;
+        std::memcpy(&address.storage, ai->ai_addr, ai->ai_addrlen);
+        address.length = ai->ai_addrlen;
+        if (ai->ai_family == AF_INET) {
+            reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+        } else {
+            reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+        }
+        addresses.push_back(address);
+    }
+    ::freeaddrinfo(result);
+    return addresses;
+}

@@ -1,5 +1,6 @@
-// TCP and UDP sockets of the platform utility library: IPv4, and a listener
-// on an IPv6 or dual-stack address (OpenListener).
+// TCP and UDP sockets of the platform utility library: IPv4, a listener on an
+// IPv6 or dual-stack address (OpenListener), and the IPv4 and IPv6 addresses a
+// stream connection tries (ResolveStream).
 //
 // A BsdSocket owns its descriptor and closes it when destroyed. Not
 // thread-safe: one thread uses a socket at a time, except that Send on a
@@ -8,7 +9,21 @@
 
 #include <netinet/in.h>
 
+#include <sys/socket.h>
+
 #include <string>
+#include <vector>
+
+// One address a stream socket connects to: IPv4 or IPv6, with its port.
+struct StreamAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    int Family() const { return storage.ss_family; }
+    const sockaddr* Native() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    // The address and port as a log shows them: "192.0.2.1:443", "[2001:db8::1]:443".
+    std::string Text() const;
+};
 
 class SockAddr {
   public:
@@ -54,6 +69,12 @@ class BsdSocket {
     int GetDescriptor() const { return mFd; }
     // Resolves a host name or dotted address into `address` (port unchanged).
     static bool GetHostByName(const char* host, SockAddr& address);
+    // The addresses a stream connection to `host` tries, in the resolver's
+    // order. An IPv4 or IPv6 literal (the latter also in brackets) gives
+    // itself. A name gives every IPv6 and IPv4 address with `everyAddress`,
+    // else its first IPv4 address only. Empty when nothing resolves.
+    static std::vector<StreamAddress> ResolveStream(const std::string& host, unsigned short port,
+                                                    bool everyAddress);
 
   private:
     int mFd = -1;

@@ -112,6 +112,7 @@ std::string& CallPolicyService::mPassword = *new std::string;
 int CallPolicyService::mnReqTimeout = 0;
 int CallPolicyService::mbSecure = 1;
 bool CallPolicyService::mbStrictDecisions = false;
+bool CallPolicyService::mbEveryAddress = false;
 std::string& CallPolicyService::mPolicyCaFile = *new std::string;
 std::list<std::unique_ptr<CallPolicyService>>& CallPolicyService::mlistServicesInProgress =
     *new std::list<std::unique_ptr<CallPolicyService>>;
@@ -248,6 +249,7 @@ void CallPolicyService::ReadConfigs() {
     mnReqTimeout = StringToNumber<int>(settings->GetRequestTimeout());
     mbSecure = settings->IsSecure() ? 1 : 0;
     mbStrictDecisions = settings->IsStrictDecisions();
+    mbEveryAddress = settings->IsPolicyIpv6();
     mPolicyCaFile = settings->GetPolicyCaFile();
     ExtCallControl::TRACEX("Server: %s.\n", mServerAddr.c_str());
     ExtCallControl::TRACEX("Port: %u.\n", static_cast<unsigned>(mServerPort));
@@ -257,6 +259,7 @@ void CallPolicyService::ReadConfigs() {
     ExtCallControl::TRACEX("Certificate check: %s.\n",
                            mPolicyCaFile.empty() ? "none" : mPolicyCaFile.c_str());
     ExtCallControl::TRACEX("Strict decisions: %s.\n", mbStrictDecisions ? "true" : "false");
+    ExtCallControl::TRACEX("Every address: %s.\n", mbEveryAddress ? "true" : "false");
     CallPolicyAccessor::CloseInstance();
 }
 

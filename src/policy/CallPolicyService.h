@@ -91,6 +91,10 @@ class CallPolicyService : public Service, public ICallNotify {
     bool TimeoutStep(long now, int& nextCheckTimeout);
     bool StateStep(long now);
     bool ConnectStep(long now);
+    // After a failed connect to the current address: moves to the next one
+    // (its socket out of the loop and closed) and returns true, or false
+    // when none is left.
+    bool NextAddress(int error);
     bool ConnectingStep();
     bool SendPlain();
     bool HandshakeStep();
@@ -115,6 +119,8 @@ class CallPolicyService : public Service, public ICallNotify {
     TlsStream mTls;  // open from the start of the handshake (TLS mode only)
     long mnReqStartTime = 0;
     int mState = StateNew;
+    // Which of the server's addresses the connect is at.
+    std::size_t mnAddressIndex = 0;
     // What the socket waits for at the next wait (EventLoop::kRead, kWrite, or 0).
     unsigned mnWaitFor = 0;
     // Connecting: the TCP connection is up (the rest is the TLS handshake),
@@ -136,6 +142,8 @@ class CallPolicyService : public Service, public ICallNotify {
     static int mnReqTimeout;
     static int mbSecure;
     static bool mbStrictDecisions;
+    // A policy-server name resolves to every IPv6 and IPv4 address (policy-ipv6).
+    static bool mbEveryAddress;
     // Trusted certificates of the policy server ("" = not checked, "system",
     // or a PEM file).
     static std::string& mPolicyCaFile;

@@ -82,31 +82,29 @@ SSL_CTX* ClientContext(const std::string& caFile) {
     return context.get();
 }
 
-// The policy server's address. Worker thread only.
-SockAddr& ServerAddress() {
-    static SockAddr& address = *new SockAddr;
-    return address;
+// The policy server's addresses, in the order they are tried. Worker thread only.
+std::vector<StreamAddress>& ServerAddresses() {
+    static std::vector<StreamAddress>& addresses = *new std::vector<StreamAddress>;
+    return addresses;
 }
 
-// Resolving a name may wait on the network, so the address is kept: it is
-// resolved again when the settings change, when it is older than
+// Resolving a name may wait on the network, so the addresses are kept: they
+// are resolved again when the settings change, when they are older than
 // kResolvedLifetime (a name's address may move), and, after a name that did
 // not resolve, at most every kUnresolvedRetry seconds. Worker thread only.
 constexpr unsigned long kResolvedLifetime = 60;
 constexpr unsigned long kUnresolvedRetry = 5;
 unsigned long gResolvedAt = 0;  // GetMonotonicTime() of the last resolution; 0: none
-bool gResolved = false;
 
-void ResolveServer(const std::string& name, unsigned short port, bool settingsChanged) {
+void ResolveServer(const std::string& name, unsigned short port, bool everyAddress,
+                   bool settingsChanged) {
     const unsigned long now = ExtCallControl::GetMonotonicTime();
-    const unsigned long lifetime = gResolved ? kResolvedLifetime : kUnresolvedRetry;
+    const unsigned long lifetime = ServerAddresses().empty() ? kUnresolvedRetry : kResolvedLifetime;
     if (!settingsChanged && gResolvedAt != 0 && now - gResolvedAt < lifetime) {
         return;
     }
     // A name that does not resolve leaves no address: the connect fails.
-    ServerAddress() = SockAddr();
-    gResolved = BsdSocket::GetHostByName(name.c_str(), ServerAddress());
-    ServerAddress().SetPort(port);
+    ServerAddresses() = BsdSocket::ResolveStream(name, port, everyAddress);
     gResolvedAt = now;
 }
 
@@ -148,22 +146,55 @@ bool CallPolicyService::StateStep(long now) {
     }
 }
 
+bool CallPolicyService::NextAddress(int error) {
+    const std::vector<StreamAddress>& addresses = ServerAddresses();
+    if (mnAddressIndex + 1 >= addresses.size()) {
+        return false;
+    }
+    ExtCallControl::TRACEX(
+        "CallPolicyService: Thread: connect to %s failed. %d. Trying the next address. %llu\n",
+        addresses[mnAddressIndex].Text().c_str(), error, mpCall->GetID());
+    ++mnAddressIndex;
+    // The socket that failed leaves the loop before it is closed; the next
+    // address gets a socket of its own family.
+    if (mSocket.Valid() && mpLoop != nullptr) {
+        Unwatch(*mpLoop, mSocket.Get());
+    }
+    mSocket.Reset();
+    return true;
+}
+
 bool CallPolicyService::ConnectStep(long now) {
     const unsigned long long id = mpCall->GetID();
-    const int fd = mSocket.Get();
     ExtCallControl::TRACEX("CallPolicyService: Thread: serv state=new, connecting... %llu\n", id);
-    const sockaddr_in& address = ServerAddress().Native();
     int rc = -1;
-    int error = EDESTADDRREQ;
     // No address (the name did not resolve): connect() would take the empty
     // family as "dissolve the association" and succeed.
-    if (address.sin_family == AF_INET) {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    int error = EDESTADDRREQ;
+    for (;;) {
+        const std::vector<StreamAddress>& addresses = ServerAddresses();
+        if (mnAddressIndex >= addresses.size()) {
+            break;
+        }
+        const StreamAddress& address = addresses[mnAddressIndex];
+        // Start made an IPv4 socket; another family, or another attempt,
+        // takes a new one.
+        if (!mSocket.Valid() || address.Family() != AF_INET) {
+            mSocket.Reset(::socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                   IPPROTO_TCP));
+        }
+        rc = mSocket.Valid() ? ::connect(mSocket.Get(), address.Native(), address.length) : -1;
         error = errno;
+        if (rc == 0 || error == EINPROGRESS || error == EAGAIN || !NextAddress(error)) {
+            break;
+        }
     }
     if (rc == 0 || error == EINPROGRESS || error == EAGAIN) {
         mnWaitFor = EventLoop::kWrite;
-        mnReqStartTime = now;
+        // The time-out counts from the first address tried.
+        if (mnReqStartTime == 0) {
+            mnReqStartTime = now;
+        }
         mState = StateConnecting;
         mbConnected = false;
         mbWaitRead = false;
@@ -191,6 +222,10 @@ bool CallPolicyService::ConnectingStep() {
         socklen_t length = sizeof(error);
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
             error = errno;
+        }
+        if (error != 0 && NextAddress(error)) {
+            mState = StateNew;
+            return ConnectStep(mnReqStartTime);
         }
         if (error != 0) {
             ExtCallControl::TRACEX(
@@ -376,9 +411,10 @@ int CallPolicyService::VisitServices(EventLoop& loop,
     const long now = static_cast<long>(ExtCallControl::GetMonotonicTime());
     for (auto it = mlistServicesInProgress.begin(); it != mlistServicesInProgress.end();) {
         CallPolicyService& service = **it;
-        const int fd = service.mSocket.Get();
         const bool done = service.TimeoutStep(now, nextCheckTimeout) || service.StateStep(now) ||
                           service.WatchStep(loop);
+        // Read after the steps: trying another address replaces the socket.
+        const int fd = service.mSocket.Get();
         // What the last wait reported has been looked at.
         ClearReported(fd);
         if (done) {
@@ -413,7 +449,7 @@ unsigned long CallPolicyService::HttpProcessingProc(void* /*arg*/) {
             ExtCallControl::TRACEX("CallPolicyService: Thread: updatting server params.\n");
             ReadConfigs();
         }
-        ResolveServer(mServerAddr, mServerPort, settingsChanged);
+        ResolveServer(mServerAddr, mServerPort, mbEveryAddress, settingsChanged);
 
         std::vector<std::unique_ptr<CallPolicyService>> finished;
         int nextCheckTimeout;

@@ -400,6 +400,7 @@ class ServerTest(unittest.TestCase):
     USER, PASSWORD = USER, PASSWORD
     settings = {}
     init = False  # the configuration starts as `valtconf init` makes it
+    preexec_fn = None  # run in the daemon's process before it starts
     tls = False
     RSS_SLACK_KB = 16 * 1024 * SLOW
     FD_SLACK = 4
@@ -421,7 +422,7 @@ class ServerTest(unittest.TestCase):
                                                          "/etc/ssl.key/server.key")))
             cls.configure(cls.sandbox)
             cls.sim = cls.sandbox.start_sim()
-            cls.daemon = cls.sandbox.start_daemon()
+            cls.daemon = cls.sandbox.start_daemon(cls.preexec_fn)
             cls.probe = ProcessProbe(cls.daemon.proc.pid)
             # The baseline includes what the first client allocates for good.
             first = cls._open(cls.port, True, cls.tls)

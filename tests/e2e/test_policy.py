@@ -3,6 +3,8 @@ answers carried out, and every way it can fail ending in the fall-back (the
 call accepted without caller ID or display name)."""
 
 import base64
+import ctypes
+import os
 import re
 import socket
 import ssl
@@ -10,6 +12,7 @@ import struct
 import threading
 import time
 import types
+from errno import ECONNREFUSED
 import unittest
 import xmlrpc.client
 from http.client import parse_headers
@@ -28,7 +31,7 @@ class PolicyServer:
     (default accept; a tuple: the parameters; a text: the whole body) with `status`, in the
     way `mode` says, once `gate` is set."""
 
-    def __init__(self, certificate=None, user="pbx", password="secret"):
+    def __init__(self, certificate=None, user="pbx", password="secret", host="127.0.0.1"):
         self.auth = "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
         self.context = None
         if certificate:
@@ -38,7 +41,8 @@ class PolicyServer:
         self.closing = threading.Event()
         self._cond = threading.Condition()
         self.conns = []
-        self.listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.listener = socket.create_server((host, 0), family=family, backlog=128)
         self.port = self.listener.getsockname()[1]
         self.reset()
         threading.Thread(target=self._accept, daemon=True).start()
@@ -132,6 +136,23 @@ class PolicyServer:
             conn.close()
 
 
+DUAL_NAME = "valtd-dual.test"
+
+
+def hosts_with_dual_name(hosts, marker):
+    """A preexec function: the process gets a mount namespace of its own in which
+    /etc/hosts is `hosts`, and writes `marker` once it holds (root only; nothing otherwise)."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        ms_bind, ms_rec, ms_private = 4096, 16384, 1 << 18
+        if (libc.unshare(0x20000) == 0 and  # CLONE_NEWNS
+                libc.mount(b"none", b"/", None, ms_rec | ms_private, None) == 0 and
+                libc.mount(hosts.encode(), b"/etc/hosts", None, ms_bind, None) == 0):
+            with open(marker, "w"):
+                pass
+    return enter
+
+
 DECIDING = ("AcceptCall", "RejectCall", "ForwardCall")
 FALLBACK = {"cmd": "AcceptCall", "callerId": "", "displayName": "", "virtualAccept": 0}
 SCHEMES = (("http", False), ("https", True))
@@ -142,6 +163,11 @@ class Policy(ServerTest):
 
     @classmethod
     def configure(cls, sandbox):
+        # A name with an IPv6 and an IPv4 address, in that order, for the daemon alone.
+        with open("/etc/hosts") as system, open(sandbox.path("/hosts"), "w") as hosts:
+            hosts.write(system.read() + "\n::1 %s\n127.0.0.1 %s\n" % (DUAL_NAME, DUAL_NAME))
+        cls.preexec_fn = staticmethod(hosts_with_dual_name(sandbox.path("/hosts"),
+                                                           sandbox.path("/hosts.in-use")))
         cert = make_certificate(sandbox.path("/policy.crt"), sandbox.path("/policy.key"),
                                 "127.0.0.1", "IP:127.0.0.1")
         cls.servers = {False: PolicyServer(), True: PolicyServer(certificate=cert)}
@@ -331,6 +357,34 @@ class Policy(ServerTest):
                                  else None) for l in seen),
                          [(str(i), "RejectCall", None) if i % 2 else
                           (str(i), "AcceptCall", "c%d" % i) for i in range(2000, 2050)])
+
+    def test_ipv6_literals_and_every_address_of_a_name(self):
+        """An IPv6 literal is reached whatever policy-ipv6 says; a name gives its first IPv4
+        address, or with policy-ipv6 every address in the resolver's order until one
+        connects."""
+        six = PolicyServer(host="::1")
+        self.addCleanup(six.stop)
+        self.addCleanup(self.sandbox.valtconf, "set", "policy-ipv6", "false")
+        for n, host in enumerate(("[::1]", "::1")):
+            self.use(False, port=six.port, host=host)
+            six.decisions["81%d" % n] = {"action": "accept", "callerid": "six"}
+            self.sim.call_arrived("81%d" % n)
+            self.assertEqual(self.decided("81%d" % n)["callerId"], "six", host)
+        # The IPv4 server behind a name whose first address is ::1: the same port there
+        # refuses, and with policy-ipv6 the next address decides.
+        if not os.path.exists(self.sandbox.path("/hosts.in-use")):
+            self.skipTest("no mount namespace for a name with two addresses (needs root)")
+        four = self.servers[False]
+        for every in (False, True):
+            self.sandbox.valtconf("set", "policy-ipv6", str(every).lower())
+            self.use(False, host=DUAL_NAME)
+            call_id = "82%d" % every
+            four.decisions[call_id] = {"action": "accept", "callerid": "four"}
+            self.sim.call_arrived(call_id)
+            self.assertEqual(self.decided(call_id)["callerId"], "four")
+            self.assertEqual("%d. Trying the next address. %s\n" % (ECONNREFUSED, call_id) in
+                             self.new_log(), every)
+        self.assertIn("Every address: true.\n", self.new_log())
 
     def test_settings_change_takes_effect_at_the_next_pass(self):
         first = self.use(False)
