@@ -231,6 +231,9 @@ void CallControlService::FailRequest() {
     XmlRpcRequestMethod* method = mlistSentRequests.front().mpMethod;
     const unsigned long long id = method != nullptr ? method->GetCallID() : 0;
     TR::TRACEX("CCS: Request failed... %llu\n", id);
+    if (method != nullptr) {
+        SettleCdr(*method, false);
+    }
     Call* call = GetCall(id);
     if (call == nullptr) {
         mlistSentRequests.pop_front();

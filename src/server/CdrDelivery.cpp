@@ -1,0 +1,146 @@
+// Delivery of spooled call-detail records to the CDR subscriptions of a
+// connection, and the administrator's read of the spool. With "cdr-spool"
+// each CDR subscription is a consumer of the spool (its account and ID): every
+// pass sends it a bounded number of the records it has not acknowledged, in
+// sequence order, at most kCdrWindow of them unanswered; its answer to
+// cdrarrived acknowledges one, and a fault or no answer has what is left sent
+// again after a back-off. Connection thread, mServMutex held.
+#include <algorithm>
+#include <memory>
+
+#include "config/AccountRights.h"
+#include "config/CdrSpool.h"
+#include "core/ExtCallControl.h"
+#include "server/CallControlService.h"
+#include "xmlrpc/CdrQueryMethods.h"
+#include "xmlrpc/SubscriptionMethods.h"
+
+namespace {
+
+using TR = ExtCallControl;
+
+// Records one consumer may have queued or written and unanswered.
+const size_t kCdrWindow = 64;
+// Records queued for one consumer in one pass: a backlog goes out
+// interleaved with everything else the connections have to send.
+const size_t kCdrPerPass = 16;
+// Longest wait before unanswered records are sent again, in seconds.
+const unsigned kCdrMaxBackoff = 60;
+
+}  // namespace
+
+void CallControlService::StartCdrConsumer(const unsigned long long& id) {
+    CdrSpool& spool = CdrSpool::Instance();
+    if (!spool.Enabled()) {
+        return;
+    }
+    CdrCursor& c = mmapCdrCursors[id];
+    c = CdrCursor{};
+    c.account = mAccount;
+    c.next = spool.OpenConsumer(mAccount, id);
+    TR::TRACEX("CCS: CDR subscription %llu of '%s' resumes at record %llu\n", id, mAccount.c_str(),
+               c.next);
+}
+
+void CallControlService::StopCdrConsumer(const unsigned long long& id) {
+    mmapCdrCursors.erase(id);
+}
+
+void CallControlService::PullCdrs(unsigned long now) {
+    if (mmapCdrCursors.empty()) {
+        return;
+    }
+    CdrSpool& spool = CdrSpool::Instance();
+    for (auto& [id, c] : mmapCdrCursors) {
+        if (c.retryAt != 0) {
+            if (now < c.retryAt || c.inflight != 0) {
+                continue;
+            }
+            c.next = std::min(c.next, c.retryFrom);
+            c.retryAt = 0;
+        }
+        if (c.inflight >= kCdrWindow) {
+            continue;
+        }
+        const size_t room = std::min(kCdrPerPass, kCdrWindow - c.inflight);
+        for (const SpooledCdr& r : spool.Next(c.account, id, c.next, room)) {
+            auto m = std::make_unique<CDRArrivedMethod>();
+            m->SetParams(id, r.kind, r.cdr);
+            if (r.statistics && (r.statistics->rtpTxPack != 0 || r.statistics->rtpRxPack != 0)) {
+                m->SetStatistics(*r.statistics);
+            }
+            m->SetSpoolSeq(r.seq);
+            if (!QueueRequest(m.release())) {
+                break;  // the queue is full: the rest waits in the spool
+            }
+            c.next = r.seq + 1;
+            ++c.inflight;
+        }
+    }
+    spool.FlushAcks();
+}
+
+long CallControlService::CdrDue(unsigned long now) const {
+    long due = -1;
+    for (const auto& entry : mmapCdrCursors) {
+        const CdrCursor& c = entry.second;
+        if (c.retryAt != 0 && c.inflight == 0) {
+            const long left = c.retryAt > now ? static_cast<long>(c.retryAt - now) : 0;
+            due = due < 0 ? left : std::min(due, left);
+        }
+    }
+    return due;
+}
+
+void CallControlService::SettleCdr(const XmlRpcRequestMethod& sent, bool acknowledged) {
+    if (!sent.IsMethod(kMethodCDRArrived)) {
+        return;
+    }
+    const unsigned long long seq = static_cast<const CDRArrivedMethod&>(sent).SpoolSeq();
+    if (seq == 0) {
+        return;
+    }
+    const unsigned long long id = sent.GetCallID();
+    auto found = mmapCdrCursors.find(id);
+    if (acknowledged) {
+        CdrSpool::Instance().Ack(found != mmapCdrCursors.end() ? found->second.account : mAccount,
+                                 id, seq);
+    }
+    if (found == mmapCdrCursors.end()) {
+        return;
+    }
+    CdrCursor& c = found->second;
+    c.inflight -= c.inflight != 0 ? 1 : 0;
+    if (acknowledged) {
+        c.backoff = 0;
+        return;
+    }
+    c.backoff = c.backoff == 0 ? 1 : std::min(c.backoff * 2, kCdrMaxBackoff);
+    c.retryFrom = c.retryAt != 0 ? std::min(c.retryFrom, seq) : seq;
+    c.retryAt = ExtCallControl::GetMonotonicTime() + c.backoff;
+    TR::TRACEX("CCS: CDR %llu not acknowledged by subscription %llu; sent again in %u s\n", seq, id,
+               c.backoff);
+}
+
+void CallControlService::AnswerGetCdrs(XmlRpcRequestMethod& m) {
+    auto& query = static_cast<GetCdrsMethod&>(m);
+    CdrSpool& spool = CdrSpool::Instance();
+    CdrQueryStatus status;
+    status.state = !spool.Enabled() ? "off" : spool.Healthy() ? "ok" : "failed";
+    status.error = spool.LastError();
+    status.last = spool.LastSeq();
+    status.depth = spool.Depth();
+    status.dropped = spool.DroppedCount();
+    status.bytes = spool.RetainedBytes();
+    status.oldestAge = spool.OldestAge(static_cast<long long>(ExtCallControl::GetCurTime()));
+    std::unique_ptr<XmlRpcResponseMethod> r(query.CreateResponse(false));
+    auto* answer = static_cast<GetCdrsResponseMethod*>(r.get());
+    answer->SetParams(query.GetCallID());
+    answer->SetStatus(status);
+    for (const SpooledCdr& record :
+         spool.Range(query.Since(), static_cast<size_t>(query.Count()))) {
+        answer->AddRecord(CdrQueryRow{record.seq, record.arrived, record.kind, record.cdr});
+    }
+    TR::TRACEX("CCS: ProcessXmlRpcRequest. Sending getcdrs response...\n");
+    BuildAndSendXml(r.get());
+}
