@@ -3,15 +3,17 @@ daemon crashes, the administrator reads them back, and without the setting nothi
 spooled. VALTD_CDR_E2E_COUNT sets how many records the crash test sends (10,000 by
 default; 2,000 in a sanitizer build)."""
 
+import json
 import os
 import random
 import signal
+import subprocess
 import threading
 import time
 import unittest
 import xmlrpc.client
 
-from harness import (CDR, PASSWORD, SLOW, USER, Client, Sandbox, ServerTest, accepts_connection,
+from harness import (BIN_DIR, CDR, PASSWORD, SLOW, USER, Client, Sandbox, ServerTest, accepts_connection,
                      wait_until)
 
 ADMIN = ("admin", "adminpw")
@@ -201,12 +203,33 @@ class SpoolBehaviour(ServerTest):
             client.read_message(timeout=1.0)
         client.close()
 
-    def test_getcdrs_is_the_administrators(self):
-        client = Client(self.port)
-        client.authenticate(self.USER, self.PASSWORD)
-        answer = client.rpc(GETCDRS, "1", "1")
-        self.assertEqual(answer["faultCode"], 3, answer)
-        client.close()
+class Export(ServerTest):
+    settings = SpoolBehaviour.settings
+
+    def valtctl(self, user, password, *args):
+        done = subprocess.run([os.path.join(BIN_DIR, "valtctl"), "--port", str(self.port),
+                               "--user", user, "--password", password] + list(args),
+                              capture_output=True, timeout=30 * SLOW)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def test_export_is_the_administrators(self):
+        code, _, err = self.valtctl(self.USER, self.PASSWORD, "cdr", "export")
+        self.assertEqual(code, 1, err)
+        self.assertIn("Not permitted: the administrator only", err)
+        self.sim.event("CDRArrived", cdrType=2, cdr=dict(CDR, callGuid="x,1", details='say "hi"'))
+        self.sim.event("CDRArrived", cdrType=1, cdr=dict(CDR, callGuid="x2"))
+        wait_until(lambda: {"x,1", "x2"} <= {r["CallGUID"] for r in spooled(self.port)[1]},
+                   what="two records spooled")
+        code, out, err = self.valtctl(*ADMIN, "cdr", "export", "--format", "csv")
+        self.assertEqual(code, 0, err)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "seq,arrived,kind,from,to,start,duration,guid,details,cirCaller")
+        self.assertIn(',2,201,300,1700000000,12,"x,1","say ""hi""",false', out)
+        last = int(lines[-1].split(",")[0])
+        code, out, err = self.valtctl(*ADMIN, "cdr", "export", "--since", str(last),
+                                      "--format", "json")
+        self.assertEqual(code, 0, err)
+        self.assertEqual([(r["seq"], r["guid"]) for r in json.loads(out)], [(last, "x2")])
 
 
 class WithoutSetting(ServerTest):
