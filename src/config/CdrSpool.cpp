@@ -24,6 +24,9 @@ std::atomic<void (*)()> gCommitHook{nullptr};
 const size_t kTailRecords = 4096;
 // How often opening a failing spool is tried again, and a failure logged.
 const auto kRetryInterval = std::chrono::seconds(60);
+// Acknowledgements are written at most this often by FlushAcks: one
+// transaction for many answers.
+const auto kAckInterval = std::chrono::milliseconds(200);
 // Records examined per statement when retention looks for the oldest.
 const int kRetentionStep = 512;
 
@@ -107,6 +110,7 @@ bool CdrSpool::Open(const std::string& path, const CdrSpoolLimits& limits) {
     mPath = path;
     mLimits = limits;
     mbEnabled = true;
+    ++mGeneration;
     mError.clear();
     mLastFailLog = {};
     return OpenLocked();
@@ -196,6 +200,7 @@ bool CdrSpool::LoadLocked() {
         Fail(mPath + ": " + sqlite3_errmsg(mDb.get()));
         return false;
     }
+    mLastSeq.store(mNextSeq - 1, std::memory_order_release);
     return true;
 }
 
@@ -280,7 +285,9 @@ std::vector<SpooledCdr> CdrSpool::FlushLocked(long long now, size_t& committed) 
             return batch;
         }
     }
-    if (batch.empty() && !mbAcksDirty) {
+    const bool aged =
+        mLimits.maxAgeSeconds > 0 && mCount > 0 && mOldest < now - mLimits.maxAgeSeconds;
+    if (batch.empty() && !mbAcksDirty && !aged) {
         return batch;
     }
     // Records are what the spool exists for: their commit waits for the disk.
@@ -356,6 +363,7 @@ std::vector<SpooledCdr> CdrSpool::FlushLocked(long long now, size_t& committed) 
         sqlite3_exec(mDb.get(), "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
     }
     mNextSeq = seq;
+    mLastSeq.store(mNextSeq - 1, std::memory_order_release);
     for (SpooledCdr& r : batch) {
         mTail.push_back(r);
     }
@@ -625,24 +633,37 @@ std::vector<SpooledCdr> CdrSpool::Next(const std::string& account, unsigned long
     return out;
 }
 
-void CdrSpool::Ack(const std::string& account, unsigned long long id, unsigned long long seq) {
+void CdrSpool::Ack(const std::string& account, unsigned long long id,
+                   const std::vector<unsigned long long>& seqs) {
     ThreadMutexLock lock(mMutex);
     auto found = mConsumers.find({account, id});
-    if (found == mConsumers.end() || seq < found->second.floor) {
+    if (found == mConsumers.end()) {
         return;
     }
-    if (found->second.acked.insert(seq).second) {
-        ++mAcked;
-        found->second.dirty = true;
-        mbAcksDirty = true;
+    for (unsigned long long seq : seqs) {
+        if (seq >= found->second.floor && found->second.acked.insert(seq).second) {
+            ++mAcked;
+            found->second.dirty = true;
+            mbAcksDirty = true;
+        }
     }
 }
 
-void CdrSpool::FlushAcks() {
+bool CdrSpool::AcksPending() const {
+    ThreadMutexLock lock(mMutex);
+    return mbAcksDirty && mDb != nullptr;
+}
+
+void CdrSpool::FlushAcks(bool now) {
     ThreadMutexLock lock(mMutex);
     if (!mbAcksDirty || !mDb || !mPending.empty()) {
         return;  // written with the records' commit
     }
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - mLastAckWrite < kAckInterval) {
+        return;
+    }
+    mLastAckWrite = at;
     Exec("PRAGMA synchronous=NORMAL");
     bool ok = Exec("BEGIN IMMEDIATE") && WriteConsumersLocked() && Exec("COMMIT");
     if (!ok) {
@@ -685,9 +706,4 @@ unsigned long long CdrSpool::DroppedCount() const {
 unsigned long long CdrSpool::RetainedBytes() const {
     ThreadMutexLock lock(mMutex);
     return mBytes;
-}
-
-unsigned long long CdrSpool::LastSeq() const {
-    ThreadMutexLock lock(mMutex);
-    return mNextSeq - 1;
 }

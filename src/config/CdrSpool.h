@@ -16,6 +16,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -72,6 +73,9 @@ class CdrSpool {
     void Close();
     void SetLimits(const CdrSpoolLimits& limits);
     bool Enabled() const;
+    // Counts the Open calls: a subscription made while the spool was off
+    // becomes a consumer when this changes.
+    unsigned Generation() const { return mGeneration.load(); }
     // Open and working.
     bool Healthy() const;
     // The last failure ("" when healthy).
@@ -95,9 +99,13 @@ class CdrSpool {
                                  unsigned long long from, size_t limit);
     // The consumer has the record; kept in memory, written by the next
     // FlushAcks or Flush.
-    void Ack(const std::string& account, unsigned long long id, unsigned long long seq);
-    // Writes pending acknowledgements (without waiting for the disk).
-    void FlushAcks();
+    void Ack(const std::string& account, unsigned long long id,
+             const std::vector<unsigned long long>& seqs);
+    // Writes pending acknowledgements (without waiting for the disk), unless
+    // the last write was less than 200 ms ago and `now` is false.
+    void FlushAcks(bool now = false);
+    // Acknowledgements taken and not yet written.
+    bool AcksPending() const;
 
     // Up to `limit` retained records from `from` on, in sequence order.
     std::vector<SpooledCdr> Range(unsigned long long from, size_t limit);
@@ -108,7 +116,8 @@ class CdrSpool {
     unsigned long long AckedCount() const;     // acknowledgements taken since start
     unsigned long long DroppedCount() const;   // unacknowledged records retention removed
     unsigned long long RetainedBytes() const;
-    unsigned long long LastSeq() const;  // the newest committed sequence number; 0: none
+    // The newest committed sequence number (0: none); no lock taken.
+    unsigned long long LastSeq() const { return mLastSeq.load(std::memory_order_acquire); }
 
   private:
     struct Consumer {
@@ -134,6 +143,8 @@ class CdrSpool {
     bool ReadRecords(unsigned long long from, size_t limit, std::vector<SpooledCdr>& out);
     static bool Decode(const std::string& payload, SpooledCdr& out);
 
+    std::atomic<unsigned> mGeneration{0};
+    std::atomic<unsigned long long> mLastSeq{0};  // mNextSeq - 1
     mutable ThreadMutex mMutex;
     SqliteHandle mDb;
     std::string mPath;
@@ -142,6 +153,7 @@ class CdrSpool {
     std::string mError;
     std::chrono::steady_clock::time_point mLastFailLog{};
     std::chrono::steady_clock::time_point mLastOpenTry{};
+    std::chrono::steady_clock::time_point mLastAckWrite{};
     std::vector<SpooledCdr> mPending;  // taken, not yet committed
     std::deque<SpooledCdr> mTail;      // the newest committed records
     std::map<ConsumerKey, Consumer> mConsumers;

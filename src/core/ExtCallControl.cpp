@@ -52,6 +52,11 @@ void LayerLogSink(const char* line) {
     ExtCallControl::TRACEX("%s", line);
 }
 
+// How long the main loop waits for more records before it commits those it
+// took: a stream at full speed is committed in groups, at the price of this
+// much delay for a record alone.
+const int kCdrGatherMs = 2;
+
 }  // namespace
 
 void NoPolicy::Decide(Call* call, ExtCallType, const std::string&, const CallParams&,
@@ -102,11 +107,13 @@ void ExtCallControl::Run() {
     ConfigureCdrSpool();
     CdrSpool& spool = CdrSpool::Instance();
     for (;;) {
-        // Records taken are committed once the queues run dry: one commit for
-        // a burst. An idle spool is looked at once a minute (a failing one
-        // is opened again).
+        // Records taken are committed once the queues have been quiet for
+        // kCdrGatherMs (or 256 were taken): one commit for a burst. An idle
+        // spool is looked at once a minute (a failing one is opened again).
         const bool pending = spool.HasPending();
-        const int event = poller->WaitForEvents(pending ? 0 : spool.Enabled() ? 60000 : -1);
+        const int event = poller->WaitForEvents(pending           ? kCdrGatherMs
+                                                : spool.Enabled() ? 60000
+                                                                  : -1);
         switch (event) {
             case CyclicQueuePoller::kTimedOut:
                 FlushCdrSpool();

@@ -55,6 +55,9 @@ CallControlService::CallControlService()
 CallControlService::~CallControlService() {
     // Closed first: nothing withdrawn below reaches the client any more.
     mChannel.Close();
+    while (!mmapCdrCursors.empty()) {
+        StopCdrConsumer(mmapCdrCursors.begin()->first);  // its answers reach the spool
+    }
     if (UploadReceiving()) {
         mpUpload->Interrupt();  // its partial file goes
     }

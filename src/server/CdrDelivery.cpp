@@ -11,6 +11,7 @@
 #include "config/AccountRights.h"
 #include "config/CdrSpool.h"
 #include "core/ExtCallControl.h"
+#include "core/Subscription.h"
 #include "server/CallControlService.h"
 #include "xmlrpc/CdrQueryMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
@@ -20,10 +21,10 @@ namespace {
 using TR = ExtCallControl;
 
 // Records one consumer may have queued or written and unanswered.
-const size_t kCdrWindow = 64;
+const size_t kCdrWindow = 256;
 // Records queued for one consumer in one pass: a backlog goes out
 // interleaved with everything else the connections have to send.
-const size_t kCdrPerPass = 16;
+const size_t kCdrPerPass = 64;
 // Longest wait before unanswered records are sent again, in seconds.
 const unsigned kCdrMaxBackoff = 60;
 
@@ -43,15 +44,46 @@ void CallControlService::StartCdrConsumer(const unsigned long long& id) {
 }
 
 void CallControlService::StopCdrConsumer(const unsigned long long& id) {
-    mmapCdrCursors.erase(id);
+    auto found = mmapCdrCursors.find(id);
+    if (found != mmapCdrCursors.end()) {
+        CdrSpool::Instance().Ack(found->second.account, id, found->second.acks);
+        mmapCdrCursors.erase(found);
+    }
+}
+
+bool CallControlService::QueueCdr(XmlRpcRequestMethod* method) {
+    XmlRpcRequest request(method);
+    ThreadMutexLock lock(mMutex);
+    if (mlistRequests.size() >= kMaxQueuedRequests) {
+        return false;
+    }
+    mlistRequests.push_back(request);
+    mnQueued.store(mlistRequests.size(), std::memory_order_release);
+    return true;
 }
 
 void CallControlService::PullCdrs(unsigned long now) {
+    CdrSpool& spool = CdrSpool::Instance();
+    if (const unsigned generation = spool.Generation(); generation != mnCdrGeneration) {
+        // The spool was switched on: the CDR subscriptions made before become
+        // consumers.
+        mnCdrGeneration = generation;
+        ThreadMutexLock registry(Subscription::mMapLock);
+        for (Subscription* s : mlistSubscriptions) {
+            if (s->GetType() == SubscriptionType_CDR && mmapCdrCursors.count(s->GetID()) == 0) {
+                StartCdrConsumer(s->GetID());
+            }
+        }
+    }
     if (mmapCdrCursors.empty()) {
         return;
     }
-    CdrSpool& spool = CdrSpool::Instance();
+    const unsigned long long last = spool.LastSeq();
     for (auto& [id, c] : mmapCdrCursors) {
+        if (!c.acks.empty()) {
+            spool.Ack(c.account, id, c.acks);
+            c.acks.clear();
+        }
         if (c.retryAt != 0) {
             if (now < c.retryAt || c.inflight != 0) {
                 continue;
@@ -59,7 +91,7 @@ void CallControlService::PullCdrs(unsigned long now) {
             c.next = std::min(c.next, c.retryFrom);
             c.retryAt = 0;
         }
-        if (c.inflight >= kCdrWindow) {
+        if (c.inflight >= kCdrWindow || c.next > last) {
             continue;
         }
         const size_t room = std::min(kCdrPerPass, kCdrWindow - c.inflight);
@@ -70,7 +102,7 @@ void CallControlService::PullCdrs(unsigned long now) {
                 m->SetStatistics(*r.statistics);
             }
             m->SetSpoolSeq(r.seq);
-            if (!QueueRequest(m.release())) {
+            if (!QueueCdr(m.release())) {
                 break;  // the queue is full: the rest waits in the spool
             }
             c.next = r.seq + 1;
@@ -81,7 +113,11 @@ void CallControlService::PullCdrs(unsigned long now) {
 }
 
 long CallControlService::CdrDue(unsigned long now) const {
-    long due = -1;
+    if (mmapCdrCursors.empty()) {
+        return -1;
+    }
+    // Acknowledgements held back by FlushAcks are written within a second.
+    long due = CdrSpool::Instance().AcksPending() ? 1 : -1;
     for (const auto& entry : mmapCdrCursors) {
         const CdrCursor& c = entry.second;
         if (c.retryAt != 0 && c.inflight == 0) {
@@ -102,16 +138,16 @@ void CallControlService::SettleCdr(const XmlRpcRequestMethod& sent, bool acknowl
     }
     const unsigned long long id = sent.GetCallID();
     auto found = mmapCdrCursors.find(id);
-    if (acknowledged) {
-        CdrSpool::Instance().Ack(found != mmapCdrCursors.end() ? found->second.account : mAccount,
-                                 id, seq);
-    }
     if (found == mmapCdrCursors.end()) {
+        if (acknowledged) {  // unsubscribed meanwhile: the consumer has it all the same
+            CdrSpool::Instance().Ack(mAccount, id, {seq});
+        }
         return;
     }
     CdrCursor& c = found->second;
     c.inflight -= c.inflight != 0 ? 1 : 0;
     if (acknowledged) {
+        c.acks.push_back(seq);
         c.backoff = 0;
         return;
     }

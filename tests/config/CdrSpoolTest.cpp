@@ -51,9 +51,11 @@ TEST(CdrSpool, RetentionDropsTheOldestCountsThemAndStaysWithinItsBytes) {
     ASSERT_TRUE(spool.Open(root / "cdr.db", limits));
     const unsigned long long consumer = spool.OpenConsumer("billing", 1);
     ASSERT_TRUE(Add(spool, 1, 60));
+    std::vector<unsigned long long> first10;
     for (unsigned long long seq = consumer; seq <= 10; ++seq) {
-        spool.Ack("billing", 1, seq);  // acknowledged: not counted when removed
+        first10.push_back(seq);  // acknowledged: not counted when removed
     }
+    spool.Ack("billing", 1, first10);
     ASSERT_TRUE(Add(spool, 61, 130));
     EXPECT_EQ(spool.Depth(), 100u);
     EXPECT_EQ(spool.DroppedCount(), 20u);  // 30 removed, 10 of them acknowledged
@@ -89,9 +91,7 @@ TEST(CdrSpool, ConsumersResumeAfterReopenAndNewcomersTakeWhatNobodyAcknowledged)
         const unsigned long long from = spool.OpenConsumer("a", 7);
         EXPECT_EQ(Guids(spool.Next("a", 7, from, 2)),
                   (std::vector<std::string>{"guid-1", "guid-2"}));
-        for (unsigned long long seq : {1, 2, 4}) {  // 4 out of order
-            spool.Ack("a", 7, seq);
-        }
+        spool.Ack("a", 7, {1, 2, 4});  // 4 out of order
         spool.FlushAcks();
         EXPECT_EQ(spool.AckedCount(), 3u);
     }

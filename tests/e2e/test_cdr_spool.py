@@ -19,7 +19,7 @@ from harness import (BIN_DIR, CDR, PASSWORD, SLOW, USER, Client, Sandbox, Server
 ADMIN = ("admin", "adminpw")
 GETCDRS = "Services.SystemService.getcdrs"
 COUNT = int(os.environ.get("VALTD_CDR_E2E_COUNT") or (2000 if SLOW > 1 else 10000))
-WINDOW = 64  # records one subscription may have unanswered (server/CdrDelivery.cpp)
+WINDOW = 256  # records one subscription may have unanswered (server/CdrDelivery.cpp)
 
 
 def spooled(port):
