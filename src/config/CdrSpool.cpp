@@ -27,6 +27,9 @@ const auto kRetryInterval = std::chrono::seconds(60);
 // Acknowledgements are written at most this often by FlushAcks: one
 // transaction for many answers.
 const auto kAckInterval = std::chrono::milliseconds(200);
+// Consumers kept: every (account, subscription ID) that ever subscribed is
+// one, so a client that keeps choosing new IDs must not grow the file.
+const size_t kMaxConsumers = 1000;
 // Records examined per statement when retention looks for the oldest.
 const int kRetentionStep = 512;
 
@@ -154,6 +157,7 @@ bool CdrSpool::OpenLocked() {
 
 bool CdrSpool::LoadLocked() {
     mConsumers.clear();
+    mForgotten.clear();
     mTail.clear();
     mNextSeq = 1;
     mCount = mBytes = 0;
@@ -381,11 +385,27 @@ bool CdrSpool::WriteConsumersLocked() {
         PrepareConfigStatement(mDb.get(), "INSERT OR REPLACE INTO consumers VALUES(?,?,?)");
     SqliteStatement clear =
         PrepareConfigStatement(mDb.get(), "DELETE FROM acks WHERE account=? AND sub=?");
+    SqliteStatement forget =
+        PrepareConfigStatement(mDb.get(), "DELETE FROM consumers WHERE account=? AND sub=?");
     SqliteStatement add = PrepareConfigStatement(mDb.get(), "INSERT INTO acks VALUES(?,?,?)");
-    if (!upsert || !clear || !add) {
+    if (!upsert || !clear || !add || !forget) {
         Fail(mPath + ": " + sqlite3_errmsg(mDb.get()));
         return false;
     }
+    for (const ConsumerKey& key : mForgotten) {
+        for (sqlite3_stmt* st : {forget.get(), clear.get()}) {
+            sqlite3_bind_text(st, 1, key.first.data(), static_cast<int>(key.first.size()),
+                              SQLITE_TRANSIENT);
+            sqlite3_bind_int64(st, 2, I64(key.second));
+            const bool done = sqlite3_step(st) == SQLITE_DONE;
+            sqlite3_reset(st);
+            if (!done) {
+                Fail(mPath + ": " + sqlite3_errmsg(mDb.get()));
+                return false;
+            }
+        }
+    }
+    mForgotten.clear();
     for (auto& [key, c] : mConsumers) {
         if (!c.dirty) {
             continue;
@@ -548,6 +568,17 @@ unsigned long long CdrSpool::OpenConsumer(const std::string& account, unsigned l
     }
     fresh.dirty = true;
     mbAcksDirty = true;
+    if (mConsumers.size() >= kMaxConsumers) {
+        // The one furthest behind goes: it starts afresh if it ever comes back.
+        auto behind = mConsumers.begin();
+        for (auto it = mConsumers.begin(); it != mConsumers.end(); ++it) {
+            behind = it->second.floor < behind->second.floor ? it : behind;
+        }
+        Log("CdrSpool: more than %zu consumers; forgetting '%s' %llu\n", kMaxConsumers,
+            behind->first.first.c_str(), behind->first.second);
+        mForgotten.push_back(behind->first);
+        mConsumers.erase(behind);
+    }
     Log("CdrSpool: new consumer '%s' %llu starts at %llu\n", account.c_str(), id, fresh.floor);
     return mConsumers.emplace(key, std::move(fresh)).first->second.floor;
 }

@@ -157,6 +157,7 @@ class CdrSpool {
     std::vector<SpooledCdr> mPending;  // taken, not yet committed
     std::deque<SpooledCdr> mTail;      // the newest committed records
     std::map<ConsumerKey, Consumer> mConsumers;
+    std::vector<ConsumerKey> mForgotten;  // removed, still in the file
     bool mbAcksDirty = false;
     unsigned long long mNextSeq = 1;
     unsigned long long mCount = 0;

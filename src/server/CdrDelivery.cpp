@@ -46,7 +46,9 @@ void CallControlService::StartCdrConsumer(const unsigned long long& id) {
 void CallControlService::StopCdrConsumer(const unsigned long long& id) {
     auto found = mmapCdrCursors.find(id);
     if (found != mmapCdrCursors.end()) {
+        // Its last answers are written now: the consumer may not come back soon.
         CdrSpool::Instance().Ack(found->second.account, id, found->second.acks);
+        CdrSpool::Instance().FlushAcks(true);
         mmapCdrCursors.erase(found);
     }
 }
