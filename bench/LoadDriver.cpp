@@ -6,6 +6,7 @@
 //   valt_load rtt PORT SECONDS IDLE [tls]      authenticated round trips
 //   valt_load handshakes PORT SECONDS          TLS handshakes per second
 //   valt_load fanout ROOT PORT K EVENTS STALL  CDR events fanned out to K clients
+//   valt_load burst ROOT PORT EVENTS           a CDR burst to one subscriber
 //   valt_load policy ROOT SECONDS INFLIGHT     unclaimed calls decided by a local
 //                                              policy server run by the driver
 //   valt_load idle PORT COUNT                  COUNT idle connections, held until
@@ -420,6 +421,63 @@ int Fanout(const std::string& root, unsigned short port, int k, int events, bool
     return 0;
 }
 
+// One client subscribes to call-detail records; a second thread sends
+// `events` CDRArrived datagrams (each with its own GUID) to the call
+// manager's queue as fast as the queue takes them, while the client answers
+// every cdrarrived at once. The rate is the distinct records received over
+// the time from the first send to the last one received (the same with and
+// without "cdr-spool").
+int Burst(const std::string& root, unsigned short port, int events) {
+    setenv("VALTD_ROOT", root.c_str(), 1);
+    const std::string queue =
+        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue));
+    Client c(port, nullptr);
+    c.Authenticate();
+    c.Send(Request("subscribe", Param("string", "600") + Param("int", "2")));
+    if (c.Next().find("<boolean>1</boolean>") == std::string::npos) {
+        Fail("subscription refused");
+    }
+    exlink::CDRArrivedEv ev = FanoutEvent();
+    const double start = NowUs();
+    std::thread sender([&] {
+        for (int e = 0; e < events; ++e) {
+            ev.cdr.callGuid = "burst-" + std::to_string(e);
+            if (!exlink::SendDatagram(queue, exlink::EncodeMessage(ev), true)) {
+                Fail("cannot send to the call manager queue");
+            }
+        }
+    });
+    std::vector<bool> seen(static_cast<size_t>(events), false);
+    int distinct = 0;
+    double last = start;
+    while (distinct < events) {
+        pollfd p{c.Fd(), POLLIN, 0};
+        if (poll(&p, 1, 3000) != 1) {
+            break;  // nothing more is coming
+        }
+        if (!c.Fill(false)) {
+            Fail("valtd closed the subscriber");
+        }
+        std::string message;
+        while (c.Take(message)) {
+            c.Send(Answer("600"));
+            const size_t at = message.find("burst-");
+            if (at != std::string::npos) {
+                const size_t n = std::strtoul(message.c_str() + at + 6, nullptr, 10);
+                if (n < seen.size() && !seen[n]) {
+                    seen[n] = true;
+                    ++distinct;
+                    last = NowUs();
+                }
+            }
+        }
+    }
+    sender.join();
+    printf("RESULT burst events=%d received=%d rate=%.0f\n", events, distinct,
+           distinct / ((last - start) / 1e6));
+    return 0;
+}
+
 // --- policy ---------------------------------------------------------------
 
 // A policy server that answers every "process" request at once with an
@@ -702,6 +760,9 @@ int main(int argc, char** argv) {
     if (mode == "fanout" && argc > 7) {
         return Fanout(argv[2], static_cast<unsigned short>(atoi(argv[3])), atoi(argv[4]),
                       atoi(argv[5]), atoi(argv[6]) != 0, atoi(argv[7]));
+    }
+    if (mode == "burst" && argc > 4) {
+        return Burst(argv[2], static_cast<unsigned short>(atoi(argv[3])), atoi(argv[4]));
     }
     if (mode == "policy" && argc > 5) {
         return Policy(argv[2], atof(argv[3]), atoi(argv[4]), argv[5]);

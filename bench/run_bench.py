@@ -398,6 +398,25 @@ class Bench:
                 driver.wait()
             self.stop(box)
 
+    def spool(self):
+        """A burst of call-detail records to one subscriber, with "cdr-spool" beside
+        the same daemon without it, in the same run."""
+        events = "1000" if self.smoke else "8000"
+        rates = {}
+        for spooled in (False, True):
+            box = self.sandbox(settings=[("request-timeout", 0)] +
+                               ([("cdr-spool", "true")] if spooled else []), sim=False)
+            try:
+                self.start_daemon(box)
+                r = results(run([self.load, "burst", box.root, str(box.port), events]), "burst")[0]
+                if int(r["received"]) != int(events):
+                    raise RuntimeError("burst: %s of %s records arrived" % (r["received"], events))
+                rates[spooled] = float(r["rate"])
+            finally:
+                self.stop(box)
+        self.table.add(10, "CDR burst to 1 subscriber, spooled", "records/s vs without spool",
+                       rates[True], rates[False], 0.67)
+
     def link(self):
         """Commands through the exchange link to a peer that reads them, beside
         plain datagrams of the same size on a connected socket pair."""
@@ -414,7 +433,7 @@ def main():
                         or os.path.join(SOURCE, "..", "shared", "anchors"))
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
-    parser.add_argument("--only", default="codec,plain,tls,policy,link")
+    parser.add_argument("--only", default="codec,plain,tls,policy,link,spool")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(4096, hard)), hard))

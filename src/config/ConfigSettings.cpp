@@ -58,6 +58,17 @@ const std::vector<SettingInfo>& AllSettings() {
         {"mask-logged-secrets", "false", SettingKind::Flag,
          "the log shows the password of authenticate, the digest of sauthenticate and the "
          "digest expected for it as ********; read at start"},
+        {"cdr-spool", "false", SettingKind::Flag,
+         "call-detail records are committed to a durable spool (var/spool/valtd/cdr.db) "
+         "before delivery, acknowledged by each CDR subscriber and sent again after a "
+         "disconnect or restart"},
+        {"cdr-spool-max-days", "31", SettingKind::Size,
+         "days a spooled call-detail record is kept; 0: no age limit"},
+        {"cdr-spool-max-records", "1000000", SettingKind::Size,
+         "most call-detail records the spool keeps (the oldest go first); 0: no limit"},
+        {"cdr-spool-max-bytes", "536870912", SettingKind::Size,
+         "most bytes of call-detail records the spool keeps (the oldest go first); 0: no "
+         "limit"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -86,6 +97,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"safe-retries", "true"},
         {"listen-address", ""},
         {"policy-ipv6", "true"},
+        {"cdr-spool", "true"},
         // clang-format on
     };
     return values;

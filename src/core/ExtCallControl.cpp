@@ -4,6 +4,7 @@
 
 #include "base/LogManager.h"
 #include "base/ThreadMutex.h"
+#include "config/CdrSpool.h"
 #include "core/Call.h"
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
@@ -51,6 +52,11 @@ void LayerLogSink(const char* line) {
     ExtCallControl::TRACEX("%s", line);
 }
 
+// How long the main loop waits for more records before it commits those it
+// took: a stream at full speed is committed in groups, at the price of this
+// much delay for a record alone.
+const int kCdrGatherMs = 2;
+
 }  // namespace
 
 void NoPolicy::Decide(Call* call, ExtCallType, const std::string&, const CallParams&,
@@ -86,6 +92,7 @@ ExtCallControl::ExtCallControl() : CmRemControlMessenger(), AppNotificationMesse
 
 ExtCallControl::~ExtCallControl() {
     Clients().Stop();
+    CdrSpool::Instance().Close();
     poller.reset();
     SetMessagingLog(nullptr);
     SetXmlRpcLogSink(nullptr);
@@ -97,9 +104,20 @@ ExtCallControl::~ExtCallControl() {
 void ExtCallControl::Run() {
     poller->SelectQueue(kCallManagerQueue, kQueuePath, true, true);
     poller->SelectQueue(kNotificationQueue, kQueuePath, true, true);
+    ConfigureCdrSpool();
+    CdrSpool& spool = CdrSpool::Instance();
     for (;;) {
-        const int event = poller->WaitForEvents();
+        // Records taken are committed once the queues have been quiet for
+        // kCdrGatherMs (or 256 were taken): one commit for a burst. An idle
+        // spool is looked at once a minute (a failing one is opened again).
+        const bool pending = spool.HasPending();
+        const int event = poller->WaitForEvents(pending           ? kCdrGatherMs
+                                                : spool.Enabled() ? 60000
+                                                                  : -1);
         switch (event) {
+            case CyclicQueuePoller::kTimedOut:
+                FlushCdrSpool();
+                break;
             case kNotificationQueue: {
                 EventBatch batch;
                 AppNotificationMessenger::ProcessMessageFromQueue(1);
@@ -115,6 +133,7 @@ void ExtCallControl::Run() {
                 break;
             case -1:
                 TRACEX("Received POLLER_FORCED_ALERT event!\n");
+                FlushCdrSpool();
                 return;
             default:
                 TRACEX("Unknown event from message queue!\n");

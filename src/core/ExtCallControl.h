@@ -120,6 +120,17 @@ class ExtCallControl : public CmRemControlMessenger, public AppNotificationMesse
     // The process log; owned, created by the constructor, destroyed by the destructor.
     static LogManager* mpLogger;
 
+    // With "cdr-spool": opens, closes or re-limits the spool from the
+    // settings (at start and on a configuration update).
+    static void ConfigureCdrSpool();
+    // Commits the records taken since the last commit (main thread, when the
+    // queues are drained or a batch is full); what cannot be spooled goes to
+    // the subscribers live.
+    static void FlushCdrSpool();
+
   private:
+    // Hands a record to every CDR subscription as it is, without the spool.
+    static void DeliverCdrLive(int cdrType, const RcCDR& cdr, const CallStatistics* statistics);
+
     std::unique_ptr<CyclicQueuePoller> poller;
 };

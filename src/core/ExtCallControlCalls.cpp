@@ -2,7 +2,14 @@
 // CDR and CR subscribers, and client call commands sent to the call manager.
 #include <string>
 
+#include <cstdlib>
+#include <map>
+#include <vector>
+
 #include "base/StringUtils.h"
+#include "config/CdrSpool.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigSqlite.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
@@ -12,6 +19,15 @@ namespace {
 // A party in log lines: its user, then "@" and the host when there is one.
 std::string PartyText(const CallParams& party) {
     return party.host.empty() ? party.user : party.user + "@" + party.host;
+}
+
+// Records taken before a commit even when the queues do not run dry, so
+// that a steady stream is committed in bounded groups.
+const int kCdrBatchMax = 256;
+thread_local int tTakenSinceFlush = 0;
+
+void SpoolLogSink(const char* line) {
+    ExtCallControl::TRACEX("%s", line);
 }
 
 const char* CdrTypeName(int cdrType) {
@@ -116,6 +132,19 @@ void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatist
     TRACEX("ExtCallControl. CDRArrived. type[%s], called user[%s], caller user[%s], dur[%d].\n",
            CdrTypeName(cdrType), StringUtils::EscapeControl(cdr.calledUser).c_str(),
            StringUtils::EscapeControl(cdr.callingUser).c_str(), cdr.duration);
+    CdrSpool& spool = CdrSpool::Instance();
+    if (spool.Enabled()) {
+        spool.Append(cdrType, cdr, statistics, static_cast<long long>(GetCurTime()));
+        if (++tTakenSinceFlush >= kCdrBatchMax) {
+            FlushCdrSpool();
+        }
+        return;
+    }
+    DeliverCdrLive(cdrType, cdr, statistics);
+}
+
+void ExtCallControl::DeliverCdrLive(int cdrType, const RcCDR& cdr,
+                                    const CallStatistics* statistics) {
     std::list<unsigned long long> ids;
     if (!Subscription::GetCDRSubscriptions(ids)) {
         TRACEX("ERROR. ExtCallControl. CDRArrived. No CDR subscription\n");
@@ -128,11 +157,46 @@ void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatist
     }
 }
 
+void ExtCallControl::FlushCdrSpool() {
+    tTakenSinceFlush = 0;
+    const std::vector<SpooledCdr> live =
+        CdrSpool::Instance().Flush(static_cast<long long>(GetCurTime()));
+    for (const SpooledCdr& r : live) {
+        DeliverCdrLive(r.kind, r.cdr, r.statistics ? &*r.statistics : nullptr);
+    }
+}
+
+void ExtCallControl::ConfigureCdrSpool() {
+    std::map<std::string, std::string> values;
+    CdrSpool& spool = CdrSpool::Instance();
+    if (!ReadSettings(SystemDbPath(), values)) {
+        return;  // kept as it is until the settings can be read
+    }
+    const bool on = ParseFlag(values["cdr-spool"]);
+    CdrSpoolLimits limits;
+    limits.maxAgeSeconds = std::atoll(values["cdr-spool-max-days"].c_str()) * 24 * 3600;
+    limits.maxRecords = std::atoll(values["cdr-spool-max-records"].c_str());
+    limits.maxBytes = std::atoll(values["cdr-spool-max-bytes"].c_str());
+    if (on && !spool.Enabled()) {
+        CdrSpool::SetLogSink(&SpoolLogSink);
+        spool.Open(CdrSpool::DefaultPath(), limits);
+        // Every record is taken, whether or not a client subscribes.
+        mpCallControl->SubscribeToCDR(1);
+    } else if (on) {
+        spool.SetLimits(limits);
+    } else if (spool.Enabled()) {
+        FlushCdrSpool();
+        spool.Close();
+        TRACEX("ExtCallControl. CDR spool closed.\n");
+    }
+}
+
 void ExtCallControl::UpdateConfig(int updateType) {
     if (updateType != UpdateType_CallPolicy) {
         return;
     }
     TRACEX("ExtCallControl: UpdateConfig received. UpdateType = UpdateType_CallPolicy\n");
+    ConfigureCdrSpool();
     Policy().UpdateConfigs();
     Clients().UpdateConfigs();
 }

@@ -2,6 +2,7 @@
 // of clients, and the notification service's confirmations, notifications and
 // errors delivered to the subscriptions.
 #include "base/StringUtils.h"
+#include "config/CdrSpool.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 
@@ -83,7 +84,9 @@ void ExtCallControl::UnsubscribeReceived(const unsigned long long& id, int type)
     TRACEX("ExtCallControl. UnsubscribeReceived. type[%d]. %llu\n", type, id);
     switch (type) {
         case SubscriptionType_CDR:
-            SubscribeToCDR(0);
+            if (!CdrSpool::Instance().Enabled()) {  // the spool takes every record
+                SubscribeToCDR(0);
+            }
             break;
         case SubscriptionType_CR:
             SubscribeToCR(0);

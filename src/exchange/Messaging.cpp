@@ -432,7 +432,7 @@ bool CyclicQueuePoller::SelectQueue(int queue, const char* path, bool create, bo
     return true;
 }
 
-int CyclicQueuePoller::WaitForEvents() {
+int CyclicQueuePoller::WaitForEvents(int timeoutMs) {
     Impl& impl = *mpImpl;
     for (;;) {
         if (impl.forced.exchange(false)) {
@@ -444,7 +444,10 @@ int CyclicQueuePoller::WaitForEvents() {
         for (const auto& queue : impl.watched) {
             fds.push_back({queue->fd.Get(), POLLIN, 0});
         }
-        int ready = ::poll(fds.data(), fds.size(), -1);
+        int ready = ::poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+        if (ready == 0) {
+            return kTimedOut;
+        }
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

@@ -108,7 +108,8 @@ class AppNotificationMessenger {
 
 // Waits on the daemon's message queues. WaitForEvents returns the number of a
 // queue with a waiting message, 0 when the wait failed, and -1 for the forced
-// alert (a "ForcedAlert" datagram on the poller's own socket, or ForceAlert()).
+// alert (a "ForcedAlert" datagram on the poller's own socket, or ForceAlert());
+// with a time-out (milliseconds, >= 0), kTimedOut when nothing came in time.
 class CyclicQueuePoller {
   public:
     explicit CyclicQueuePoller(int id);
@@ -118,7 +119,8 @@ class CyclicQueuePoller {
 
     // Creates or attaches the queue named by (path, number) and watches it.
     bool SelectQueue(int queue, const char* path, bool create, bool watch);
-    int WaitForEvents();
+    static constexpr int kTimedOut = -2;
+    int WaitForEvents(int timeoutMs = -1);
     // Makes the next (or the current) WaitForEvents return -1. Any thread.
     void ForceAlert();
 

@@ -185,6 +185,13 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             SendResponse(*this, std::move(r), "CCS: ProcessXmlRpcRequest. Sending response...\n");
             return true;
         }
+        case kMethodGetCdrs:
+            if (!mbAuthorised || !IsAdminAccount(mAccount)) {
+                Refuse(*m, kFaultNotPermitted, "Not permitted: the administrator only");
+            } else {
+                AnswerGetCdrs(*m);
+            }
+            return true;
         case kMethodAuthenticate:
         case kMethodSAuthenticate:
         case kMethodGetExtension:
@@ -248,6 +255,9 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             auto* s = new Subscription(id, static_cast<SubscriptionType>(type), this);
             TR::TRACEX("CCS: ProcessXmlRpcRequest. Processing subscription... Success \n");
             mlistSubscriptions.push_back(s);
+            if (type == SubscriptionType_CDR) {
+                StartCdrConsumer(id);
+            }
             if (mbSafeRetries) {
                 mmapSubscribed[id] = std::to_string(type) + ":" + subscribe->GetExtension();
             }
@@ -291,6 +301,7 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
             // Out of the list first: an error reported while withdrawing it
             // must not find it here again.
             mlistSubscriptions.remove(s);
+            StopCdrConsumer(id);
             if (type == SubscriptionType_CR || type == SubscriptionType_CDR) {
                 const bool cr = type == SubscriptionType_CR;
                 const size_t count = CountSharedSubscriptions(cr);
@@ -423,6 +434,7 @@ bool CallControlService::DecisionFits(const XmlRpcRequestMethod& sent,
 
 bool CallControlService::ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* answer) {
     std::unique_ptr<XmlRpcResponseMethod> r(answer);
+    SettleCdr(*sent.mpMethod, !r->IsFault());
     const unsigned long long id = sent.mpMethod->GetCallID();
     Call* call = GetCall(id);
     const bool offer =

@@ -55,6 +55,9 @@ CallControlService::CallControlService()
 CallControlService::~CallControlService() {
     // Closed first: nothing withdrawn below reaches the client any more.
     mChannel.Close();
+    while (!mmapCdrCursors.empty()) {
+        StopCdrConsumer(mmapCdrCursors.begin()->first);  // its answers reach the spool
+    }
     if (UploadReceiving()) {
         mpUpload->Interrupt();  // its partial file goes
     }
@@ -231,6 +234,9 @@ void CallControlService::FailRequest() {
     XmlRpcRequestMethod* method = mlistSentRequests.front().mpMethod;
     const unsigned long long id = method != nullptr ? method->GetCallID() : 0;
     TR::TRACEX("CCS: Request failed... %llu\n", id);
+    if (method != nullptr) {
+        SettleCdr(*method, false);
+    }
     Call* call = GetCall(id);
     if (call == nullptr) {
         mlistSentRequests.pop_front();

@@ -53,6 +53,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
@@ -223,6 +224,33 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
 
   private:
     friend class ConnectionListener;
+
+    // With "cdr-spool": where a CDR subscription of this connection stands
+    // in the spool (CdrDelivery.cpp; connection thread only).
+    struct CdrCursor {
+        std::string account;                   // the consumer is (account, ID)
+        unsigned long long next = 0;           // the next record to look at
+        size_t inflight = 0;                   // queued or written, unanswered
+        unsigned long retryAt = 0;             // monotonic seconds; 0: no back-off
+        unsigned long long retryFrom = 0;      // the first record to send again
+        unsigned backoff = 0;                  // seconds of the last back-off
+        std::vector<unsigned long long> acks;  // answered; to the spool at the next pass
+    };
+    std::map<unsigned long long, CdrCursor> mmapCdrCursors;
+    unsigned mnCdrGeneration = 0;  // CdrSpool::Generation() last seen
+    void StartCdrConsumer(const unsigned long long& id);
+    void StopCdrConsumer(const unsigned long long& id);
+    // Queues the next records of each CDR subscription, within its window.
+    void PullCdrs(unsigned long now);
+    // Seconds until a backed-off subscription is due again; -1: none.
+    long CdrDue(unsigned long now) const;
+    // The answer to a spooled cdrarrived (acknowledged unless a fault), or
+    // its failure (no answer in time).
+    void SettleCdr(const XmlRpcRequestMethod& sent, bool acknowledged);
+    void AnswerGetCdrs(XmlRpcRequestMethod& m);
+    // Queues a record's request without waking the connection thread (it
+    // runs in the thread's pass, whose end looks at the queue).
+    bool QueueCdr(XmlRpcRequestMethod* method);
 
     // ---- fields of a connection ----
     std::list<XmlRpcRequest> mlistSentRequests;  // written, awaiting the answer

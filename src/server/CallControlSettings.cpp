@@ -7,6 +7,8 @@
 #include "base/NumberString.h"
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
+#include "config/CdrSpool.h"
+#include "config/CdrSpool.h"
 #include "config/ConfigSettings.h"
 #include "core/ExtCallControl.h"
 #include "net/EventLoop.h"
@@ -165,6 +167,8 @@ void CallControlService::Start() {
     if (mbThreadStarted) {
         return;
     }
+    // Records newly spooled are picked up by the connection thread's next pass.
+    CdrSpool::SetCommitHook(&CallControlService::WakeNow);
     TR::TRACEX("CCS: Initializing SSL...\n");
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     mpCTX = SSL_CTX_new(TLS_server_method());

@@ -129,6 +129,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         }
     }
     if (mpUpload == nullptr) {
+        PullCdrs(now);
         SendRequest();
     }
     if (mChannel.Broken()) {
@@ -237,6 +238,10 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
                 const long lookDue = static_cast<long>(c->mChannel.LookDue());
                 if (lookDue != 0) {
                     due = due == 0 ? lookDue : std::min(due, lookDue);
+                }
+                if (const long cdrDue = c->CdrDue(now); cdrDue >= 0) {
+                    const long at = static_cast<long>(now) + cdrDue;
+                    due = due == 0 ? at : std::min(due, at);
                 }
                 const long uploadDue = static_cast<long>(c->UploadDue());
                 if (uploadDue != 0) {

@@ -101,4 +101,11 @@ class CDRArrivedMethod : public XmlRpcRequestMethod {
     // The same from a statistics record, codec numbers named by the media library.
     bool SetStatistics(const CallStatistics& statistics);
     void Execute(IRpcCallback& target) override;
+    // The record's sequence number in the CDR spool (0: not spooled); kept
+    // beside the request, never written.
+    void SetSpoolSeq(unsigned long long seq) { mnSpoolSeq = seq; }
+    unsigned long long SpoolSeq() const { return mnSpoolSeq; }
+
+  private:
+    unsigned long long mnSpoolSeq = 0;
 };

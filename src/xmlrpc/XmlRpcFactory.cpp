@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/CdrQueryMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/SystemMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
@@ -43,6 +44,7 @@ const char* const XmlRpcRequestMethod::_Methods[kMethodCount] = {
     "Services.CallProcessingService.extlistarrived",
     "Services.SystemService.configurationupdate",
     "Services.SystemService.reloadsettings",
+    "Services.SystemService.getcdrs",
 };
 
 XmlRpcRequestMethod* const XmlRpcRequestMethod::_UnknownMethod =
@@ -121,6 +123,8 @@ XmlRpcRequestMethod* NewRequest(int index) {
             return new ConfigurationUpdateMethod();
         case kMethodReloadSettings:
             return new ReloadSettingsMethod();
+        case kMethodGetCdrs:
+            return new GetCdrsMethod();
         default:
             return nullptr;
     }

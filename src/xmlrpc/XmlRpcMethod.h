@@ -52,7 +52,8 @@ enum XmlRpcMethodIndex {
     kMethodExtListArrived = 28,
     kMethodConfigurationUpdate = 29,
     kMethodReloadSettings = 30,
-    kMethodCount = 31,
+    kMethodGetCdrs = 31,
+    kMethodCount = 32,
 };
 
 // The positional parameters of a method: their types in wire order, how many

@@ -63,6 +63,7 @@ requests = [
     (S + 'getextension', ('bob',)),
     (Y + 'getsysteminfo', ('5',)),
     (Y + 'reloadsettings', ('6',)),
+    (Y + 'getcdrs', ('7', '12', 100)),
     (Y + 'getwavfileslist', ('5', 0, '201')),
     (Y + 'beginfiletransfer', ('5', 1, '201', 'a.wav', 2049, False)),
     (Y + 'deletefile', ('5', 2, '201', 'a.wav')),
@@ -86,6 +87,11 @@ responses = [
     (Y + 'deletefile', ('5', 'a.wav', False)),
     (Y + 'beginfiletransfer', ('5', '201', 'a.wav', True, 'Space available for file upload.')),
     (Y + 'configurationupdate', ('5', 'a.cfg', True, 'Configuration uploaded successfully!')),
+    (Y + 'getcdrs', ('7', {'State': 'ok', 'Error': '', 'Last': '12', 'Depth': '1', 'Dropped': '0',
+                           'Bytes': '90', 'Oldest Age': '3'},
+                     [{'Seq': '12', 'Arrived': '1764945000', 'Kind': 1, 'From': '201', 'To': '555',
+                       'Start Time': '1764945000', 'Duration': 61, 'CallGUID': 'g',
+                       'Details': 'a, "b"', 'CIRCaller': False}])),
 ]
 
 texts = [('request', n, x.dumps(ps, n)) for n, ps in requests]
@@ -191,7 +197,7 @@ TEST_F(Interop, PythonTextsParseAndOurRewritesReadTheSame) {
         }
         WriteFile(mDir + "/out" + name + "xml", ours);
     }
-    EXPECT_EQ(36 + 12 + kMethodCount, read);  // requests, answers, a fault for every method
+    EXPECT_EQ(37 + 13 + kMethodCount, read);  // requests, answers, a fault for every method
     EXPECT_EQ(std::vector<bool>(kMethodCount, true), parsed) << "a request class is missing";
     RunPython("check");
 }

@@ -44,6 +44,8 @@ class Client {
     int GetExtension(const CommandArgs& c);
     int SystemInfo(const CommandArgs& c);
     int Reload(const CommandArgs& c);
+    // Prints spooled call-detail records (CdrExport.cpp).
+    int Cdr(const CommandArgs& c);
     int Prompts(const CommandArgs& c);
     int ConfigUpload(const CommandArgs& c);
     int Wait(const CommandArgs& c);

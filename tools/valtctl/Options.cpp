@@ -179,6 +179,17 @@ const std::vector<CommandSpec>& CommandSpecs() {
          {},
          0,
          0},
+        {"cdr",
+         "export [--since N] [--format csv|json]",
+         "print spooled call-detail records (administrator)",
+         "Prints the call-detail records the daemon's spool holds (setting\n"
+         "cdr-spool), from sequence number N on (default 1), in sequence order: CSV\n"
+         "with a header line (default), or one JSON array. Only the administrator\n"
+         "may.\n",
+         {"since", "format"},
+         {},
+         1,
+         1},
         {"prompts",
          "list|delete|upload TYPE EXT [FILE]",
          "manage voice prompt files",
@@ -401,6 +412,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             command.GetNumber("count", 0);
             command.GetNumber("seconds", 0);
             command.GetNumber("id", 0);
+            command.GetNumber("since", 0);
             CheckCallIds(command);
             if (command.name == "prompts" && command.positional.size() > 1 &&
                 command.positional[1] != "0" && command.positional[1] != "1" &&
