@@ -36,7 +36,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
-      mListenAddress(DefaultOf("listen-address")) {}
+      mListenAddress(DefaultOf("listen-address")),
+      mLogQueueLines(DefaultOf("log-queue-lines")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -81,5 +82,6 @@ int CallPolicyAccessor::load() {
     mbSafeRetries = ParseFlag(values["safe-retries"]);
     mListenAddress = values["listen-address"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
+    mLogQueueLines = values["log-queue-lines"];
     return 1;
 }

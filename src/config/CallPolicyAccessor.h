@@ -56,6 +56,8 @@ class CallPolicyAccessor {
     const std::string& GetListenAddress() const { return mListenAddress; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
+    // Lines of the log's write queue (text; 0 or less: lines written at once).
+    const std::string& GetLogQueueLines() const { return mLogQueueLines; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -81,4 +83,5 @@ class CallPolicyAccessor {
     bool mbMaskLoggedSecrets;
     bool mbSafeRetries;
     std::string mListenAddress;
+    std::string mLogQueueLines;
 };

@@ -54,6 +54,10 @@ const std::vector<SettingInfo>& AllSettings() {
         {"mask-logged-secrets", "false", SettingKind::Flag,
          "the log shows the password of authenticate, the digest of sauthenticate and the "
          "digest expected for it as ********; read at start"},
+        {"log-queue-lines", "0", SettingKind::Integer,
+         "the log's lines go through a queue of this many longest lines (8 KiB each) that a "
+         "writer thread writes in groups; 0: each line written at once by the thread that logs "
+         "it; read at start"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -81,6 +85,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"policy-ca-file", "system"},
         {"safe-retries", "true"},
         {"listen-address", ""},
+        {"log-queue-lines", "32"},
         // clang-format on
     };
     return values;
