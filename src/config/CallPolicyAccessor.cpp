@@ -37,7 +37,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
       mListenAddress(DefaultOf("listen-address")),
-      mLogQueueLines(DefaultOf("log-queue-lines")) {}
+      mLogQueueLines(DefaultOf("log-queue-lines")),
+      mbWriteAllQueued(ParseFlag(DefaultOf("write-all-queued"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -83,5 +84,6 @@ int CallPolicyAccessor::load() {
     mListenAddress = values["listen-address"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     mLogQueueLines = values["log-queue-lines"];
+    mbWriteAllQueued = ParseFlag(values["write-all-queued"]);
     return 1;
 }

@@ -56,6 +56,8 @@ class CallPolicyAccessor {
     const std::string& GetListenAddress() const { return mListenAddress; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
+    // Each pass writes every request queued for a connection, in one write.
+    bool IsWriteAllQueued() const { return mbWriteAllQueued; }
     // Lines of the log's write queue (text; 0 or less: lines written at once).
     const std::string& GetLogQueueLines() const { return mLogQueueLines; }
 
@@ -84,4 +86,5 @@ class CallPolicyAccessor {
     bool mbSafeRetries;
     std::string mListenAddress;
     std::string mLogQueueLines;
+    bool mbWriteAllQueued;
 };

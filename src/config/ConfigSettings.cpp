@@ -54,6 +54,9 @@ const std::vector<SettingInfo>& AllSettings() {
         {"mask-logged-secrets", "false", SettingKind::Flag,
          "the log shows the password of authenticate, the digest of sauthenticate and the "
          "digest expected for it as ********; read at start"},
+        {"write-all-queued", "false", SettingKind::Flag,
+         "each pass of the connection thread writes every request queued for a connection "
+         "(up to 64) in one write, instead of one request per connection per pass"},
         {"log-queue-lines", "0", SettingKind::Integer,
          "the log's lines go through a queue of this many longest lines (8 KiB each) that a "
          "writer thread writes in groups; 0: each line written at once by the thread that logs "
@@ -86,6 +89,7 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"safe-retries", "true"},
         {"listen-address", ""},
         {"log-queue-lines", "32"},
+        {"write-all-queued", "true"},
         // clang-format on
     };
     return values;

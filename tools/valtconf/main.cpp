@@ -270,8 +270,9 @@ const std::vector<Command>& Commands() {
          "  A new configuration (no database existed) gets the safe settings\n"
          "  require-auth, account-rights, strict-decisions, mask-logged-secrets,\n"
          "  safe-retries and tstp-ends-process true, policy-ca-file system and an\n"
-         "  empty listen-address (every address, IPv4 and IPv6) and\n"
-         "  log-queue-lines 32 (the log written by its own thread).\n"
+         "  empty listen-address (every address, IPv4 and IPv6),\n"
+         "  log-queue-lines 32 (the log written by its own thread) and\n"
+         "  write-all-queued true.\n"
          "  Running it again, or on an existing configuration, changes no\n"
          "  setting.\n",
          {},
