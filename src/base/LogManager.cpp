@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +42,7 @@ void SleepNanos(long nanos) {
     };
     nanosleep(&pause, nullptr);
 }
+
 // Enough for the time stamp, a tag and the date banner.
 constexpr unsigned kMinLineSize = 64;
 // Length of the clock part "%H:%M:%S." before it is first formatted.

@@ -30,12 +30,13 @@ class LogManager {
 
     // Opens the log `name` (see LogStream) with the two flags. A queue length
     // of 0 writes every line synchronously on the calling thread; otherwise a
-    // queue of lineSize * queueLength bytes and a writer thread are created.
+    // ring of lineSize * queueLength bytes and a writer thread are created,
+    // and the ring is registered with the crash guard (CrashGuard::SetPendingLog).
     // lineSize is the longest line with its time stamp and terminating zero.
     LogManager(const char* name, bool append, bool createDir, unsigned queueLength,
                unsigned lineSize);
-    // Ends the writer thread after it has written every queued line, then
-    // closes the log.
+    // Unregisters the ring, ends the writer thread after it has written every
+    // queued line, then closes the log.
     virtual ~LogManager();
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
