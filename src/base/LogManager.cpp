@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -31,6 +30,10 @@ constexpr int kHandlerWriter = 2;
 constexpr long kGatherNanos = 1000000;
 // How long the crash guard's handler waits for a write in progress (1 ms steps).
 constexpr int kHandlerWaitSteps = 2000;
+
+// The crash guard's handler reads the ring's indices and write turn.
+static_assert(std::atomic<size_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the ring's atomics must be lock-free");
 
 // Set on the thread that holds the ring's write turn: its handler must not
 // wait for itself.
@@ -67,11 +70,16 @@ struct LogManager::State {
     std::unique_ptr<ThreadMutex> writerLock;  // queued mode only
     // Queued mode: the ring of line bytes. Posters append under `lock` and
     // then publish `head`; whoever holds the write turn (`owner`) writes
-    // [tail, head) and then advances `tail`. Both count bytes since the start.
+    // [tail, head) and then advances `tail`. Both count bytes modulo twice
+    // the ring's size (so full and empty differ), in words that are
+    // lock-free on the 32-bit unit too, as the signal handler needs.
     std::unique_ptr<char[]> ring;
     size_t ringSize = 0;
-    std::atomic<uint64_t> head{0};
-    std::atomic<uint64_t> tail{0};
+    std::atomic<size_t> head{0};
+    std::atomic<size_t> tail{0};
+
+    size_t Waiting(size_t h, size_t t) const { return (h + 2 * ringSize - t) % (2 * ringSize); }
+    size_t Advance(size_t at, size_t n) const { return (at + n) % (2 * ringSize); }
     std::atomic<int> owner{kNoWriter};
     // The idle writer sleeps on `wake`; the first poster that finds it asleep wakes it.
     std::mutex wakeMutex;
@@ -198,8 +206,8 @@ void LogManager::FormatTime() {
 void LogManager::PostLogMsg(long id) {
     State& st = *mpState;
     const size_t length = st.length;
-    uint64_t head = st.head.load(std::memory_order_relaxed);
-    while (length > st.ringSize - (head - st.tail.load(std::memory_order_acquire))) {
+    const size_t head = st.head.load(std::memory_order_relaxed);
+    while (length > st.ringSize - st.Waiting(head, st.tail.load(std::memory_order_acquire))) {
         // Full: this thread writes what waits, in order, and then queues its
         // line; memory stays bounded and no line is lost.
         ThreadMutexLock guard(*st.writerLock);
@@ -208,11 +216,11 @@ void LogManager::PostLogMsg(long id) {
             SleepNanos(kGatherNanos);  // the crash guard is writing the ring
         }
     }
-    const size_t at = static_cast<size_t>(head % st.ringSize);
+    const size_t at = head % st.ringSize;
     const size_t first = std::min(length, st.ringSize - at);
     std::memcpy(st.ring.get() + at, st.line.data(), first);
     std::memcpy(st.ring.get(), st.line.data() + first, length - first);
-    st.head.store(head + length);
+    st.head.store(st.Advance(head, length));
     if (st.writerSleeping.exchange(false)) {
         std::lock_guard<std::mutex> guard(st.wakeMutex);
         st.wake.notify_one();
@@ -229,10 +237,10 @@ void LogManager::WriteQueued() {
         return;  // the crash guard's handler writes them
     }
     tWritingQueue = true;
-    const uint64_t head = st.head.load(std::memory_order_acquire);
-    const uint64_t tail = st.tail.load(std::memory_order_relaxed);
-    const size_t at = static_cast<size_t>(tail % st.ringSize);
-    const size_t length = static_cast<size_t>(head - tail);
+    const size_t head = st.head.load(std::memory_order_acquire);
+    const size_t tail = st.tail.load(std::memory_order_relaxed);
+    const size_t at = tail % st.ringSize;
+    const size_t length = st.Waiting(head, tail);
     const size_t first = std::min(length, st.ringSize - at);
     if (length > 0) {
         mpStream->WriteLines(st.ring.get() + at, first, st.ring.get(), length - first);
@@ -255,10 +263,10 @@ void LogManager::WritePendingLines(int fd, void* manager) {
         expected = kNoWriter;
         SleepNanos(kGatherNanos);  // another thread is writing a batch
     }
-    const uint64_t head = st.head.load(std::memory_order_acquire);
-    const uint64_t tail = st.tail.load(std::memory_order_relaxed);
-    const size_t at = static_cast<size_t>(tail % st.ringSize);
-    const size_t length = static_cast<size_t>(head - tail);
+    const size_t head = st.head.load(std::memory_order_acquire);
+    const size_t tail = st.tail.load(std::memory_order_relaxed);
+    const size_t at = tail % st.ringSize;
+    const size_t length = st.Waiting(head, tail);
     const size_t first = std::min(length, st.ringSize - at);
     WriteAll(fd, st.ring.get() + at, first);
     WriteAll(fd, st.ring.get(), length - first);
