@@ -78,7 +78,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // empty, so an entry copied into another list and erased from the first
     // moves its method.
     // The text of an event for every subscriber: it differs only in the
-    // subscription ID, written between the two parts.
+    // subscription ID, written between the two parts. Cut on the main thread,
+    // never changed after, read by the connection thread through shared_ptr.
     struct EventText {
         std::string prefix, suffix;
         // The text of `m`, cut around its ID `id`; null when the ID is not the
