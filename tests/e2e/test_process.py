@@ -138,8 +138,7 @@ class Process(unittest.TestCase):
                 wait_until(lambda: accepts_connection(port))
                 busy, client = Client(port), Client(port)
                 self.addCleanup(lambda: (busy.close(), client.close()))
-                for c in (busy, client):
-                    c.authenticate(USER, PASSWORD)
+                [c.authenticate(USER, PASSWORD) for c in (busy, client)]
                 busy.send_raw("".join(Client.request_text("closecall", str(8000000 + n))
                                       for n in range(1000)))
                 for n in range(50):  # logged before the answer went out
