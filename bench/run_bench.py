@@ -167,6 +167,7 @@ class Bench:
                          if os.path.exists(os.path.join(args.anchors, f))]
         self.table = Table()
         self.load = os.path.join(args.bin, "valt_load")
+        self.extra_settings = [s.split("=", 1) for s in args.set]
 
     def close(self):
         shutil.rmtree(self.work, ignore_errors=True)
@@ -180,7 +181,7 @@ class Bench:
         box.port = self.harness.free_port()
         box.valtconf("set", "listen-port", box.port)
         box.valtconf("add-extension", "201", "--kind", "user", "--password", "secret201")
-        for name, value in settings:
+        for name, value in list(settings) + self.extra_settings:
             box.valtconf("set", name, value)
         if tls:
             for path in ("etc/ssl.crt", "etc/ssl.key"):
@@ -434,6 +435,8 @@ def main():
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
     parser.add_argument("--only", default="codec,plain,tls,policy,link,spool")
+    parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                        help="a setting for every daemon (e.g. log-queue-lines=32)")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(4096, hard)), hard))

@@ -19,6 +19,7 @@
 #include "app/Wiring.h"
 #include "base/CrashGuard.h"
 #include "base/LogStream.h"
+#include "base/NumberString.h"
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
 #include "config/ConfigSqlite.h"
@@ -110,6 +111,7 @@ int main(int argc, char** argv) {
     if (CallPolicyAccessor* settings = CallPolicyAccessor::GetInstance(true)) {
         CrashGuard::SetEndOnTerminalStop(settings->IsTstpEndsProcess());
         SetLogSecretsMasked(settings->IsMaskLoggedSecrets());
+        ExtCallControl::SetLogQueueLines(StringToNumber<long>(settings->GetLogQueueLines()));
         CallPolicyAccessor::CloseInstance();
     }
     InstallFrontEnds();

@@ -138,6 +138,8 @@ std::atomic<int> CrashGuard::mReportFd{-1};
 long CrashGuard::mUtcOffset = 0;
 std::atomic<CrashGuard::ExitRoutine> CrashGuard::mpUserRoutine{nullptr};
 std::atomic<void*> CrashGuard::mpUserData{nullptr};
+std::atomic<CrashGuard::PendingLogWriter> CrashGuard::mpPendingLog{nullptr};
+std::atomic<void*> CrashGuard::mpPendingLogData{nullptr};
 struct sigaction CrashGuard::mSavedActions[CrashGuard::kSignalCount];
 int CrashGuard::mProcessId = 0;
 
@@ -239,6 +241,33 @@ void CrashGuard::AddExitRoutine(ExitRoutine routine, void* data) {
     mpUserRoutine.store(routine);
 }
 
+void CrashGuard::SetPendingLog(PendingLogWriter writer, void* data) {
+    mpPendingLog.store(nullptr);
+    mpPendingLogData.store(data);
+    mpPendingLog.store(writer);
+}
+
+void CrashGuard::ClearPendingLog(void* data) {
+    if (mpPendingLogData.load() == data) {
+        mpPendingLog.store(nullptr);
+    }
+}
+
+void CrashGuard::WritePendingLog(int fd) {
+    PendingLogWriter writer = mpPendingLog.load();
+    if (writer == nullptr || mpTraceBuf.load() == nullptr) {
+        return;
+    }
+    bool opened = false;
+    const int reportFd = fd >= 0 ? fd : OpenReport(opened);
+    if (reportFd >= 0) {
+        writer(reportFd, mpPendingLogData.load());
+        if (fd < 0) {
+            CloseReport(reportFd, opened);
+        }
+    }
+}
+
 bool CrashGuard::IsDebuggerOn() {
     return false;
 }
@@ -307,6 +336,7 @@ void CrashGuard::FuneralProc(int signal) {
             bool opened = false;
             int fd = OpenReport(opened);
             if (fd >= 0) {
+                WritePendingLog(fd);
                 WriteAll(fd, text.Text(), text.Length());
                 CloseReport(fd, opened);
             }
@@ -324,6 +354,7 @@ void CrashGuard::FuneralProc(int signal) {
     ExitRoutine routine = mpUserRoutine.load();
     if (routine != nullptr) {
         routine(!stopSignal, signal, mpUserData.load());
+        WritePendingLog(-1);  // what the exit routine logged
     }
     if (!stopSignal && mAutoRestart && mpTraceBuf.load() != nullptr) {
         CreateProcess(mpAppPath.get(), mpCmdLine.get(), nullptr);
@@ -395,6 +426,7 @@ void CrashGuard::DumpStack(int signal, const char* signalName, const char* reaso
     bool opened = false;
     int fd = OpenReport(opened);
     if (fd >= 0) {
+        WritePendingLog(fd);
         WriteAll(fd, header.Text(), header.Length());
         backtrace_symbols_fd(frames, frameCount, fd);
         WriteAll(fd, footer.Text(), footer.Length());

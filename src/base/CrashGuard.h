@@ -51,6 +51,16 @@ class CrashGuard {
     CrashGuard(const CrashGuard&) = delete;
     CrashGuard& operator=(const CrashGuard&) = delete;
 
+    // Writes a log's lines that are queued but not yet in the file to the
+    // descriptor; must be async-signal-safe (base/LogManager.h).
+    typedef void (*PendingLogWriter)(int fd, void* data);
+    // The handler writes the pending lines into the report file before its
+    // report, and again after the exit routine, so the report follows every
+    // line logged before the signal. One writer; a later call replaces it.
+    static void SetPendingLog(PendingLogWriter writer, void* data);
+    // Removes the writer if it was set with `data`.
+    static void ClearPendingLog(void* data);
+
     // Stores the one exit routine; a later call replaces it.
     static void AddExitRoutine(ExitRoutine routine, void* data);
     // Writes an exception dump with `reason` (may be null) and ends the process
@@ -71,6 +81,8 @@ class CrashGuard {
     // -1 for none. `opened` says whether CloseReport must close it.
     static int OpenReport(bool& opened);
     static void CloseReport(int fd, bool opened);
+    // Writes the pending log lines to `fd`, or to the report file for -1.
+    static void WritePendingLog(int fd);
 
     static std::unique_ptr<char[]> mpLogFile;
     static std::unique_ptr<char[]> mpAppName;
@@ -87,6 +99,8 @@ class CrashGuard {
     static long mUtcOffset;             // seconds east of UTC when armed
     static std::atomic<ExitRoutine> mpUserRoutine;
     static std::atomic<void*> mpUserData;
+    static std::atomic<PendingLogWriter> mpPendingLog;
+    static std::atomic<void*> mpPendingLogData;
     static struct sigaction mSavedActions[kSignalCount];
     static int mProcessId;
 

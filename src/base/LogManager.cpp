@@ -1,21 +1,51 @@
 #include "base/LogManager.h"
 
-#include <climits>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
-#include "base/CyclicQueue.h"
+#include "base/CrashGuard.h"
 #include "base/LogStream.h"
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
+#include "base/WriteAll.h"
 
 namespace {
 
 // Id of a line posted by TRACE and of the date banner; PANIC posts its level.
 constexpr long kLineId = -1;
-// Id that tells the writer thread to end; no level of PANIC can take it.
-constexpr long kStopWriterId = LONG_MIN;
+// Who writes the ring's waiting bytes (State::owner): no one, the writer thread
+// or a poster (under writerLock), or the crash guard's handler.
+constexpr int kNoWriter = 0;
+constexpr int kLineWriter = 1;
+constexpr int kHandlerWriter = 2;
+// The writer lets the lines of this long gather before it writes them.
+constexpr long kGatherNanos = 1000000;
+// How long the crash guard's handler waits for a write in progress (1 ms steps).
+constexpr int kHandlerWaitSteps = 2000;
+
+// The crash guard's handler reads the ring's indices and write turn.
+static_assert(std::atomic<size_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the ring's atomics must be lock-free");
+
+// Set on the thread that holds the ring's write turn: its handler must not
+// wait for itself.
+thread_local bool tWritingQueue = false;
+
+void SleepNanos(long nanos) {
+    struct timespec pause {
+        0, nanos
+    };
+    nanosleep(&pause, nullptr);
+}
+
 // Enough for the time stamp, a tag and the date banner.
 constexpr unsigned kMinLineSize = 64;
 // Length of the clock part "%H:%M:%S." before it is first formatted.
@@ -38,7 +68,24 @@ LogManager::Moment SystemClock(void*) {
 struct LogManager::State {
     ThreadMutex lock;
     std::unique_ptr<ThreadMutex> writerLock;  // queued mode only
-    std::unique_ptr<CyclicQueue> queue;       // queued mode only
+    // Queued mode: the ring of line bytes. Posters append under `lock` and
+    // then publish `head`; whoever holds the write turn (`owner`) writes
+    // [tail, head) and then advances `tail`. Both count bytes modulo twice
+    // the ring's size (so full and empty differ), in words that are
+    // lock-free on the 32-bit unit too, as the signal handler needs.
+    std::unique_ptr<char[]> ring;
+    size_t ringSize = 0;
+    std::atomic<size_t> head{0};
+    std::atomic<size_t> tail{0};
+
+    size_t Waiting(size_t h, size_t t) const { return (h + 2 * ringSize - t) % (2 * ringSize); }
+    size_t Advance(size_t at, size_t n) const { return (at + n) % (2 * ringSize); }
+    std::atomic<int> owner{kNoWriter};
+    // The idle writer sleeps on `wake`; the first poster that finds it asleep wakes it.
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+    std::atomic<bool> writerSleeping{false};
+    std::atomic<bool> stopping{false};
     Thread::Handle writer{};
     bool writerRunning = false;
 
@@ -53,7 +100,6 @@ struct LogManager::State {
     unsigned lineSize = 0;
     unsigned queueLength = 0;
     unsigned stampLength = kClockLength;
-    unsigned retries = 0;
     unsigned long length = 0;
     unsigned short secondsCounter = 0;
 };
@@ -70,21 +116,30 @@ LogManager::LogManager(const char* name, bool append, bool createDir, unsigned q
         std::make_unique<LogStream>(name, append, createDir, 2147483647L, 1, st.lineSize, false);
     if (queueLength != 0) {
         st.writerLock = std::make_unique<ThreadMutex>();
-        st.queue =
-            std::make_unique<CyclicQueue>(static_cast<unsigned long>(st.lineSize) * queueLength);
+        st.ringSize = static_cast<size_t>(st.lineSize) * queueLength;
+        st.ring.reset(new char[st.ringSize]);
         st.writerRunning = Thread::BeginThread(LogWriteProc, this, &st.writer);
+        CrashGuard::SetPendingLog(WritePendingLines, this);
     }
 }
 
 LogManager::~LogManager() {
     State& st = *mpState;
+    if (st.ring) {
+        CrashGuard::ClearPendingLog(this);
+    }
     if (st.writerRunning) {
-        // The stop message queues behind every line posted so far, so the
-        // writer writes them all before it ends.
-        while (st.queue->SendMessage(kStopWriterId, nullptr, 0) == 0) {
-            Thread::Sleep(1);
+        // The writer ends once it has written every line posted so far.
+        {
+            std::lock_guard<std::mutex> guard(st.wakeMutex);
+            st.stopping.store(true);
         }
+        st.wake.notify_one();
         Thread::Join(st.writer);
+    }
+    if (st.ring) {
+        ThreadMutexLock guard(*st.writerLock);
+        WriteQueued();  // lines posted while no writer ran
     }
     mpStream->Flush();
 }
@@ -130,8 +185,8 @@ void LogManager::FormatTime() {
         st.secondsCounter = 0;
         size_t banner = strftime(st.text, room, "%d  %b %Y  <---- Date ----<<<\n", &local);
         if (banner > 0) {
-            if (st.queue) {
-                st.length = banner + 1;
+            if (st.ring) {
+                st.length = banner;
                 PostLogMsg(kLineId);
             } else {
                 mpStream->TRACE(st.line.data(), 3, 0);
@@ -150,16 +205,73 @@ void LogManager::FormatTime() {
 
 void LogManager::PostLogMsg(long id) {
     State& st = *mpState;
-    st.retries = 0;
-    while (st.queue->SendMessage(id, st.line.data(), st.length) == 0) {
-        if (st.retries >= st.queueLength) {
-            return;  // still full after the writer finished queue-length lines: drop
+    const size_t length = st.length;
+    const size_t head = st.head.load(std::memory_order_relaxed);
+    while (length > st.ringSize - st.Waiting(head, st.tail.load(std::memory_order_acquire))) {
+        // Full: this thread writes what waits, in order, and then queues its
+        // line; memory stays bounded and no line is lost.
+        ThreadMutexLock guard(*st.writerLock);
+        WriteQueued();
+        if (st.owner.load() == kHandlerWriter) {
+            SleepNanos(kGatherNanos);  // the crash guard is writing the ring
         }
-        ++st.retries;
-        // Waits until the writer has finished the line it is writing.
-        st.writerLock->Lock();
-        st.writerLock->Unlock();
     }
+    const size_t at = head % st.ringSize;
+    const size_t first = std::min(length, st.ringSize - at);
+    std::memcpy(st.ring.get() + at, st.line.data(), first);
+    std::memcpy(st.ring.get(), st.line.data() + first, length - first);
+    st.head.store(st.Advance(head, length));
+    if (st.writerSleeping.exchange(false)) {
+        std::lock_guard<std::mutex> guard(st.wakeMutex);
+        st.wake.notify_one();
+    }
+    if (id == 0 && st.flushEach) {
+        fputs(st.line.data(), stderr);
+    }
+}
+
+void LogManager::WriteQueued() {
+    State& st = *mpState;
+    int expected = kNoWriter;
+    if (!st.owner.compare_exchange_strong(expected, kLineWriter)) {
+        return;  // the crash guard's handler writes them
+    }
+    tWritingQueue = true;
+    const size_t head = st.head.load(std::memory_order_acquire);
+    const size_t tail = st.tail.load(std::memory_order_relaxed);
+    const size_t at = tail % st.ringSize;
+    const size_t length = st.Waiting(head, tail);
+    const size_t first = std::min(length, st.ringSize - at);
+    if (length > 0) {
+        mpStream->WriteLines(st.ring.get() + at, first, st.ring.get(), length - first);
+    }
+    st.tail.store(head, std::memory_order_release);
+    tWritingQueue = false;
+    st.owner.store(kNoWriter);
+}
+
+void LogManager::WritePendingLines(int fd, void* manager) {
+    State& st = *static_cast<LogManager*>(manager)->mpState;
+    if (tWritingQueue) {
+        return;  // interrupted its own write: what it was writing may be in the file
+    }
+    int expected = kNoWriter;
+    for (int step = 0; !st.owner.compare_exchange_strong(expected, kHandlerWriter); ++step) {
+        if (step == kHandlerWaitSteps) {
+            return;
+        }
+        expected = kNoWriter;
+        SleepNanos(kGatherNanos);  // another thread is writing a batch
+    }
+    const size_t head = st.head.load(std::memory_order_acquire);
+    const size_t tail = st.tail.load(std::memory_order_relaxed);
+    const size_t at = tail % st.ringSize;
+    const size_t length = st.Waiting(head, tail);
+    const size_t first = std::min(length, st.ringSize - at);
+    WriteAll(fd, st.ring.get() + at, first);
+    WriteAll(fd, st.ring.get(), length - first);
+    st.tail.store(head, std::memory_order_release);
+    st.owner.store(kNoWriter);
 }
 
 void LogManager::TRACE(const char* format, va_list& args) {
@@ -176,8 +288,8 @@ void LogManager::TRACE(const char* format, va_list& args) {
         if (length <= 0) {
             return;
         }
-        if (st.queue && st.text == st.line.data()) {
-            st.length = offset + std::strlen(message) + 1;
+        if (st.ring && st.text == st.line.data()) {
+            st.length = offset + std::strlen(message);
             PostLogMsg(kLineId);
             return;
         }
@@ -212,8 +324,8 @@ void LogManager::PANIC(int level, const char* format, va_list& args) {
     if (length <= 0) {
         return;
     }
-    if (st.queue && st.text == st.line.data()) {
-        st.length = offset + kTagLength + std::strlen(message) + 1;
+    if (st.ring && st.text == st.line.data()) {
+        st.length = offset + kTagLength + std::strlen(message);
         PostLogMsg(level);
         return;
     }
@@ -234,22 +346,30 @@ void LogManager::PANIC(int level, const char* format, ...) {
 unsigned long LogManager::LogWriteProc(void* manager) {
     LogManager* self = static_cast<LogManager*>(manager);
     State& st = *self->mpState;
-    std::vector<char> buffer(st.lineSize + 1, '\0');
+    // Stop signals go to the other threads, so that the crash guard's handler
+    // never interrupts a write of the ring on this one.
+    sigset_t signals;
+    sigfillset(&signals);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+        sigdelset(&signals, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     for (;;) {
-        long id = 0;
-        unsigned long length = st.queue->GetMessage(&id, buffer.data(), st.lineSize);
-        if (id == kStopWriterId) {
+        {
+            std::unique_lock<std::mutex> guard(st.wakeMutex);
+            st.writerSleeping.store(true);
+            st.wake.wait(guard,
+                         [&st] { return st.head.load() != st.tail.load() || st.stopping.load(); });
+            st.writerSleeping.store(false);
+        }
+        if (st.stopping.load() && st.head.load() == st.tail.load()) {
             break;
         }
-        buffer[length] = '\0';  // a posted line carries its zero; this guards a cut one
-        ThreadMutexLock guard(*st.writerLock);
-        self->mpStream->TRACE(buffer.data(), 3, 0);
-        if (st.flushEach) {
-            self->mpStream->Flush();
-            if (id == 0) {
-                fputs(buffer.data(), stderr);
-            }
+        if (!st.stopping.load()) {
+            SleepNanos(kGatherNanos);  // let the lines of this moment gather
         }
+        ThreadMutexLock guard(*st.writerLock);
+        self->WriteQueued();
     }
     return 0;
 }

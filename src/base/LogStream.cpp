@@ -74,14 +74,11 @@ void LogStream::RotateLocked() {
     OpenLocked(mnKeepCopies == 0);
 }
 
-void LogStream::WriteLocked(const char* data, size_t length) {
-    if (length == 0) {
-        return;
-    }
+bool LogStream::ReadyLocked() {
     if (mFd < 0) {
         OpenLocked(false);  // the directory may have appeared since
         if (mFd < 0) {
-            return;
+            return false;
         }
     }
     // The size is counted, which spares a system call per line; it is read
@@ -93,6 +90,13 @@ void LogStream::WriteLocked(const char* data, size_t length) {
         mnSize = fstat(mFd, &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
         mbSizeKnown = true;
         mnSeenOutsideAppends = outside;
+    }
+    return true;
+}
+
+void LogStream::WriteLocked(const char* data, size_t length) {
+    if (length == 0 || !ReadyLocked()) {
+        return;
     }
     if (mnSize > 0 && mnSize + length > mnMaxFileSize) {
         RotateLocked();
@@ -110,6 +114,40 @@ void LogStream::WriteLocked(const char* data, size_t length) {
     }
     if (mbEchoToStderr) {
         WriteAll(STDERR_FILENO, data, length);
+    }
+}
+
+void LogStream::WriteLines(const char* first, size_t firstLength, const char* second,
+                           size_t secondLength) {
+    ThreadMutexLock guard(mMutex);
+    const size_t length = firstLength + secondLength;
+    if (length == 0 || !ReadyLocked()) {
+        return;
+    }
+    if (mnSize > 0 && mnSize + length > mnMaxFileSize) {
+        // Rare: the limit falls inside. Line by line, so the file rotates
+        // where it would have with one write per line.
+        std::string all(first, firstLength);
+        all.append(second, secondLength);
+        for (size_t at = 0; at < all.size();) {
+            const char* end =
+                static_cast<const char*>(std::memchr(all.data() + at, '\n', all.size() - at));
+            const size_t next = end != nullptr ? end - all.data() + 1 : all.size();
+            WriteLocked(all.data() + at, next - at);
+            at = next;
+        }
+        return;
+    }
+    struct iovec parts[2] = {{const_cast<char*>(first), firstLength},
+                             {const_cast<char*>(second), secondLength}};
+    if (WriteAllV(mFd, parts, secondLength > 0 ? 2 : 1)) {
+        mnSize += length;
+    } else {
+        mbSizeKnown = false;
+    }
+    if (mbEchoToStderr) {
+        WriteAll(STDERR_FILENO, first, firstLength);
+        WriteAll(STDERR_FILENO, second, secondLength);
     }
 }
 

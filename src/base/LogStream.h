@@ -46,6 +46,10 @@ class LogStream {
     void TRACE(const char* line, unsigned char level, unsigned char flags);
     // Formats the line itself (cut to the line size) and writes it.
     void TRACE(unsigned char level, const char* format, va_list& args, unsigned char flags);
+    // Writes whole lines, `first` then `second` (the two parts of a ring),
+    // with one writev; when the file reaches its limit inside them, it is
+    // rotated before the line that would pass it, as line by line.
+    void WriteLines(const char* first, size_t firstLength, const char* second, size_t secondLength);
     // Lines are not buffered: each reaches the file with one write(2) when it
     // is traced. Flush is kept for the library's interface and does nothing.
     void Flush() {}
@@ -59,6 +63,8 @@ class LogStream {
 
   private:
     void WriteLocked(const char* data, size_t length);
+    // Opens the file if needed and learns its size; false when it cannot be opened.
+    bool ReadyLocked();
     void RotateLocked();
     void OpenLocked(bool truncate);
 

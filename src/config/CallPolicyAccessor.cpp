@@ -37,7 +37,9 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbPolicyIpv6(ParseFlag(DefaultOf("policy-ipv6"))),
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
-      mListenAddress(DefaultOf("listen-address")) {}
+      mListenAddress(DefaultOf("listen-address")),
+      mLogQueueLines(DefaultOf("log-queue-lines")),
+      mbWriteAllQueued(ParseFlag(DefaultOf("write-all-queued"))) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -83,5 +85,7 @@ int CallPolicyAccessor::load() {
     mbSafeRetries = ParseFlag(values["safe-retries"]);
     mListenAddress = values["listen-address"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
+    mLogQueueLines = values["log-queue-lines"];
+    mbWriteAllQueued = ParseFlag(values["write-all-queued"]);
     return 1;
 }

@@ -57,6 +57,10 @@ class CallPolicyAccessor {
     const std::string& GetListenAddress() const { return mListenAddress; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
+    // Each pass writes every request queued for a connection, in one write.
+    bool IsWriteAllQueued() const { return mbWriteAllQueued; }
+    // Lines of the log's write queue (text; 0 or less: lines written at once).
+    const std::string& GetLogQueueLines() const { return mLogQueueLines; }
 
   protected:
     explicit CallPolicyAccessor(std::string dbPath);
@@ -83,4 +87,6 @@ class CallPolicyAccessor {
     bool mbMaskLoggedSecrets;
     bool mbSafeRetries;
     std::string mListenAddress;
+    std::string mLogQueueLines;
+    bool mbWriteAllQueued;
 };

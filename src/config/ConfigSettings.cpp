@@ -69,6 +69,13 @@ const std::vector<SettingInfo>& AllSettings() {
         {"cdr-spool-max-bytes", "536870912", SettingKind::Size,
          "most bytes of call-detail records the spool keeps (the oldest go first); 0: no "
          "limit"},
+        {"write-all-queued", "false", SettingKind::Flag,
+         "each pass of the connection thread writes every request queued for a connection "
+         "(up to 64) in one write, instead of one request per connection per pass"},
+        {"log-queue-lines", "0", SettingKind::Integer,
+         "the log's lines go through a queue of this many longest lines (8 KiB each) that a "
+         "writer thread writes in groups; 0: each line written at once by the thread that logs "
+         "it; read at start"},
         {"vm-total-space-kb", "102400", SettingKind::Size, "total voice storage in KB"},
         {"upload-max-bytes", "67108864", SettingKind::Size,
          "largest file body a client may upload (voice prompt or configuration file), in bytes"},
@@ -98,6 +105,8 @@ const std::vector<std::pair<const char*, const char*>>& NewInstallationSettings(
         {"listen-address", ""},
         {"policy-ipv6", "true"},
         {"cdr-spool", "true"},
+        {"log-queue-lines", "32"},
+        {"write-all-queued", "true"},
         // clang-format on
     };
     return values;

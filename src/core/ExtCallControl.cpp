@@ -14,6 +14,16 @@ ExtCallControl* ExtCallControl::mpCallControl = nullptr;
 LogManager* ExtCallControl::mpLogger = nullptr;
 
 namespace {
+unsigned gLogQueueLines = 0;
+}
+
+void ExtCallControl::SetLogQueueLines(long lines) {
+    gLogQueueLines = static_cast<unsigned>(lines <= 0                  ? 0
+                                           : lines > kMaxLogQueueLines ? kMaxLogQueueLines
+                                                                       : lines);
+}
+
+namespace {
 
 // Stand-ins while the application has set no front ends.
 struct NoClients : IClientFront {
@@ -81,7 +91,7 @@ IPolicyFront& ExtCallControl::Policy() {
 ExtCallControl::ExtCallControl() : CmRemControlMessenger(), AppNotificationMessenger(nullptr) {
     {
         ThreadMutexLock lock(LoggerPointerMutex());
-        mpLogger = new LogManager("valtd.log", true, true, 0, 8192);
+        mpLogger = new LogManager("valtd.log", true, true, gLogQueueLines, 8192);
     }
     SetMessagingLog(LayerLogSink);
     SetXmlRpcLogSink(LayerLogSink);

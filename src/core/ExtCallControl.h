@@ -119,6 +119,10 @@ class ExtCallControl : public CmRemControlMessenger, public AppNotificationMesse
     static ExtCallControl* mpCallControl;
     // The process log; owned, created by the constructor, destroyed by the destructor.
     static LogManager* mpLogger;
+    // Lines of the log's write queue (0: synchronous writes, the default);
+    // set before the constructor runs. At most kMaxLogQueueLines.
+    static void SetLogQueueLines(long lines);
+    static constexpr long kMaxLogQueueLines = 512;
 
     // With "cdr-spool": opens, closes or re-limits the spool from the
     // settings (at start and on a configuration update).

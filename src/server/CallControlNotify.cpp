@@ -19,6 +19,18 @@ namespace {
 
 using TR = ExtCallControl;
 
+// The last CDR delivered on this thread (the main thread fans them out) and
+// its text: the next subscriber of an equal record gets the same text, with
+// its own subscription ID.
+struct LastCdr {
+    int kind = 0;
+    RcCDR cdr;
+    bool withStatistics = false;
+    CallStatistics statistics;
+    std::shared_ptr<const CallControlService::EventText> text;
+};
+thread_local LastCdr tLastCdr;
+
 std::string NameAddrText(const NameAddr& party) {
     std::string text;
     MergeSIPAddress(text, party.name, party.user, party.host, party.port, true);
@@ -112,12 +124,23 @@ void CallControlService::MailArrived(Subscription* s, const MailSettings& mail) 
 
 void CallControlService::CDRArrived(Subscription* s, int kind, const RcCDR& cdr,
                                     const CallStatistics* statistics) {
+    const bool withStatistics =
+        statistics != nullptr && (statistics->rtpTxPack != 0 || statistics->rtpRxPack != 0);
+    LastCdr& last = tLastCdr;
     auto m = std::make_unique<CDRArrivedMethod>();
+    if (last.text && last.kind == kind && last.withStatistics == withStatistics &&
+        last.cdr == cdr && (!withStatistics || last.statistics == *statistics)) {
+        m->SetCallID(s->GetID());  // the ID is all that the answer needs of it
+        QueueRequest(m.release(), last.text);
+        return;
+    }
     m->SetParams(s->GetID(), kind, cdr);
-    if (statistics != nullptr && (statistics->rtpTxPack != 0 || statistics->rtpRxPack != 0)) {
+    if (withStatistics) {
         m->SetStatistics(*statistics);
     }
-    QueueRequest(m.release());
+    last = LastCdr{kind, cdr, withStatistics, withStatistics ? *statistics : CallStatistics{},
+                   EventText::Cut(*m, s->GetID())};
+    QueueRequest(m.release(), last.text);
 }
 
 void CallControlService::CallOriginated(const unsigned long long& callId, ExtCallType type,

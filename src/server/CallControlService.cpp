@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
+
+#include "base/NumberString.h"
 
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
@@ -22,10 +25,12 @@ std::atomic<unsigned long> gNextSerial{1};
 // ---------------------------------------------------------------------------
 // XmlRpcRequest
 
-CallControlService::XmlRpcRequest::XmlRpcRequest(XmlRpcRequestMethod* method) : mpMethod(method) {}
+CallControlService::XmlRpcRequest::XmlRpcRequest(XmlRpcRequestMethod* method,
+                                                 std::shared_ptr<const EventText> text)
+    : mpMethod(method), mpText(std::move(text)) {}
 
 CallControlService::XmlRpcRequest::XmlRpcRequest(const XmlRpcRequest& other)
-    : mpMethod(other.mpMethod), mnSendTime(other.mnSendTime) {
+    : mpMethod(other.mpMethod), mnSendTime(other.mnSendTime), mpText(other.mpText) {
     other.mpMethod = nullptr;
 }
 
@@ -35,6 +40,7 @@ CallControlService::XmlRpcRequest& CallControlService::XmlRpcRequest::operator=(
         delete mpMethod;
         mpMethod = other.mpMethod;
         mnSendTime = other.mnSendTime;
+        mpText = other.mpText;
         other.mpMethod = nullptr;
     }
     return *this;
@@ -138,8 +144,23 @@ void CallControlService::RemoveCall(Call* call) {
     delete call;
 }
 
-bool CallControlService::QueueRequest(XmlRpcRequestMethod* method) {
-    XmlRpcRequest request(method);
+std::shared_ptr<const CallControlService::EventText> CallControlService::EventText::Cut(
+    XmlRpcMethod& m, unsigned long long id) {
+    std::string text;
+    const std::string value = "<string>" + NumberToString(id) + "</string>";
+    const size_t at = m.BuildXML(text) ? text.find(value) : std::string::npos;
+    if (at == std::string::npos || text.find("<string>") != at) {
+        return nullptr;
+    }
+    auto cut = std::make_shared<EventText>();
+    cut->prefix.assign(text, 0, at + 8);
+    cut->suffix.assign(text, at + value.size() - 9, std::string::npos);
+    return cut;
+}
+
+bool CallControlService::QueueRequest(XmlRpcRequestMethod* method,
+                                      std::shared_ptr<const EventText> text) {
+    XmlRpcRequest request(method, std::move(text));
     {
         ThreadMutexLock lock(mMutex);
         if (mlistRequests.size() >= kMaxQueuedRequests) {
@@ -182,7 +203,24 @@ bool CallControlService::ContinueHandshake() {
 
 bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
     std::string text;
-    if (method == nullptr || !method->BuildXML(text)) {
+    if (!AppendXml(method, nullptr, text)) {
+        return false;
+    }
+    WriteXml(text, 1);
+    return true;
+}
+
+bool CallControlService::AppendXml(XmlRpcMethod* method, const EventText* shared,
+                                   std::string& out) {
+    std::string text;
+    if (method == nullptr) {
+        return false;
+    }
+    if (shared != nullptr) {
+        text.reserve(shared->prefix.size() + 20 + shared->suffix.size());
+        text.append(shared->prefix).append(NumberToString(method->GetCallID()));
+        text.append(shared->suffix);
+    } else if (!method->BuildXML(text)) {
         return false;
     }
     TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
@@ -190,12 +228,16 @@ bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
     TR::TRACEX("\n%s\n", MessageForLog(text).c_str());
     if (mChannel.IsTls()) {
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Sending request...\n");
-        mChannel.Write(text.data(), text.size());
-    } else {
-        mChannel.Write(text.data(), text.size());
+    }
+    out.append(text);
+    return true;
+}
+
+void CallControlService::WriteXml(const std::string& out, int count) {
+    mChannel.Write(out.data(), out.size());
+    for (int i = 0; i < count && !mChannel.IsTls(); ++i) {
         TR::TRACEX("CCS: BuildAndSendXml. Sent...\n");
     }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -208,21 +250,34 @@ bool CallControlService::SendRequest() {
     if (mChannel.OutputPending()) {
         return false;  // the client has not taken the last one yet: it stays queued
     }
-    XmlRpcRequest request;
+    std::list<XmlRpcRequest> batch;
     {
         ThreadMutexLock lock(mMutex);
         if (mlistRequests.empty()) {
             return false;
         }
-        request = mlistRequests.front();
-        mlistRequests.pop_front();
+        auto end =
+            std::next(mlistRequests.begin(),
+                      mbWriteAllQueued ? std::min(mlistRequests.size(), kMaxRequestsPerWrite) : 1);
+        batch.splice(batch.end(), mlistRequests, mlistRequests.begin(), end);
         mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
     // Written outside mMutex, so the main thread can go on queueing while a
-    // slow client is being written to.
-    if (BuildAndSendXml(request.mpMethod)) {
-        request.mnSendTime = ExtCallControl::GetMonotonicTime();
-        mlistSentRequests.push_back(request);
+    // slow client is being written to; one write for the whole batch.
+    std::string text;
+    int count = 0;
+    const unsigned long now = ExtCallControl::GetMonotonicTime();
+    for (auto it = batch.begin(); it != batch.end();) {
+        auto next = std::next(it);
+        if (AppendXml(it->mpMethod, it->mpText.get(), text)) {
+            it->mnSendTime = now;
+            mlistSentRequests.splice(mlistSentRequests.end(), batch, it);
+            ++count;
+        }
+        it = next;
+    }
+    if (count > 0) {
+        WriteXml(text, count);
     }
     return true;
 }

@@ -78,19 +78,32 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // Copying hands the method on: the copy holds it and the source is left
     // empty, so an entry copied into another list and erased from the first
     // moves its method.
+    // The text of an event for every subscriber: it differs only in the
+    // subscription ID, written between the two parts. Cut on the main thread,
+    // never changed after, read by the connection thread through shared_ptr.
+    struct EventText {
+        std::string prefix, suffix;
+        // The text of `m`, cut around its ID `id`; null when the ID is not the
+        // first string of the text (then each request builds its own).
+        static std::shared_ptr<const EventText> Cut(XmlRpcMethod& m, unsigned long long id);
+    };
+
     struct XmlRpcRequest {
-        explicit XmlRpcRequest(XmlRpcRequestMethod* method = nullptr);
+        explicit XmlRpcRequest(XmlRpcRequestMethod* method = nullptr,
+                               std::shared_ptr<const EventText> text = nullptr);
         XmlRpcRequest(const XmlRpcRequest& other);
         XmlRpcRequest& operator=(const XmlRpcRequest& other);
         ~XmlRpcRequest();
 
-        mutable XmlRpcRequestMethod* mpMethod;  // owned
-        unsigned long mnSendTime = 0;           // GetMonotonicTime() when written; 0 before
+        mutable XmlRpcRequestMethod* mpMethod;    // owned
+        unsigned long mnSendTime = 0;             // GetMonotonicTime() when written; 0 before
+        std::shared_ptr<const EventText> mpText;  // shared text, or null: built from mpMethod
     };
 
     // Bounds of what one connection may hold (see docs/server.md).
     static constexpr size_t kMaxRecvBuffer = 1024 * 1024;  // bytes without a complete message
     static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
+    static constexpr size_t kMaxRequestsPerWrite = 64;     // with "write-all-queued"
     static constexpr int kSendTimeout = ClientChannel::kSendTimeout;
     static constexpr int kHandshakeTimeout = 10;  // seconds for a TLS handshake
 
@@ -146,10 +159,16 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // message among them (mServMutex held); false when the connection must be
     // closed (logged).
     bool TakeInput(const char* data, size_t length);
-    // Writes the next queued request unless the client has not taken the last
-    // one; false when nothing was written.
+    // Writes the next queued request (with "write-all-queued": every queued
+    // one, up to kMaxRequestsPerWrite, in one write) unless the client has not
+    // taken the last one; false when nothing was written.
     bool SendRequest();
     bool BuildAndSendXml(XmlRpcMethod* method);
+    // Appends the text of `method` (or `shared` around its ID) to `out` and
+    // logs it as sent; false when there is none.
+    bool AppendXml(XmlRpcMethod* method, const EventText* shared, std::string& out);
+    // Writes texts appended by AppendXml and logs each as sent.
+    void WriteXml(const std::string& out, int count);
     ClientChannel& Channel() { return mChannel; }
 
     // What the connection holds: requests queued for writing, requests
@@ -209,7 +228,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<int> mnMaxUnauthPerPeer;      // the same from one address; 64; <= 0: any
     static std::atomic<bool> mbAccountRights;        // false: every account reaches everything
     static std::atomic<bool> mbStrictDecisions;      // false: an answer decides the call it names
-    static std::atomic<bool> mbSafeRetries;  // false: a request sent again is carried out again
+    static std::atomic<bool> mbSafeRetries;     // false: a request sent again is carried out again
+    static std::atomic<bool> mbWriteAllQueued;  // false: one request per connection per pass
     // Where the listener binds ("0.0.0.0": every IPv4 address; empty: every
     // address; else one literal). Written by the main thread only while the
     // connection thread is stopped (ReadConfigs, UpdateConfigs), read by it.
@@ -289,7 +309,7 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
 
     // Queues `method` (taking ownership) and wakes the connection thread;
     // false (the method destroyed) when the queue is full.
-    bool QueueRequest(XmlRpcRequestMethod* method);
+    bool QueueRequest(XmlRpcRequestMethod* method, std::shared_ptr<const EventText> text = nullptr);
     // Removes `call` from mlistCalls and deletes it.
     void RemoveCall(Call* call);
     // Closes at the call manager and deletes every Call of mlistCalls.

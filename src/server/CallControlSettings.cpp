@@ -24,6 +24,7 @@ std::atomic<int> CallControlService::mnMaxUnauthPerPeer{64};
 std::atomic<bool> CallControlService::mbAccountRights{false};
 std::atomic<bool> CallControlService::mbStrictDecisions{false};
 std::atomic<bool> CallControlService::mbSafeRetries{false};
+std::atomic<bool> CallControlService::mbWriteAllQueued{false};
 
 namespace {
 std::string& ListenAddressSetting() {
@@ -81,6 +82,7 @@ void CallControlService::ReadConfigs() {
         mbAccountRights = accessor->IsAccountRights();
         mbStrictDecisions = accessor->IsStrictDecisions();
         mbSafeRetries = accessor->IsSafeRetries();
+        mbWriteAllQueued = accessor->IsWriteAllQueued();
         if (!mbThreadStarted) {
             ListenAddressSetting() = accessor->GetListenAddress();
         }
@@ -104,6 +106,9 @@ void CallControlService::ReadConfigs() {
         }
         if (mbSafeRetries) {
             TR::TRACEX("Safe Retries: true.\n");
+        }
+        if (mbWriteAllQueued) {
+            TR::TRACEX("Write All Queued: true.\n");
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -130,6 +135,7 @@ void CallControlService::UpdateConfigs() {
             UpdateFlag(mbAccountRights, accessor->IsAccountRights(), "Account Rights");
             UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
             UpdateFlag(mbSafeRetries, accessor->IsSafeRetries(), "Safe Retries");
+            UpdateFlag(mbWriteAllQueued, accessor->IsWriteAllQueued(), "Write All Queued");
         }
         CallPolicyAccessor::CloseInstance();
     }

@@ -1,7 +1,12 @@
 #include "base/LogManager.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <map>
+#include <regex>
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +16,7 @@
 #include <vector>
 
 #include "TempRoot.h"
+#include "base/CrashGuard.h"
 
 namespace {
 
@@ -183,33 +189,94 @@ TEST_F(LogManagerTest, QueuedModeWritesEveryLineOfEachThreadInOrder) {
     EXPECT_EQ(total, kThreads * kLines);
 }
 
-TEST_F(LogManagerTest, QueuedModeDropsLinesOnlyWhenTheQueueStaysFull) {
-    // Every line below takes exactly 64 bytes with its zero, so the queue holds four.
-    const std::string body(64 - 14 - 4, 'm');
+TEST_F(LogManagerTest, FullQueueIsWrittenByThePosterAndNoLineIsDropped) {
+    // Every line below takes 63 bytes, so the ring (4 lines of 64) holds four.
+    const std::string body(63 - 14 - 3, 'm');
     {
         TestLog log(mPath, 4, 64, &mClock);
-        log.LockWriter();  // the writer may take one line out but cannot write it
+        log.LockWriter();  // the writer thread cannot write
         for (int i = 0; i < 10; ++i) {
             log.TRACE("%02d%s\n", i, body.c_str());
         }
+        // This thread wrote what waited each time the ring was full.
+        EXPECT_GE(Lines(Contents()).size(), 6u);
         log.UnlockWriter();
-        for (int wait = 0; wait < 2000 && Lines(Contents()).size() < 4; ++wait) {
-            usleep(1000);
-        }
-        log.TRACE("%02d%s\n", 10, body.c_str());  // room again: not dropped
     }
-    // Lines 0 to 3 fill the queue. Once the writer takes line 0 out (it cannot
-    // write it yet), one later line finds room; the others are dropped.
     std::vector<std::string> lines = Lines(Contents());
-    ASSERT_GE(lines.size(), 5u) << Contents();
-    ASSERT_LE(lines.size(), 6u) << Contents();
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(lines[i].substr(14, 2), "0" + std::to_string(i));
+    ASSERT_EQ(lines.size(), 10u) << Contents();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(14), "0" + std::to_string(i) + body);
     }
-    if (lines.size() == 6) {
-        EXPECT_EQ(lines[4].substr(14, 1), "0");
+}
+
+// Logs "main N" (and "other N" on a second thread) as fast as it can; for a
+// crash signal, stops the writer at line 1000 and crashes at line 1100, so
+// the last lines are only in the queue; for SIGTERM, reports its progress.
+[[noreturn]] void LogUntilSignal(const std::string& path, int signal, int progressFd) {
+    for (int guarded : {SIGTERM, SIGSEGV, SIGABRT}) {
+        ::signal(guarded, SIG_DFL);  // the sanitizers' own handlers
     }
-    EXPECT_EQ(lines.back().substr(14, 2), "10");
+    CrashGuard guard(path.c_str(), "Corvane", "/usr/sbin/valtd", false, false);
+    TestLog log(path, 64, 128, nullptr);
+    if (signal == SIGTERM) {
+        std::thread([&log] {
+            for (int i = 0;; ++i) {
+                log.TRACE("other %d\n", i);
+            }
+        }).detach();
+    }
+    for (int i = 0;; ++i) {
+        log.TRACE("main %d\n", i);
+        if (signal == SIGTERM && i % 100 == 0) {
+            (void)!write(progressFd, &i, sizeof(i));
+        } else if (signal != SIGTERM && i == 1000) {
+            log.LockWriter();
+        } else if (i == 1100) {
+            raise(signal);
+        }
+    }
+}
+
+// The crash guard's report comes after every line logged before the signal,
+// whole and in order, also those the writer thread had not written.
+TEST_F(LogManagerTest, ReportOfACrashOrStopFollowsEveryQueuedLine) {
+    const std::regex stamp("(\\d\\d:\\d\\d:\\d\\d|        )\\.\\d{3}  (main|other) (\\d+)");
+    for (int signal : {SIGSEGV, SIGABRT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        std::remove(mPath.c_str());
+        int progress[2];
+        ASSERT_EQ(pipe(progress), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            LogUntilSignal(mPath, signal, progress[1]);
+        }
+        close(progress[1]);
+        int logged = 1100;
+        if (signal == SIGTERM) {
+            while (read(progress[0], &logged, sizeof(logged)) == sizeof(logged) && logged < 3000) {
+            }
+            kill(pid, SIGTERM);
+        }
+        close(progress[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+
+        std::map<std::string, int> next;
+        bool reported = false;
+        for (const std::string& line : Lines(Contents())) {
+            std::smatch match;
+            if (line.find("======= ") != std::string::npos) {
+                reported = true;
+                ASSERT_GT(next["main"], logged) << line;
+            } else if (std::regex_match(line, match, stamp)) {
+                ASSERT_EQ(std::stoi(match[3]), next[match[2]]++) << line;
+            } else if (!line.empty() && line.find("<---- Date") == std::string::npos && !reported) {
+                FAIL() << line;  // the dump's frames come after its header
+            }
+        }
+        EXPECT_TRUE(reported);
+    }
 }
 
 }  // namespace

@@ -59,6 +59,13 @@ TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
     EXPECT_EQ(ReadFile(mPath + ".1"), line + "3\n" + line + "4\n" + line + "5\n");
     EXPECT_EQ(ReadFile(mPath), line + "6\n");
     EXPECT_FALSE(fs::exists(mPath + ".2"));
+
+    // Lines written together (the two parts of a ring, a line across them)
+    // rotate where they would have one by one.
+    const std::string seven = line + "7\n", eight = line + "8\n", all = seven + eight + seven;
+    stream.WriteLines(all.data(), 41, all.data() + 41, all.size() - 41);
+    EXPECT_EQ(ReadFile(mPath + ".1"), line + "6\n" + seven + eight);
+    EXPECT_EQ(ReadFile(mPath), seven);
 }
 
 TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {

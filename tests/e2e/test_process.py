@@ -128,6 +128,32 @@ class Process(unittest.TestCase):
                 self.assertEqual(sandbox.log(rotated=True).count(
                     "(Corvane) has been stopped by signal SIGTERM(15)"), 1)
 
+    def test_queued_log_keeps_every_line_before_a_crash_or_stop(self):
+        # With the log written by its own thread, the report still follows
+        # every line logged before the signal, in order: here the text of each
+        # request answered to one client, while another's burst is being logged.
+        for sig in (signal.SIGSEGV, signal.SIGABRT, signal.SIGTERM):
+            with self.subTest(signal=sig):
+                sandbox, port = self.start({"log-queue-lines": "4"})
+                wait_until(lambda: accepts_connection(port))
+                busy, client = Client(port), Client(port)
+                self.addCleanup(lambda: (busy.close(), client.close()))
+                [c.authenticate(USER, PASSWORD) for c in (busy, client)]
+                busy.send_raw("".join(Client.request_text("closecall", str(8000000 + n))
+                                      for n in range(1000)))
+                for n in range(50):  # logged before the answer went out
+                    client.rpc("closecall", str(7000000 + n))
+                sandbox.daemon.proc.send_signal(sig)
+                self.assertEqual(sandbox.daemon.proc.wait(timeout=10), -sig)
+                log = sandbox.log(rotated=True)
+                report = log.index("\n======= ")
+                answered = [log.find(">%d<" % (7000000 + n)) for n in range(50)]
+                self.assertTrue(0 <= answered[0] and answered == sorted(answered) and
+                                answered[-1] < report, answered)
+                burst = [log.find(">%d<" % (8000000 + n)) for n in range(1000)]
+                logged = [p for p in burst if p >= 0]
+                self.assertEqual(burst[:len(logged)], sorted(logged))  # in order, none missing
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -19,6 +19,7 @@
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 #include "server/CallControlService.h"
+#include "xmlrpc/SubscriptionMethods.h"
 
 #include "TempRoot.h"
 
@@ -145,6 +146,48 @@ TEST_F(Connection, QueueIsBounded) {
         conn->MessagePlayed(&call);
     }
     EXPECT_EQ(conn->QueuedRequests(), CCS::kMaxQueuedRequests);
+}
+
+// A CDR's text is built once for all its subscribers, and with
+// "write-all-queued" a pass writes every queued request at once: the bytes
+// are still those each request's own text gives, in order.
+TEST_F(Connection, SharedEventTextAndGroupedWritesKeepTheBytes) {
+    RcCDR cdr, other;
+    cdr.calledUser = other.calledUser = "<&301>";
+    other.duration = 9;
+    CallStatistics statistics;
+    statistics.rtpTxPack = 5;
+    const struct {
+        unsigned long long id;
+        const RcCDR& record;
+        const CallStatistics* statistics;
+    } events[] = {{5, cdr, nullptr},
+                  {18446744073709551615ULL, cdr, nullptr},
+                  {6, other, nullptr},
+                  {6, other, &statistics},
+                  {7, other, &statistics}};
+    for (bool all : {false, true}) {
+        CCS::mbWriteAllQueued = all;
+        std::string expected;
+        for (const auto& e : events) {
+            Subscription s(e.id, SubscriptionType_CDR, nullptr);
+            conn->CDRArrived(&s, 1, e.record, e.statistics);
+            CDRArrivedMethod m;
+            m.SetParams(e.id, 1, e.record);
+            if (e.statistics != nullptr) {
+                m.SetStatistics(*e.statistics);
+            }
+            ASSERT_TRUE(m.BuildXML(expected));
+        }
+        const size_t awaiting = conn->AwaitingAnswers();
+        ASSERT_TRUE(conn->SendRequest());
+        EXPECT_EQ(conn->QueuedRequests(), all ? 0u : std::size(events) - 1);
+        while (conn->SendRequest()) {
+        }
+        EXPECT_EQ(conn->AwaitingAnswers() - awaiting, std::size(events));
+        EXPECT_EQ(Received(), expected);  // loopback: all there once written
+    }
+    CCS::mbWriteAllQueued = false;
 }
 
 TEST_F(Connection, WritesNeverWaitForAClientThatIsNotReading) {

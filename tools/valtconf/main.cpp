@@ -269,9 +269,10 @@ const std::vector<Command>& Commands() {
          "  Creates the configuration directory and databases where missing.\n"
          "  A new configuration (no database existed) gets the safe settings\n"
          "  require-auth, account-rights, strict-decisions, mask-logged-secrets,\n"
-         "  safe-retries, policy-ipv6, tstp-ends-process and cdr-spool true,\n"
-         "  policy-ca-file system and an empty listen-address (every address,\n"
-         "  IPv4 and IPv6).\n"
+         "  safe-retries, policy-ipv6, tstp-ends-process, cdr-spool and\n"
+         "  write-all-queued true, policy-ca-file system, an empty listen-address\n"
+         "  (every address, IPv4 and IPv6) and log-queue-lines 32 (the log\n"
+         "  written by its own thread).\n"
          "  Running it again, or on an existing configuration, changes no\n"
          "  setting.\n",
          {},
