@@ -7,6 +7,7 @@
 
 #include "base/CyclicQueue.h"
 #include "base/LogStream.h"
+#include "base/Metrics.h"
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
 
@@ -163,6 +164,7 @@ void LogManager::PostLogMsg(long id) {
 }
 
 void LogManager::TRACE(const char* format, va_list& args) {
+    metrics::LogMetrics().lines.Add();
     State& st = *mpState;
     ThreadMutexLock guard(st.lock);
     if (!st.stampTime) {
@@ -196,6 +198,7 @@ void LogManager::TRACE(const char* format, ...) {
 }
 
 void LogManager::PANIC(int level, const char* format, va_list& args) {
+    metrics::LogMetrics().lines.Add();
     State& st = *mpState;
     ThreadMutexLock guard(st.lock);
     if (!st.stampTime) {

@@ -36,7 +36,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbStrictDecisions(ParseFlag(DefaultOf("strict-decisions"))),
       mbMaskLoggedSecrets(ParseFlag(DefaultOf("mask-logged-secrets"))),
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
-      mListenAddress(DefaultOf("listen-address")) {}
+      mListenAddress(DefaultOf("listen-address")),
+      mMetricsListen(DefaultOf("metrics-listen")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -80,6 +81,7 @@ int CallPolicyAccessor::load() {
     mbStrictDecisions = ParseFlag(values["strict-decisions"]);
     mbSafeRetries = ParseFlag(values["safe-retries"]);
     mListenAddress = values["listen-address"];
+    mMetricsListen = values["metrics-listen"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     return 1;
 }

@@ -54,6 +54,8 @@ class CallPolicyAccessor {
     bool IsSafeRetries() const { return mbSafeRetries; }
     // Where the control server listens: a literal, or empty for every address.
     const std::string& GetListenAddress() const { return mListenAddress; }
+    // Where the metrics listener listens (empty: nowhere).
+    const std::string& GetMetricsListen() const { return mMetricsListen; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
 
@@ -81,4 +83,5 @@ class CallPolicyAccessor {
     bool mbMaskLoggedSecrets;
     bool mbSafeRetries;
     std::string mListenAddress;
+    std::string mMetricsListen;
 };

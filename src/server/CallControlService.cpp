@@ -8,6 +8,7 @@
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
+#include "server/ServerMetrics.h"
 #include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
@@ -53,6 +54,7 @@ CallControlService::CallControlService()
 }
 
 CallControlService::~CallControlService() {
+    SetMetricState(server_metrics::kNoState);
     // Closed first: nothing withdrawn below reaches the client any more.
     mChannel.Close();
     if (UploadReceiving()) {
@@ -142,11 +144,13 @@ bool CallControlService::QueueRequest(XmlRpcRequestMethod* method) {
         if (mlistRequests.size() >= kMaxQueuedRequests) {
             TR::TRACEX("CCS: ERROR. Request queue full (%u), request dropped. %llu\n",
                        static_cast<unsigned>(mlistRequests.size()), method->GetCallID());
+            server_metrics::Get().eventsDropped.Add();
             return false;
         }
         mlistRequests.push_back(request);
         mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
+    server_metrics::Get().eventsQueued.Add();
     Wake();
     return true;
 }
@@ -170,8 +174,21 @@ bool CallControlService::ContinueHandshake() {
     const int r = mChannel.ContinueHandshake();
     if (r > 0) {
         mState = 2;
+        if (mnMetricState != server_metrics::kNoState) {
+            SetMetricState(server_metrics::kUnauthenticated);
+        }
+    } else if (r < 0) {
+        server_metrics::CountAuthFailure(server_metrics::kTlsHandshake);
     }
     return r >= 0;
+}
+
+void CallControlService::SetMetricState(int state) {
+    if (state == mnMetricState) {
+        return;
+    }
+    server_metrics::MoveConnection(mnMetricState, state, mbMetricTls);
+    mnMetricState = state;
 }
 
 // ---------------------------------------------------------------------------
@@ -181,6 +198,17 @@ bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
     std::string text;
     if (method == nullptr || !method->BuildXML(text)) {
         return false;
+    }
+    if (tpDispatching != nullptr && tpDispatching->connection == this) {
+        if (method->GetKind() == XmlRpcMethod::KindResponse &&
+            static_cast<XmlRpcResponseMethod*>(method)->IsFault() &&
+            tpDispatching->outcome == server_metrics::kAnswered) {
+            tpDispatching->outcome = server_metrics::kFault;
+        }
+        if (tpDispatching->capture != nullptr) {
+            tpDispatching->capture->push_back(std::move(text));
+            return true;
+        }
     }
     TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
     // A response echoes client text (a file name): escaped as received messages are.
@@ -218,6 +246,7 @@ bool CallControlService::SendRequest() {
     // Written outside mMutex, so the main thread can go on queueing while a
     // slow client is being written to.
     if (BuildAndSendXml(request.mpMethod)) {
+        server_metrics::Get().clientRequestsSent.Add();
         request.mnSendTime = ExtCallControl::GetMonotonicTime();
         mlistSentRequests.push_back(request);
     }
