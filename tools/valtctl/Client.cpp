@@ -183,11 +183,17 @@ int Client::RunCommand(const CommandArgs& c) {
     mWatcher = nullptr;
     using Handler = int (Client::*)(const CommandArgs&);
     static const std::pair<const char*, Handler> kHandlers[] = {
-        {"create", &Client::Create},       {"take", &Client::Take},
-        {"subscribe", &Client::Subscribe}, {"getext", &Client::GetExtension},
-        {"sysinfo", &Client::SystemInfo},  {"reload", &Client::Reload},
-        {"prompts", &Client::Prompts},     {"config-upload", &Client::ConfigUpload},
-        {"wait", &Client::Wait},           {"shell", &Client::Shell},
+        {"create", &Client::Create},
+        {"take", &Client::Take},
+        {"subscribe", &Client::Subscribe},
+        {"getext", &Client::GetExtension},
+        {"sysinfo", &Client::SystemInfo},
+        {"reload", &Client::Reload},
+        {"status", &Client::Status},
+        {"prompts", &Client::Prompts},
+        {"config-upload", &Client::ConfigUpload},
+        {"wait", &Client::Wait},
+        {"shell", &Client::Shell},
     };
     try {
         for (const auto& [name, handler] : kHandlers) {

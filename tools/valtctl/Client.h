@@ -43,6 +43,7 @@ class Client {
     int Subscribe(const CommandArgs& c);
     int GetExtension(const CommandArgs& c);
     int SystemInfo(const CommandArgs& c);
+    int Status(const CommandArgs& c);  // Status.cpp
     int Reload(const CommandArgs& c);
     int Prompts(const CommandArgs& c);
     int ConfigUpload(const CommandArgs& c);
