@@ -146,6 +146,7 @@ Registry& Registry::Instance() {
 }
 
 Registry::Registry() = default;
+Registry::~Registry() = default;
 
 Registry::Series& Registry::Find(const std::string& name, const std::string& help, Type type,
                                  const std::string& labels, const std::vector<double>* bounds) {

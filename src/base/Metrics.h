@@ -80,6 +80,7 @@ class Registry {
 
     static Registry& Instance();
     Registry();
+    ~Registry();
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
