@@ -36,6 +36,7 @@ MetricsListener::~MetricsListener() {
     while (!mClients.empty()) {
         Close(mClients.begin()->first);
     }
+    mLoop.CancelTimer(mRest);
     if (mListener.GetDescriptor() >= 0) {
         mLoop.Forget(mListener.GetDescriptor());
     }
@@ -92,7 +93,15 @@ void MetricsListener::AcceptAll() {
         const int fd =
             ::accept4(mListener.GetDescriptor(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            return;  // nothing more waits, or out of descriptors: tried again when ready
+            if (errno == EMFILE || errno == ENFILE) {
+                // The listener stays ready: it rests a second instead of
+                // spinning the loop until a descriptor is free.
+                const int listenFd = mListener.GetDescriptor();
+                mLoop.SetEvents(listenFd, 0);
+                mRest = mLoop.AddTimer(
+                    1000, [this, listenFd] { mLoop.SetEvents(listenFd, EventLoop::kRead); });
+            }
+            return;
         }
         if (mClients.size() >= kMaxClients) {
             ::close(fd);

@@ -52,6 +52,7 @@ class MetricsListener {
     EventLoop& mLoop;
     BsdSocket mListener;
     std::map<int, std::unique_ptr<Client>> mClients;  // by descriptor
+    EventLoop::TimerId mRest = 0;  // the listener's pause when out of descriptors
 };
 
 // The "metrics-listen" setting as read at the connection thread's start.
