@@ -20,7 +20,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -398,6 +400,51 @@ class Bench:
                 driver.wait()
             self.stop(box)
 
+    def metrics(self):
+        """Round trips and fan-out with the metrics listener on and scraped
+        every second, beside the same rows with it off, in the same run."""
+        figures = {}
+        for scraped in (False, True):
+            mport = self.harness.free_port()
+            box = self.sandbox(settings=[("request-timeout", 0)] +
+                               ([("metrics-listen", str(mport))] if scraped else []))
+            stop = threading.Event()
+            scrapes = [0]
+
+            def scrape():
+                while not stop.wait(1.0):
+                    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % mport, timeout=5) as a:
+                        a.read()
+                    scrapes[0] += 1
+
+            scraper = threading.Thread(target=scrape)
+            try:
+                self.start_daemon(box)
+                pid = str(box.bench_proc.pid)
+                if scraped:
+                    scraper.start()
+                rtt = results(run([self.load, "rtt", str(box.port), str(self.seconds), "0"]), "rtt")[0]
+                events = "200" if self.smoke else "2000"
+                fan = results(run([self.load, "fanout", box.root, str(box.port), "10", events, "0", pid],
+                                  timeout=600), "fanout")[0]
+                figures[scraped] = (rtt, fan)
+            finally:
+                stop.set()
+                if scraper.is_alive():
+                    scraper.join()
+                self.stop(box)
+            if scraped and scrapes[0] == 0 and not self.smoke:
+                raise RuntimeError("the metrics listener was never scraped")
+        (rtt0, fan0), (rtt1, fan1) = figures[False], figures[True]
+        name = "metrics scraped 1/s vs off"
+        self.table.add(10, name, "round trips/s", float(rtt1["rate"]), float(rtt0["rate"]), 0.95)
+        self.table.add(10, name, "round trip p50 us", float(rtt1["p50"]), float(rtt0["p50"]), 1.05, True,
+                       "{:.1f}")
+        self.table.add(10, name, "fan-out K=10 deliveries/s", float(fan1["deliveries"]),
+                       float(fan0["deliveries"]), 0.95)
+        self.table.add(10, name, "fan-out K=10 event p50 us", float(fan1["p50"]), float(fan0["p50"]), 1.05,
+                       True, "{:.1f}")
+
     def link(self):
         """Commands through the exchange link to a peer that reads them, beside
         plain datagrams of the same size on a connected socket pair."""
@@ -414,7 +461,7 @@ def main():
                         or os.path.join(SOURCE, "..", "shared", "anchors"))
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
-    parser.add_argument("--only", default="codec,plain,tls,policy,link")
+    parser.add_argument("--only", default="codec,plain,tls,policy,link,metrics")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(4096, hard)), hard))
