@@ -174,11 +174,11 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
                static_cast<int>(getpid()));
-    ConnectionListener::NoteThreadStart();
     // The metrics listener, when one is set, is served by this loop's own
-    // handlers, outside mServMutex.
+    // handlers, outside mServMutex; its socket counts among the daemon's own.
     MetricsListener metricsListener(loop);
     metricsListener.Open(MetricsListenSetting());
+    ConnectionListener::NoteThreadStart();
     if (!loop.IsOpen()) {
         TR::TRACEX("CCS: Thread. ERROR. Can't create the poller (errno %d).\n", errno);
     }
