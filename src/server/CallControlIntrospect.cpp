@@ -19,6 +19,8 @@ using TR = ExtCallControl;
 const int kFaultUnknownMethod = 1;
 const int kFaultNotPermitted = 3;
 const int kFaultNotInMulticall = 5;
+// Calls one multicall may carry: their answers are built in memory at once.
+const size_t kMaxMulticallCalls = 256;
 
 XmlRpcValueStruct* FaultValue(int code, const std::string& text) {
     auto* fault = new XmlRpcValueStruct();
@@ -51,21 +53,24 @@ const char* StateName(int state) {
 
 }  // namespace
 
-thread_local CallControlService::Dispatching* CallControlService::tpDispatching = nullptr;
+CallControlService::Dispatching*& CallControlService::CurrentDispatch() {
+    static thread_local Dispatching* current = nullptr;
+    return current;
+}
 
 void CallControlService::NoteRefused() {
-    if (tpDispatching != nullptr) {
-        tpDispatching->outcome = server_metrics::kRefused;
+    if (Dispatching* d = CurrentDispatch()) {
+        d->outcome = server_metrics::kRefused;
     }
 }
 
 bool CallControlService::DispatchCounted(XmlRpcRequestMethod* m) {
     const int index = m->GetMethodIndex();
     Dispatching context{this, server_metrics::kAnswered, nullptr};
-    Dispatching* const outer = tpDispatching;
-    tpDispatching = &context;
+    Dispatching* const outer = CurrentDispatch();
+    CurrentDispatch() = &context;
     const bool result = ProcessXmlRpcRequest(m);
-    tpDispatching = outer;
+    CurrentDispatch() = outer;
     server_metrics::CountRequest(index, static_cast<server_metrics::Outcome>(context.outcome));
     return result;
 }
@@ -127,6 +132,13 @@ void CallControlService::ProcessIntrospection(XmlRpcRequestMethod& m) {
 
 void CallControlService::ProcessMulticall(XmlRpcRequestMethod& m) {
     const XmlRpcValueArray* calls = static_cast<MulticallMethod&>(m).GetCalls();
+    if (calls->mvValues.size() > kMaxMulticallCalls) {
+        std::unique_ptr<XmlRpcResponseMethod> f(m.CreateResponse(true));
+        static_cast<FaultResponseMethod*>(f.get())->SetParams(
+            kFaultNotInMulticall, "More than 256 calls in system.multicall");
+        BuildAndSendXml(f.get());
+        return;
+    }
     auto results = std::make_unique<XmlRpcValueArray>();
     for (const auto& entry : calls->mvValues) {
         std::string text;
@@ -149,10 +161,10 @@ void CallControlService::ProcessMulticall(XmlRpcRequestMethod& m) {
         // Carried out as if sent alone; its answers are kept instead of sent.
         std::vector<std::string> answers;
         Dispatching context{this, server_metrics::kAnswered, &answers};
-        Dispatching* const outer = tpDispatching;
-        tpDispatching = &context;
+        Dispatching* const outer = CurrentDispatch();
+        CurrentDispatch() = &context;
         ProcessXmlRpcRequest(inner);
-        tpDispatching = outer;
+        CurrentDispatch() = outer;
         server_metrics::CountRequest(index, static_cast<server_metrics::Outcome>(context.outcome));
         std::vector<std::unique_ptr<XmlRpcValue>> values;
         std::unique_ptr<XmlRpcValue> fault;

@@ -199,14 +199,15 @@ bool CallControlService::BuildAndSendXml(XmlRpcMethod* method) {
     if (method == nullptr || !method->BuildXML(text)) {
         return false;
     }
-    if (tpDispatching != nullptr && tpDispatching->connection == this) {
+    Dispatching* const dispatching = CurrentDispatch();
+    if (dispatching != nullptr && dispatching->connection == this) {
         if (method->GetKind() == XmlRpcMethod::KindResponse &&
             static_cast<XmlRpcResponseMethod*>(method)->IsFault() &&
-            tpDispatching->outcome == server_metrics::kAnswered) {
-            tpDispatching->outcome = server_metrics::kFault;
+            dispatching->outcome == server_metrics::kAnswered) {
+            dispatching->outcome = server_metrics::kFault;
         }
-        if (tpDispatching->capture != nullptr) {
-            tpDispatching->capture->push_back(std::move(text));
+        if (dispatching->capture != nullptr) {
+            dispatching->capture->push_back(std::move(text));
             return true;
         }
     }

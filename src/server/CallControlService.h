@@ -304,7 +304,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
         int outcome;
         std::vector<std::string>* capture;
     };
-    static thread_local Dispatching* tpDispatching;
+    // This thread's record (null outside a request), made in one file.
+    static Dispatching*& CurrentDispatch();
     // Marks the request being carried out as refused (rights, authorisation).
     static void NoteRefused();
     // Counts the connection in state `state` (server_metrics::ConnState).

@@ -210,6 +210,9 @@ class Metrics(ServerTest):
         admin.system.multicall([])
         results = admin()
         self.assertEqual(results[0], "1")  # the ID; the status struct follows it
+        with self.assertRaises(xmlrpc.client.Fault) as too_many:
+            user.system.multicall([{"methodName": "system.listMethods", "params": []}] * 257)
+        self.assertEqual(too_many.exception.faultCode, 5)
         with self.assertRaises(xmlrpc.client.Fault) as nested:
             results[1]
         self.assertEqual(nested.exception.faultString, "Not allowed in system.multicall")
