@@ -20,7 +20,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -108,7 +110,7 @@ class Table:
         met = ""
         if goal is not None and ratio is not None:
             met = "yes" if (ratio <= goal if lower_is_better else ratio >= goal) else "NO"
-        goal_text = "" if goal is None else ("<= %.1fx" % goal if lower_is_better else ">= %.1fx" % goal)
+        goal_text = "" if goal is None else ("<= %gx" % goal if lower_is_better else ">= %gx" % goal)
         self.rows.append((str(number), scenario, measure, self._f(fmt, ours), self._f(fmt, anchor),
                           "-" if ratio is None else "%.2f" % ratio, goal_text, met))
 
@@ -418,6 +420,59 @@ class Bench:
         self.table.add(10, "CDR burst to 1 subscriber, spooled", "records/s vs without spool",
                        rates[True], rates[False], 0.67)
 
+    def metrics(self):
+        """Round trips and fan-out with the metrics listener on and scraped
+        every second, beside the same rows with it off, in the same run: off
+        and on alternate over three rounds (one in a smoke run), and each
+        figure is the median of its rounds."""
+        figures = {False: [], True: []}
+        rounds = 1 if self.smoke else 3
+        for scraped in [False, True] * rounds:
+            mport = self.harness.free_port()
+            box = self.sandbox(settings=[("request-timeout", 0)] +
+                               ([("metrics-listen", str(mport))] if scraped else []))
+            stop = threading.Event()
+            scrapes = [0]
+
+            def scrape():
+                while not stop.wait(1.0):
+                    with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % mport, timeout=5) as a:
+                        a.read()
+                    scrapes[0] += 1
+
+            scraper = threading.Thread(target=scrape)
+            try:
+                self.start_daemon(box)
+                pid = str(box.bench_proc.pid)
+                if scraped:
+                    scraper.start()
+                rtt = results(run([self.load, "rtt", str(box.port), str(self.seconds), "0"]), "rtt")[0]
+                events = "200" if self.smoke else "2000"
+                fan = results(run([self.load, "fanout", box.root, str(box.port), "10", events, "0", pid],
+                                  timeout=600), "fanout")[0]
+                figures[scraped].append((rtt, fan))
+                print("metrics %s: rtt %s/s p50 %s us, fan-out %s/s p50 %s us"
+                      % ("scraped" if scraped else "off", rtt["rate"], rtt["p50"], fan["deliveries"], fan["p50"]),
+                      file=sys.stderr)
+            finally:
+                stop.set()
+                if scraper.is_alive():
+                    scraper.join()
+                self.stop(box)
+            if scraped and scrapes[0] == 0 and not self.smoke:
+                raise RuntimeError("the metrics listener was never scraped")
+        def median(scraped, which, key):
+            values = sorted(float(f[which][key]) for f in figures[scraped])
+            return values[len(values) // 2]
+
+        name = "metrics scraped 1/s vs off"
+        for which, key, measure, goal, lower in ((0, "rate", "round trips/s", 0.95, False),
+                                                 (0, "p50", "round trip p50 us", 1.05, True),
+                                                 (1, "deliveries", "fan-out K=10 deliveries/s", 0.95, False),
+                                                 (1, "p50", "fan-out K=10 event p50 us", 1.05, True)):
+            self.table.add(10, name, measure, median(True, which, key), median(False, which, key), goal, lower,
+                           "{:.1f}" if lower else "{:,.0f}")
+
     def link(self):
         """Commands through the exchange link to a peer that reads them, beside
         plain datagrams of the same size on a connected socket pair."""
@@ -434,7 +489,7 @@ def main():
                         or os.path.join(SOURCE, "..", "shared", "anchors"))
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--static-bin", help="folder of a statically linked valtd, for the footprint")
-    parser.add_argument("--only", default="codec,plain,tls,policy,link,spool")
+    parser.add_argument("--only", default="codec,plain,tls,policy,link,spool,metrics")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                         help="a setting for every daemon (e.g. log-queue-lines=32)")
     args = parser.parse_args()

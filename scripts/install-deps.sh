@@ -9,6 +9,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 clang libclang-rt-14-dev
     help2man systemd libedit-dev
+    prometheus
 )
 
 missing=()

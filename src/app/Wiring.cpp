@@ -1,8 +1,11 @@
 #include "app/Wiring.h"
 
+#include "base/Metrics.h"
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
+#include "exchange/LinkOutbox.h"
 #include "policy/CallPolicyService.h"
+#include "policy/PolicyMetrics.h"
 #include "server/CallControlService.h"
 
 namespace {
@@ -10,6 +13,14 @@ namespace {
 class ServerFront final : public IClientFront {
   public:
     void Start() override {
+        // Every series from the start, so that a scrape shows them at zero.
+        static const bool registered = [] {
+            metrics::RegisterProcessMetrics();
+            policy_metrics::Register();
+            exlink::LinkOutbox::RegisterMetrics();
+            return true;
+        }();
+        (void)registered;
         CallControlService::ReadConfigs();
         CallControlService::Start();
     }

@@ -13,6 +13,7 @@
 
 #include "base/CrashGuard.h"
 #include "base/LogStream.h"
+#include "base/Metrics.h"
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
 #include "base/WriteAll.h"
@@ -275,6 +276,7 @@ void LogManager::WritePendingLines(int fd, void* manager) {
 }
 
 void LogManager::TRACE(const char* format, va_list& args) {
+    metrics::LogMetrics().lines.Add();
     State& st = *mpState;
     ThreadMutexLock guard(st.lock);
     if (!st.stampTime) {
@@ -308,6 +310,7 @@ void LogManager::TRACE(const char* format, ...) {
 }
 
 void LogManager::PANIC(int level, const char* format, va_list& args) {
+    metrics::LogMetrics().lines.Add();
     State& st = *mpState;
     ThreadMutexLock guard(st.lock);
     if (!st.stampTime) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Metrics.h"
 #include "base/RootPath.h"
 #include "base/WriteAll.h"
 
@@ -61,6 +62,7 @@ void LogStream::OpenLocked(bool truncate) {
 }
 
 void LogStream::RotateLocked() {
+    metrics::LogMetrics().rotations.Add();
     close(mFd);
     mFd = -1;
     if (mnKeepCopies > 0) {
@@ -108,6 +110,7 @@ void LogStream::WriteLocked(const char* data, size_t length) {
         mbSizeKnown = true;
     }
     if (WriteAll(mFd, data, length)) {
+        metrics::LogMetrics().bytes.Add(length);
         mnSize += length;
     } else {
         mbSizeKnown = false;  // a short write: count again from the file

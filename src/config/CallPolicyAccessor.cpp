@@ -39,7 +39,8 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mbSafeRetries(ParseFlag(DefaultOf("safe-retries"))),
       mListenAddress(DefaultOf("listen-address")),
       mLogQueueLines(DefaultOf("log-queue-lines")),
-      mbWriteAllQueued(ParseFlag(DefaultOf("write-all-queued"))) {}
+      mbWriteAllQueued(ParseFlag(DefaultOf("write-all-queued"))),
+      mMetricsListen(DefaultOf("metrics-listen")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
     if (!tInstance) {
@@ -84,6 +85,7 @@ int CallPolicyAccessor::load() {
     mbPolicyIpv6 = ParseFlag(values["policy-ipv6"]);
     mbSafeRetries = ParseFlag(values["safe-retries"]);
     mListenAddress = values["listen-address"];
+    mMetricsListen = values["metrics-listen"];
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     mLogQueueLines = values["log-queue-lines"];
     mbWriteAllQueued = ParseFlag(values["write-all-queued"]);

@@ -55,6 +55,8 @@ class CallPolicyAccessor {
     bool IsSafeRetries() const { return mbSafeRetries; }
     // Where the control server listens: a literal, or empty for every address.
     const std::string& GetListenAddress() const { return mListenAddress; }
+    // Where the metrics listener listens (empty: nowhere).
+    const std::string& GetMetricsListen() const { return mMetricsListen; }
     // Passwords and digests are written to the log as "********".
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
     // Each pass writes every request queued for a connection, in one write.
@@ -89,4 +91,5 @@ class CallPolicyAccessor {
     std::string mListenAddress;
     std::string mLogQueueLines;
     bool mbWriteAllQueued;
+    std::string mMetricsListen;
 };

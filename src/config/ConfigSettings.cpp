@@ -12,6 +12,9 @@ const std::vector<SettingInfo>& AllSettings() {
         {"listen-address", "0.0.0.0", SettingKind::Text,
          "address the control server listens on: an IPv4 or IPv6 literal; empty: every "
          "address, IPv4 and IPv6"},
+        {"metrics-listen", "", SettingKind::Text,
+         "address and port of the metrics listener (plain HTTP, GET /metrics): HOST:PORT, "
+         "[IPV6]:PORT, a bare PORT for loopback, :PORT for every address; empty: off"},
         {"request-timeout", "10", SettingKind::Integer,
          "seconds a request to a client or to the policy server waits for its answer; "
          "0 or less: no time-out"},

@@ -8,8 +8,36 @@
 #include <cstring>
 #include <vector>
 
+#include "base/Metrics.h"
+
 namespace exlink {
 namespace {
+
+struct LinkMetrics {
+    metrics::Counter& commands;
+    metrics::Counter& failures;
+};
+
+LinkMetrics MakeLinkMetrics(const char* peer) {
+    metrics::Registry& r = metrics::Registry::Instance();
+    return {r.GetCounter("valtd_exchange_commands_total",
+                         "Commands sent to the exchange, by peer (cm: call manager, ns: "
+                         "notification service).",
+                         metrics::Label("peer", peer)),
+            r.GetCounter("valtd_exchange_command_failures_total",
+                         "Commands the exchange link could not send or queue, by peer.",
+                         metrics::Label("peer", peer))};
+}
+
+// The counters of the peer whose socket is at `path`.
+const LinkMetrics& Counted(const std::string& path) {
+    static const LinkMetrics cm = MakeLinkMetrics("cm");
+    static const LinkMetrics ns = MakeLinkMetrics("ns");
+    static const LinkMetrics other = MakeLinkMetrics("other");
+    const size_t slash = path.rfind('/');
+    const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    return name == kCallManagerSocketName ? cm : name == kNotificationSocketName ? ns : other;
+}
 
 // How long the sender sleeps in one wait when no peer has room: it also
 // looks at stalled peers and new commands this often.
@@ -30,6 +58,11 @@ LinkOutbox& LinkOutbox::Instance() {
 }
 
 LinkOutbox::LinkOutbox() = default;
+
+void LinkOutbox::RegisterMetrics() {
+    Counted(kCallManagerSocketName);
+    Counted(kNotificationSocketName);
+}
 
 LinkOutbox::~LinkOutbox() {
     {
@@ -101,6 +134,16 @@ void LinkOutbox::FailQueue(const std::string& path, Peer& peer, const char* why)
 }
 
 bool LinkOutbox::Send(const std::string& path, const std::string& payload) {
+    const LinkMetrics& counted = Counted(path);
+    counted.commands.Add();
+    const bool sent = SendCommand(path, payload);
+    if (!sent) {
+        counted.failures.Add();
+    }
+    return sent;
+}
+
+bool LinkOutbox::SendCommand(const std::string& path, const std::string& payload) {
     std::unique_lock<std::mutex> lock(mMutex);
     Peer& peer = mPeers[path];
     int error = 0;

@@ -50,6 +50,8 @@ class LinkOutbox {
     // waits for that peer. False (logged) when the peer is absent or its
     // queue is full.
     bool Send(const std::string& path, const std::string& payload);
+    // Registers the command counters, so that a scrape shows them from the start.
+    static void RegisterMetrics();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -63,6 +65,7 @@ class LinkOutbox {
     };
     enum class Write { kDone, kWait, kGone, kFailed };
 
+    bool SendCommand(const std::string& path, const std::string& payload);
     // Connects `peer` to `path` (mMutex held); false when nothing is bound there.
     static bool Connect(const std::string& path, Peer& peer, int& error);
     // Writes one message to the peer's socket without waiting (mMutex held),

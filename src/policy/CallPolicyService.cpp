@@ -15,6 +15,7 @@
 #include "net/BsdSocket.h"
 #include "net/EventLoop.h"
 #include "policy/Base64.h"
+#include "policy/PolicyMetrics.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
 
@@ -128,6 +129,7 @@ CallPolicyService::CallPolicyService(Call* call) : mpCall(call) {
         count = static_cast<unsigned>(mlistServicesInProgress.size());
     }
     ExtCallControl::TRACEX("CallPolicyService: Create. %llu. (C:%u)\n", mpCall->GetID(), count);
+    policy_metrics::Pending().Add(1);
     mpCall->SetListener(this);
 }
 
@@ -143,6 +145,7 @@ CallPolicyService::~CallPolicyService() {
         count = static_cast<unsigned>(mlistServicesInProgress.size());
     }
     ExtCallControl::TRACEX("CallPolicyService: Delete. (C:%u)\n", count);
+    policy_metrics::Pending().Add(-1);
 }
 
 void CallPolicyService::CallArrived(Call* call, ExtCallType type, const std::string& ext,
@@ -347,6 +350,7 @@ bool CallPolicyService::ProcessXmlRpcHttpResponse(const char* text) {
     response.reset();
     mpRequest.reset();
     if (gate.Decided()) {
+        policy_metrics::CountDecision(policy_metrics::kDecided, mCreated);
         return true;
     }
     // An answer that named another call, or carried out nothing, leaves the
@@ -366,6 +370,8 @@ bool CallPolicyService::ProcessXmlRpcHttpResponse(const char* text) {
     return false;
 }
 
-void CallPolicyService::AcceptByFallback() {
+void CallPolicyService::AcceptByFallback(bool timedOut) {
+    policy_metrics::CountDecision(timedOut ? policy_metrics::kTimeout : policy_metrics::kError,
+                                  mCreated);
     mpCall->AcceptCB(mpCall->GetID(), "", "", 0);
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
@@ -101,7 +102,8 @@ class CallPolicyService : public Service, public ICallNotify {
     bool ReceiveStep();
     // Has `loop` watch the socket for mnWaitFor.
     bool WatchStep(EventLoop& loop);
-    void AcceptByFallback();
+    // Accepts the call; counted as a time-out or as an error.
+    void AcceptByFallback(bool timedOut = false);
     // Makes the worker's loop, once; called with mListMutex held.
     static void InitWorkerLoop();
     // Wakes the worker; called with mListMutex held.
@@ -118,6 +120,7 @@ class CallPolicyService : public Service, public ICallNotify {
     exlink::UniqueFd mSocket;
     TlsStream mTls;  // open from the start of the handshake (TLS mode only)
     long mnReqStartTime = 0;
+    std::chrono::steady_clock::time_point mCreated = std::chrono::steady_clock::now();
     int mState = StateNew;
     // Which of the server's addresses the connect is at.
     std::size_t mnAddressIndex = 0;

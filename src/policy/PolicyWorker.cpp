@@ -120,7 +120,7 @@ bool CallPolicyService::TimeoutStep(long now, int& nextCheckTimeout) {
         if (now - mnReqStartTime >= mnReqTimeout) {
             ExtCallControl::TRACEX(
                 "CallPolicyService: Thread: Request timedout. Accepting Call. %llu\n", id);
-            AcceptByFallback();
+            AcceptByFallback(true);
             return true;
         }
         wait = static_cast<int>(mnReqStartTime + mnReqTimeout - now);

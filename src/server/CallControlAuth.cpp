@@ -6,6 +6,7 @@
 
 #include "core/ExtCallControl.h"
 #include "server/CallControlService.h"
+#include "server/ServerMetrics.h"
 #include "services/SystemServices.h"
 #include "xmlrpc/CallProcessingMethods.h"
 
@@ -23,6 +24,17 @@ void CallControlService::SendAuthenticateResponse(bool accepted, const char* tex
     AuthenticateResponseMethod r;
     r.SetParams(accepted, text);
     mbAuthorised = accepted;
+    if (mnMetricState != server_metrics::kNoState) {
+        SetMetricState(accepted ? server_metrics::kAuthenticated
+                                : server_metrics::kUnauthenticated);
+    }
+    if (!accepted) {
+        const std::string refusal = text;
+        server_metrics::CountAuthFailure(
+            digest || refusal == "Wrong username or password." ? server_metrics::kWrongDigest
+            : refusal == "Wrong username."                     ? server_metrics::kUnknownUser
+                                                               : server_metrics::kWrongPassword);
+    }
     if (accepted) {
         mAccount = user;
         mbDigestAccount = digest;

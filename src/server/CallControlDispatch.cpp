@@ -9,6 +9,7 @@
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
 #include "server/CallControlService.h"
+#include "server/ServerMetrics.h"
 #include "xmlrpc/CallProcessingMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/SystemMethods.h"
@@ -106,12 +107,13 @@ bool CallControlService::ProcessIncomingXmlRpc() {
         TR::TRACEX("CCS: Received data is not an XML RPC method.\n");
         FaultResponseMethod fault(-1);  // answers no known method
         fault.SetParams(1, "Unknown XML RPC method");
+        server_metrics::CountRequest(-1, server_metrics::kFault);
         TR::TRACEX("CCS: ProcessIncomingXmlRpc. Sending failure response...\n");
         BuildAndSendXml(&fault);
         return true;
     }
     if (m != nullptr) {
-        return ProcessXmlRpcRequest(m);
+        return DispatchCounted(m);
     }
     if (!mlistSentRequests.empty() && mlistSentRequests.front().mpMethod != nullptr) {
         XmlRpcResponseMethod* r =
@@ -130,8 +132,10 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     TR::TRACEX("CCS: ProcessXmlRpcRequest\n");
 
     if (mbRequireAuth && !mbAuthorised && index != kMethodAuthenticate &&
-        index != kMethodSAuthenticate) {
+        index != kMethodSAuthenticate && index != kMethodListMethods) {
         TR::TRACEX("CCS: ProcessXmlRpcRequest. Not authorised, request refused. %llu\n", id);
+        NoteRefused();
+        server_metrics::CountAuthFailure(server_metrics::kNotAuthorised);
         std::unique_ptr<XmlRpcResponseMethod> f(m->CreateResponse(true));
         if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
             fault->SetParams(2, "Not authorised");
@@ -159,6 +163,13 @@ bool CallControlService::ProcessXmlRpcRequest(XmlRpcRequestMethod* request) {
     }
 
     switch (index) {
+        case kMethodGetStatus:
+        case kMethodListMethods:
+        case kMethodMethodSignature:
+        case kMethodMethodHelp:
+        case kMethodMulticall:
+            ProcessIntrospection(*m);
+            return true;
         case kMethodIncomingCallHandling: {
             Call carrier(id, Call::Carrier{});
             carrier.SetListener(this);
@@ -401,6 +412,7 @@ bool CallControlService::AnsweredAgain(XmlRpcRequestMethod& m) {
 void CallControlService::Refuse(XmlRpcRequestMethod& m, int code, const std::string& text) {
     TR::TRACEX("CCS: ProcessXmlRpcRequest. Refused for account '%s': %s. %llu\n", mAccount.c_str(),
                text.c_str(), m.GetCallID());
+    NoteRefused();
     std::unique_ptr<XmlRpcResponseMethod> f(m.CreateResponse(true));
     if (auto* fault = dynamic_cast<FaultResponseMethod*>(f.get())) {
         fault->SetParams(code, text);
@@ -435,6 +447,7 @@ bool CallControlService::DecisionFits(const XmlRpcRequestMethod& sent,
 bool CallControlService::ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* answer) {
     std::unique_ptr<XmlRpcResponseMethod> r(answer);
     SettleCdr(*sent.mpMethod, !r->IsFault());
+    server_metrics::Get().clientRequestsAnswered.Add();
     const unsigned long long id = sent.mpMethod->GetCallID();
     Call* call = GetCall(id);
     const bool offer =

@@ -11,6 +11,7 @@
 #include "core/Call.h"
 #include "core/ExtCallControl.h"
 #include "core/Subscription.h"
+#include "server/ServerMetrics.h"
 #include "xmlrpc/XmlRpcLog.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
@@ -59,6 +60,7 @@ CallControlService::CallControlService()
 }
 
 CallControlService::~CallControlService() {
+    SetMetricState(server_metrics::kNoState);
     // Closed first: nothing withdrawn below reaches the client any more.
     mChannel.Close();
     while (!mmapCdrCursors.empty()) {
@@ -166,11 +168,13 @@ bool CallControlService::QueueRequest(XmlRpcRequestMethod* method,
         if (mlistRequests.size() >= kMaxQueuedRequests) {
             TR::TRACEX("CCS: ERROR. Request queue full (%u), request dropped. %llu\n",
                        static_cast<unsigned>(mlistRequests.size()), method->GetCallID());
+            server_metrics::Get().eventsDropped.Add();
             return false;
         }
         mlistRequests.push_back(request);
         mnQueued.store(mlistRequests.size(), std::memory_order_release);
     }
+    server_metrics::Get().eventsQueued.Add();
     Wake();
     return true;
 }
@@ -194,8 +198,21 @@ bool CallControlService::ContinueHandshake() {
     const int r = mChannel.ContinueHandshake();
     if (r > 0) {
         mState = 2;
+        if (mnMetricState != server_metrics::kNoState) {
+            SetMetricState(server_metrics::kUnauthenticated);
+        }
+    } else if (r < 0) {
+        server_metrics::CountAuthFailure(server_metrics::kTlsHandshake);
     }
     return r >= 0;
+}
+
+void CallControlService::SetMetricState(int state) {
+    if (state == mnMetricState) {
+        return;
+    }
+    server_metrics::MoveConnection(mnMetricState, state, mbMetricTls);
+    mnMetricState = state;
 }
 
 // ---------------------------------------------------------------------------
@@ -222,6 +239,18 @@ bool CallControlService::AppendXml(XmlRpcMethod* method, const EventText* shared
         text.append(shared->suffix);
     } else if (!method->BuildXML(text)) {
         return false;
+    }
+    Dispatching* const dispatching = CurrentDispatch();
+    if (dispatching != nullptr && dispatching->connection == this) {
+        if (method->GetKind() == XmlRpcMethod::KindResponse &&
+            static_cast<XmlRpcResponseMethod*>(method)->IsFault() &&
+            dispatching->outcome == server_metrics::kAnswered) {
+            dispatching->outcome = server_metrics::kFault;
+        }
+        if (dispatching->capture != nullptr) {
+            dispatching->capture->push_back(std::move(text));
+            return true;
+        }
     }
     TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
     // A response echoes client text (a file name): escaped as received messages are.
@@ -273,6 +302,7 @@ bool CallControlService::SendRequest() {
             it->mnSendTime = now;
             mlistSentRequests.splice(mlistSentRequests.end(), batch, it);
             ++count;
+            server_metrics::Get().clientRequestsSent.Add();
         }
         it = next;
     }

@@ -71,6 +71,7 @@ class Subscription;
 class XmlRpcMethod;
 class XmlRpcRequestMethod;
 class XmlRpcResponseMethod;
+class XmlRpcValueStruct;
 
 class CallControlService : public ICallNotify, public ISubscriptionNotify, public IUploadChannel {
   public:
@@ -332,6 +333,30 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // GetMonotonicTime() when the body being received becomes overdue; 0: none.
     unsigned long UploadDue() const;
     bool ProcessXmlRpcRequest(XmlRpcRequestMethod* m);
+    // Carries out a client's request and counts it by method and outcome
+    // (CallControlIntrospect.cpp).
+    bool DispatchCounted(XmlRpcRequestMethod* m);
+    // The status and introspection methods, system.multicall among them
+    // (CallControlIntrospect.cpp).
+    void ProcessIntrospection(XmlRpcRequestMethod& m);
+    void ProcessMulticall(XmlRpcRequestMethod& m);
+    // Every connection, the pending policy requests and the counters
+    // (mServMutex held).
+    static void FillStatus(XmlRpcValueStruct& out, unsigned long now);
+    // The request being carried out on this thread: its connection, how it
+    // ended so far (server_metrics::Outcome), and, inside a system.multicall,
+    // where its answers go instead of to the client.
+    struct Dispatching {
+        const CallControlService* connection;
+        int outcome;
+        std::vector<std::string>* capture;
+    };
+    // This thread's record (null outside a request), made in one file.
+    static Dispatching*& CurrentDispatch();
+    // Marks the request being carried out as refused (rights, authorisation).
+    static void NoteRefused();
+    // Counts the connection in state `state` (server_metrics::ConnState).
+    void SetMetricState(int state);
     bool ProcessXmlRpcResponse(XmlRpcRequest& sent, XmlRpcResponseMethod* r);
     // Advances the TLS handshake; false when it failed.
     bool ContinueHandshake();
@@ -379,5 +404,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static void ReleaseAll();
     const unsigned long mnSerial;
     unsigned long mnAcceptTime = 0;
+    unsigned long mnLastActivity = 0;  // GetMonotonicTime() of the last bytes read
+    int mnMetricState = -1;            // as counted by the connection gauges
+    bool mbMetricTls = false;
     std::string mPeerAddress;  // the client's address as text; set at accept
 };

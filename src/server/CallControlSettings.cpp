@@ -13,6 +13,8 @@
 #include "core/ExtCallControl.h"
 #include "net/EventLoop.h"
 #include "server/CallControlService.h"
+#include "server/MetricsListener.h"
+#include "server/ServerMetrics.h"
 
 std::atomic<unsigned short> CallControlService::mListenPort{4849};
 std::atomic<int> CallControlService::mnReqTimeout{10};
@@ -31,11 +33,21 @@ std::string& ListenAddressSetting() {
     static std::string& address = *new std::string("0.0.0.0");
     return address;
 }
+
+std::string& MetricsListenValue() {
+    static std::string& value = *new std::string();
+    return value;
+}
 }  // namespace
 
 const std::string& CallControlService::ListenAddress() {
     return ListenAddressSetting();
 }
+
+const std::string& MetricsListenSetting() {
+    return MetricsListenValue();
+}
+
 SSL_CTX* CallControlService::mpCTX = nullptr;
 std::unique_ptr<BsdSocket> CallControlService::mpListenerSock;
 Thread::Handle CallControlService::mhThread{};
@@ -85,6 +97,7 @@ void CallControlService::ReadConfigs() {
         mbWriteAllQueued = accessor->IsWriteAllQueued();
         if (!mbThreadStarted) {
             ListenAddressSetting() = accessor->GetListenAddress();
+            MetricsListenValue() = accessor->GetMetricsListen();
         }
         TR::TRACEX("ListenPort: %u\n", static_cast<unsigned>(mListenPort.load()));
         TR::TRACEX("Request Timeout: %u\n", static_cast<unsigned>(mnReqTimeout.load()));
@@ -120,6 +133,7 @@ void CallControlService::UpdateConfigs() {
     bool secure = mbSecureListen;
     bool requireAuth = mbRequireAuth;
     std::string address = ListenAddressSetting();
+    std::string metricsListen = MetricsListenValue();
     TR::TRACEX("CCS: UpdateConfigs:\n");
     CallPolicyAccessor* accessor = CallPolicyAccessor::GetInstance(true);
     if (accessor != nullptr) {
@@ -129,6 +143,7 @@ void CallControlService::UpdateConfigs() {
             secure = accessor->IsSecureListen();
             requireAuth = accessor->IsRequireAuth();
             address = accessor->GetListenAddress();
+            metricsListen = accessor->GetMetricsListen();
             mnAuthTimeout = StringToNumber<int>(accessor->GetAuthTimeout());
             mnMaxUnauth = StringToNumber<int>(accessor->GetMaxUnauthConnections());
             mnMaxUnauthPerPeer = StringToNumber<int>(accessor->GetMaxUnauthPerPeer());
@@ -151,8 +166,13 @@ void CallControlService::UpdateConfigs() {
         mbRequireAuth = requireAuth;
         TR::TRACEX("CCS: UpdateConfigs: Require Authentication: %s.\n", BoolText(requireAuth));
     }
-    if (port != mListenPort || address != ListenAddressSetting()) {
+    if (port != mListenPort || address != ListenAddressSetting() ||
+        metricsListen != MetricsListenValue()) {
         CleanUp();
+        if (metricsListen != MetricsListenValue()) {
+            MetricsListenValue() = metricsListen;
+            TR::TRACEX("CCS: UpdateConfigs: Metrics Listen: [%s]\n", metricsListen.c_str());
+        }
         if (port != mListenPort) {
             mListenPort = port;
             TR::TRACEX("CCS: UpdateConfigs: ListenPort: %u\n", static_cast<unsigned>(port));
@@ -201,6 +221,7 @@ void CallControlService::Start() {
         SSL_CTX_set_min_proto_version(mpCTX, TLS1_2_VERSION);
         ERR_clear_error();
     }
+    server_metrics::Register();
     TR::TRACEX("CCS: Starting server thread...\n");
     if (!Loop().IsOpen()) {
         TR::TRACEX("CCS: Start. ERROR. Can't create the wake-up socket.\n");

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "core/ExtCallControl.h"
+#include "server/ServerMetrics.h"
 
 namespace {
 
@@ -29,6 +30,16 @@ ClientChannel::ClientChannel(void (*wakeLoop)()) : mWakeLoop(wakeLoop), mSocket(
 
 ClientChannel::~ClientChannel() {
     Close();
+    server_metrics::AddPendingOutput(-static_cast<std::int64_t>(mnPending.load()));
+}
+
+void ClientChannel::NotePending() {
+    const size_t now = mOutput.size() - mnOutputDone;
+    const size_t before = mnPending.exchange(now, std::memory_order_relaxed);
+    if (now != before) {
+        server_metrics::AddPendingOutput(static_cast<std::int64_t>(now) -
+                                         static_cast<std::int64_t>(before));
+    }
 }
 
 void ClientChannel::Close() {
@@ -139,9 +150,11 @@ bool ClientChannel::WriteLocked(const char* data, size_t length) {
                 "CCS: BuildAndSendXml. Write error: more than %u bytes wait for the client\n",
                 static_cast<unsigned>(kMaxPendingOutput));
             mbBroken = true;
+            server_metrics::CountSlowClient(server_metrics::kOutputLimit);
             return false;
         }
         mOutput.append(data, length);
+        NotePending();
         return true;
     }
     size_t done = 0;
@@ -151,6 +164,7 @@ bool ClientChannel::WriteLocked(const char* data, size_t length) {
     if (done < length) {
         mOutput.assign(data + done, length - done);
         mnOutputDone = 0;
+        NotePending();
         mbOutputPending = true;
         mWakeLoop();  // the connection thread must watch for room to write
     }
@@ -220,6 +234,7 @@ bool ClientChannel::Flush() {
         mnOutputDone = 0;
         mbOutputPending = false;
     }
+    NotePending();
     return true;
 }
 

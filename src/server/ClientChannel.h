@@ -75,6 +75,8 @@ class ClientChannel {
     bool Flush();
     ThreadMutex& IoMutex() { return mIoMutex; }
 
+    // Bytes written and waiting for room in the socket (any thread).
+    size_t PendingBytes() const { return mnPending.load(std::memory_order_relaxed); }
     // Something written waits for room in the socket.
     bool OutputPending() const { return mbOutputPending.load(std::memory_order_acquire); }
     // A write failed or an upload stalled: the connection is to be closed.
@@ -96,6 +98,8 @@ class ClientChannel {
     // Starts watching whether the client takes what was just written unless
     // that is watched already; `before`: bytes written before (mIoMutex held).
     void WatchTaking(unsigned long long before);
+    // Publishes the size of mOutput's rest (mIoMutex held).
+    void NotePending();
     // Bytes handed to the socket so far (mIoMutex held).
     unsigned long long BytesWritten() const;
 
@@ -119,6 +123,7 @@ class ClientChannel {
     std::atomic<bool> mbBroken{false};
     std::atomic<bool> mbOutputPending{false};
     std::atomic<unsigned long> mnLookDue{0};
+    std::atomic<size_t> mnPending{0};  // mOutput's rest, written under mIoMutex
 
     // Connection thread only.
     bool mbTlsPending = false;  // TLS holds decrypted bytes not yet read

@@ -17,6 +17,7 @@
 #include "core/ExtCallControl.h"
 #include "net/EventLoop.h"
 #include "server/CallControlService.h"
+#include "server/ServerMetrics.h"
 
 namespace {
 
@@ -189,6 +190,7 @@ bool ConnectionListener::EvictOldestUnauthorised(const std::string& peer, int wh
             continue;
         }
         ++gEvictionsUnlogged[why];
+        server_metrics::CountEviction(why);
         const unsigned long now = ExtCallControl::GetMonotonicTime();
         if (now != gEvictionLogTime[why]) {
             TR::TRACEX(
@@ -274,6 +276,11 @@ bool ConnectionListener::SetUp(std::unique_ptr<CallControlService> c, EventLoop&
     } else {
         c->mState = 2;
     }
+    c->mbMetricTls = CCS::mbSecureListen;
+    c->mnLastActivity = c->mnAcceptTime;
+    server_metrics::CountAccepted(c->mbMetricTls);
+    c->SetMetricState(c->mState == 1 ? server_metrics::kHandshaking
+                                     : server_metrics::kUnauthenticated);
     CCS::mlistServicesInProgress.push_back(c.release());
     return true;
 }

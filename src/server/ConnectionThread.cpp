@@ -12,6 +12,8 @@
 #include "net/EventLoop.h"
 #include "server/CallControlService.h"
 #include "server/ConnectionListener.h"
+#include "server/MetricsListener.h"
+#include "server/ServerMetrics.h"
 
 namespace {
 
@@ -69,6 +71,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         if (now - mnAcceptTime >= static_cast<unsigned long>(kHandshakeTimeout)) {
             TR::TRACEX("CCS: SSL. Handshake not completed in %d seconds, closing...\n",
                        kHandshakeTimeout);
+            server_metrics::CountAuthFailure(server_metrics::kTlsHandshake);
             return false;
         }
         return !(readable || writable) || ContinueHandshake();
@@ -77,6 +80,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
     if (authTimeout > 0 && !mbAuthorised &&
         now - mnAcceptTime >= static_cast<unsigned long>(authTimeout)) {
         TR::TRACEX("CCS: Thread. Not authorised within %d seconds, closing...\n", authTimeout);
+        server_metrics::CountAuthFailure(server_metrics::kAuthTimeout);
         return false;
     }
     if (mChannel.OutputPending() && writable) {
@@ -90,11 +94,13 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
     if (lookDue != 0 && now >= lookDue && !mChannel.ClientTakes(now)) {
         TR::TRACEX("CCS: Thread. The client took nothing for %d seconds, closing...\n",
                    kSendTimeout);
+        server_metrics::CountSlowClient(server_metrics::kSendTimeout);
         return false;
     }
     const int timeout = mnReqTimeout;
     if (timeout > 0 && !mlistSentRequests.empty() && mlistSentRequests.front().mnSendTime != 0 &&
         now - mlistSentRequests.front().mnSendTime >= static_cast<unsigned long>(timeout)) {
+        server_metrics::Get().clientRequestsTimedOut.Add();
         FailRequest();
     }
     if (mpUpload != nullptr) {
@@ -111,6 +117,7 @@ bool CallControlService::Serve(bool readable, bool writable, unsigned long now) 
         const int n = mChannel.ReadSome(buffer, mChannel.IsTls() ? kReadSize - 1 : kReadSize);
         const int error = errno;
         if (n > 0) {
+            mnLastActivity = now;
             if (!TakeInput(buffer, static_cast<size_t>(n))) {
                 return false;
             }
@@ -168,6 +175,10 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
     }
     TR::TRACEX("CCS: Thread. RPC Processing Thread started (pid:%d).\n",
                static_cast<int>(getpid()));
+    // The metrics listener, when one is set, is served by this loop's own
+    // handlers, outside mServMutex; its socket counts among the daemon's own.
+    MetricsListener metricsListener(loop);
+    metricsListener.Open(MetricsListenSetting());
     ConnectionListener::NoteThreadStart();
     if (!loop.IsOpen()) {
         TR::TRACEX("CCS: Thread. ERROR. Can't create the poller (errno %d).\n", errno);

@@ -19,7 +19,7 @@
 
 class XmlRpcResponseMethod;
 
-// Index of each method in XmlRpcRequestMethod::_Methods.
+// Index of each method in the method table (XmlRpcRequestMethod::Info).
 enum XmlRpcMethodIndex {
     kMethodCreateCall = 0,
     kMethodCloseCall = 1,
@@ -53,7 +53,27 @@ enum XmlRpcMethodIndex {
     kMethodConfigurationUpdate = 29,
     kMethodReloadSettings = 30,
     kMethodGetCdrs = 31,
-    kMethodCount = 32,
+    kMethodGetStatus = 32,
+    kMethodListMethods = 33,
+    kMethodMethodSignature = 34,
+    kMethodMethodHelp = 35,
+    kMethodMulticall = 36,
+    kMethodCount = 37,
+};
+
+class XmlRpcRequestMethod;
+
+// One row of the method table: the name on the wire, whether a client may
+// call it (false: a request the daemon sends to clients), the type of the
+// answer's first value, one line of help, and the factory of its request
+// object. Introspection and the factory read the same rows.
+struct XmlRpcMethodInfo {
+    int index;
+    const char* name;  // null: no method at this index
+    bool served;
+    const char* returns;
+    const char* help;
+    XmlRpcRequestMethod* (*make)();
 };
 
 // The positional parameters of a method: their types in wire order, how many
@@ -100,6 +120,8 @@ class XmlRpcMethod {
     // The parameter at wire position `pos` (null when not set or out of range).
     const XmlRpcValue* GetParam(int pos) const;
     int GetParamCount() const { return mpLayout->count; }
+    int GetRequiredCount() const { return mpLayout->required; }
+    int GetParamType(int pos) const { return mpLayout->types[pos]; }
 
     static bool CheckNextElem(XMLNavigator& nav, const char* name);
     // The text form of a call party (pbx:, sip, pstn:, tel:, ar:, vm:).
@@ -153,7 +175,13 @@ class XmlRpcMethod {
 
 class XmlRpcRequestMethod : public XmlRpcMethod {
   public:
-    static const char* const _Methods[kMethodCount];
+    // The names of the method table by index ("" where there is none).
+    struct MethodNames {
+        const char* operator[](int index) const;
+    };
+    static const MethodNames _Methods;
+    // The row of `index` (a row with a null name outside the table).
+    static const XmlRpcMethodInfo& Info(int index);
     static XmlRpcRequestMethod* const _UnknownMethod;  // all bits set, never deleted
 
     // Writes the whole methodCall with the parameters that are set.

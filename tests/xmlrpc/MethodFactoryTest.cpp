@@ -4,6 +4,7 @@
 
 #include "XmlRpcTestSupport.h"
 #include "xmlrpc/CallProcessingMethods.h"
+#include "xmlrpc/IntrospectionMethods.h"
 #include "xmlrpc/SubscriptionMethods.h"
 #include "xmlrpc/XmlRpcLog.h"
 
@@ -198,4 +199,74 @@ TEST_F(MethodFactory, LoggedAuthenticationShowsNoSecret) {
     EXPECT_EQ(MessageForLog(RequestText(Method("authenticate"), {user, Str("pw")})),
               RequestText(Method("authenticate"), {user, Str("pw")}));
     EXPECT_EQ(SecretForLog("d1g"), "d1g");
+}
+
+// The one table drives the factory, the listing, the signatures and the help.
+TEST_F(MethodFactory, TableDrivesFactoryAndIntrospection) {
+    std::unique_ptr<XmlRpcValueArray> listed(introspection::ListMethods());
+    size_t served = 0;
+    for (int i = 0; i < kMethodCount; ++i) {
+        const XmlRpcMethodInfo& info = XmlRpcRequestMethod::Info(i);
+        if (info.name == nullptr) {
+            continue;
+        }
+        std::unique_ptr<XmlRpcRequestMethod> m(
+            XmlRpcRequestMethod::CreateMethod(XmlRpcValueString(info.name)));
+        ASSERT_TRUE(m) << info.name;
+        EXPECT_EQ(i, m->GetMethodIndex()) << info.name;
+        std::string help;
+        EXPECT_TRUE(introspection::Help(info.name, help));
+        EXPECT_EQ(help, info.help);
+        served += info.served ? 1 : 0;
+    }
+    EXPECT_EQ(served, listed->mvValues.size());
+    std::string help;
+    EXPECT_FALSE(introspection::Help("system.nosuch", help));
+    EXPECT_EQ(nullptr, introspection::Signatures("system.nosuch"));
+
+    // One signature per length an optional tail allows, the answer's type first.
+    std::unique_ptr<XmlRpcValueArray> create(introspection::Signatures(Method("CreateCall")));
+    ASSERT_TRUE(create);
+    ASSERT_EQ(2u, create->mvValues.size());
+    std::string text;
+    create->Build(text);
+    EXPECT_EQ(text.find("<string>int</string>"), std::string::npos);
+    EXPECT_EQ(4u + 5u,
+              static_cast<XmlRpcValueArray*>(create->mvValues[0].get())->mvValues.size() +
+                  static_cast<XmlRpcValueArray*>(create->mvValues[1].get())->mvValues.size());
+}
+
+// A multicall entry becomes the text of its request, and an answer's values
+// (or its fault) are read back from the text the server wrote.
+TEST_F(MethodFactory, MulticallEntriesAndAnswersRoundTrip) {
+    XmlRpcValueStruct entry;
+    entry.SetMemberValue("methodName", new XmlRpcValueString(Method("closecall")));
+    auto* params = new XmlRpcValueArray();
+    params->Append(new XmlRpcValueString("4<2"));
+    entry.SetMemberValue("params", params);
+    std::string text;
+    ASSERT_TRUE(introspection::CallText(entry, text));
+    ParsedRequest request(text);
+    ASSERT_TRUE(request.ok()) << text;
+    EXPECT_EQ(kMethodCloseCall, request.raw->GetMethodIndex());
+    EXPECT_FALSE(introspection::CallText(XmlRpcValueString("x"), text));
+
+    std::unique_ptr<XmlRpcResponseMethod> answer(request.raw->CreateResponse(false));
+    answer->SetParams(42);
+    std::string written;
+    ASSERT_TRUE(answer->BuildXML(written));
+    std::vector<std::unique_ptr<XmlRpcValue>> values;
+    std::unique_ptr<XmlRpcValue> fault;
+    ASSERT_TRUE(introspection::ParseAnswer(written, values, fault));
+    ASSERT_EQ(1u, values.size());
+    EXPECT_EQ("42", static_cast<XmlRpcValueString*>(values[0].get())->mstrValue);
+
+    FaultResponseMethod refusal(kMethodCloseCall);
+    refusal.SetParams(3, "Not permitted");
+    written.clear();
+    ASSERT_TRUE(refusal.BuildXML(written));
+    values.clear();
+    ASSERT_TRUE(introspection::ParseAnswer(written, values, fault));
+    ASSERT_TRUE(fault && fault->IsType(XmlRpcValueStruct::kType));
+    EXPECT_TRUE(values.empty());
 }

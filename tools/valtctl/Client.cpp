@@ -189,6 +189,7 @@ int Client::RunCommand(const CommandArgs& c) {
         {"getext", &Client::GetExtension},
         {"sysinfo", &Client::SystemInfo},
         {"reload", &Client::Reload},
+        {"status", &Client::Status},
         {"prompts", &Client::Prompts},
         {"config-upload", &Client::ConfigUpload},
         {"wait", &Client::Wait},

@@ -43,6 +43,7 @@ class Client {
     int Subscribe(const CommandArgs& c);
     int GetExtension(const CommandArgs& c);
     int SystemInfo(const CommandArgs& c);
+    int Status(const CommandArgs& c);  // Status.cpp
     int Reload(const CommandArgs& c);
     // Prints spooled call-detail records (CdrExport.cpp).
     int Cdr(const CommandArgs& c);

@@ -169,6 +169,18 @@ const std::vector<CommandSpec>& CommandSpecs() {
          {},
          0,
          0},
+        {"status",
+         "",
+         "show connections, pending policy requests and counters (administrator)",
+         "Prints every connection of the daemon (peer, account, TLS, state, age and\n"
+         "seconds since it last sent, calls, subscriptions, requests queued and\n"
+         "awaiting an answer, bytes waiting for the client to read), the calls\n"
+         "waiting for the policy server, and every counter that is not zero; with\n"
+         "--json the whole status as one object. Only the administrator may.\n",
+         {},
+         {},
+         0,
+         0},
         {"reload",
          "",
          "have the daemon read its settings again (administrator)",
