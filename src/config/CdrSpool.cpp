@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/Metrics.h"
 #include "base/RootPath.h"
 #include "exchange/ExchangeCodec.h"
 
@@ -85,8 +86,42 @@ void CdrSpool::Log(const char* format, ...) {
     gLogSink(line);
 }
 
+namespace {
+
+// The spool's counters and gauges, registered by the first Open: a daemon
+// without the spool shows none of them.
+struct SpoolMetrics {
+    metrics::Counter& acknowledged;
+    metrics::Counter& dropped;
+};
+
+SpoolMetrics& Metrics(const CdrSpool& spool) {
+    static SpoolMetrics& m = [&spool]() -> SpoolMetrics& {
+        metrics::Registry& r = metrics::Registry::Instance();
+        r.AddGaugeCallback("valtd_cdr_spool_depth", "Call-detail records retained in the spool.",
+                           "", [&spool] { return static_cast<double>(spool.Depth()); });
+        r.AddGaugeCallback("valtd_cdr_spool_bytes", "Bytes of the records retained in the spool.",
+                           "", [&spool] { return static_cast<double>(spool.RetainedBytes()); });
+        r.AddGaugeCallback(
+            "valtd_cdr_spool_oldest_age_seconds", "Age of the oldest retained record.", "",
+            [&spool] { return static_cast<double>(spool.OldestAge(std::time(nullptr))); });
+        r.AddGaugeCallback("valtd_cdr_spool_failing",
+                           "1 while the spool cannot be written and records go out live only.", "",
+                           [&spool] { return spool.Failing() ? 1.0 : 0.0; });
+        return *new SpoolMetrics{
+            r.GetCounter("valtd_cdr_spool_acknowledged_total",
+                         "Records acknowledged by a CDR subscriber."),
+            r.GetCounter("valtd_cdr_spool_dropped_total",
+                         "Records retention removed before every subscriber acknowledged them.")};
+    }();
+    return m;
+}
+
+}  // namespace
+
 void CdrSpool::Fail(const std::string& what) {
     mError = what;
+    mFailing = true;
     const auto now = std::chrono::steady_clock::now();
     if (mLastFailLog == std::chrono::steady_clock::time_point{} ||
         now - mLastFailLog >= kRetryInterval) {
@@ -108,6 +143,7 @@ bool CdrSpool::Exec(const char* sql) {
 }
 
 bool CdrSpool::Open(const std::string& path, const CdrSpoolLimits& limits) {
+    Metrics(*this);  // registered outside mMutex
     ThreadMutexLock lock(mMutex);
     CloseLocked();
     mPath = path;
@@ -115,6 +151,7 @@ bool CdrSpool::Open(const std::string& path, const CdrSpoolLimits& limits) {
     mbEnabled = true;
     ++mGeneration;
     mError.clear();
+    mFailing = false;
     mLastFailLog = {};
     return OpenLocked();
 }
@@ -150,7 +187,8 @@ bool CdrSpool::OpenLocked() {
         return false;
     }
     mError.clear();
-    Log("CdrSpool: open, %llu records, next sequence number %llu (%s)\n", mCount, mNextSeq,
+    mFailing = false;
+    Log("CdrSpool: open, %llu records, next sequence number %llu (%s)\n", mCount.load(), mNextSeq,
         mPath.c_str());
     return true;
 }
@@ -214,6 +252,7 @@ void CdrSpool::Close() {
     ThreadMutexLock lock(mMutex);
     CloseLocked();
     mbEnabled = false;
+    mFailing = false;
 }
 
 void CdrSpool::CloseLocked() {
@@ -361,9 +400,10 @@ std::vector<SpooledCdr> CdrSpool::FlushLocked(long long now, size_t& committed) 
     }
     if (removed != 0) {
         mDropped += unacked;
+        Metrics(*this).dropped.Add(unacked);
         Log("CdrSpool: retention removed %llu records, %llu of them unacknowledged (%llu "
             "retained, %llu bytes)\n",
-            removed, unacked, mCount, mBytes);
+            removed, unacked, mCount.load(), mBytes.load());
         sqlite3_exec(mDb.get(), "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
     }
     mNextSeq = seq;
@@ -513,7 +553,7 @@ bool CdrSpool::RetainLocked(long long now, unsigned long long& removed,
             ++removed;
             unacked += AckedByAll(seq) ? 0 : 1;
             --mCount;
-            mBytes -= std::min(mBytes, bytes);
+            mBytes -= std::min(mBytes.load(), bytes);
         }
         sqlite3_reset(oldest.get());
         more = more && rows == kRetentionStep;
@@ -674,6 +714,7 @@ void CdrSpool::Ack(const std::string& account, unsigned long long id,
     for (unsigned long long seq : seqs) {
         if (seq >= found->second.floor && found->second.acked.insert(seq).second) {
             ++mAcked;
+            Metrics(*this).acknowledged.Add();
             found->second.dirty = true;
             mbAcksDirty = true;
         }
@@ -715,26 +756,21 @@ std::vector<SpooledCdr> CdrSpool::Range(unsigned long long from, size_t limit) {
 }
 
 unsigned long long CdrSpool::Depth() const {
-    ThreadMutexLock lock(mMutex);
     return mCount;
 }
 
 long long CdrSpool::OldestAge(long long now) const {
-    ThreadMutexLock lock(mMutex);
-    return mCount == 0 ? 0 : std::max(0LL, now - mOldest);
+    return mCount == 0 ? 0 : std::max(0LL, now - mOldest.load());
 }
 
 unsigned long long CdrSpool::AckedCount() const {
-    ThreadMutexLock lock(mMutex);
     return mAcked;
 }
 
 unsigned long long CdrSpool::DroppedCount() const {
-    ThreadMutexLock lock(mMutex);
     return mDropped;
 }
 
 unsigned long long CdrSpool::RetainedBytes() const {
-    ThreadMutexLock lock(mMutex);
     return mBytes;
 }

@@ -110,7 +110,8 @@ class CdrSpool {
     // Up to `limit` retained records from `from` on, in sequence order.
     std::vector<SpooledCdr> Range(unsigned long long from, size_t limit);
 
-    // For status and metrics.
+    // For status and metrics; no lock taken.
+    bool Failing() const { return mFailing.load(std::memory_order_relaxed); }
     unsigned long long Depth() const;          // records retained
     long long OldestAge(long long now) const;  // seconds; 0 when empty
     unsigned long long AckedCount() const;     // acknowledgements taken since start
@@ -160,9 +161,12 @@ class CdrSpool {
     std::vector<ConsumerKey> mForgotten;  // removed, still in the file
     bool mbAcksDirty = false;
     unsigned long long mNextSeq = 1;
-    unsigned long long mCount = 0;
-    unsigned long long mBytes = 0;
-    long long mOldest = 0;  // arrival of the oldest retained record
-    unsigned long long mAcked = 0;
-    unsigned long long mDropped = 0;
+    // Written under mMutex; atomic so that the status and the metrics read
+    // them without waiting for a commit.
+    std::atomic<unsigned long long> mCount{0};
+    std::atomic<unsigned long long> mBytes{0};
+    std::atomic<long long> mOldest{0};  // arrival of the oldest retained record
+    std::atomic<unsigned long long> mAcked{0};
+    std::atomic<unsigned long long> mDropped{0};
+    std::atomic<bool> mFailing{false};  // mError is not empty
 };

@@ -12,7 +12,7 @@ import urllib.error
 import urllib.request
 import xmlrpc.client
 
-from harness import (METHOD_PREFIX, USER, PASSWORD, Client, ServerTest, free_port,
+from harness import (CDR, METHOD_PREFIX, USER, PASSWORD, Client, ServerTest, free_port,
                      wait_until)
 
 SVC = "Services.SystemService."
@@ -68,7 +68,7 @@ def requests_of(method, outcome):
 
 class Metrics(ServerTest):
     settings = {"require-auth": "true", "request-timeout": 2, "admin-user": "admin",
-                "admin-password": "adminpw"}
+                "admin-password": "adminpw", "cdr-spool": "true"}
 
     @classmethod
     def configure(cls, sandbox):
@@ -114,6 +114,9 @@ class Metrics(ServerTest):
         worker = threading.Thread(target=load)
         worker.start()
         try:
+            # Three records no one has subscribed to: retained by the spool.
+            for n in range(3):
+                self.sim.event("CDRArrived", cdrType=1, cdr=dict(CDR, callGuid="m%d" % n))
             wait_until(lambda: sent[0] >= 500, what="the load under way")
             scrapes = [self.scrape() for _ in range(3)]
         finally:
@@ -146,6 +149,7 @@ class Metrics(ServerTest):
         self.assertEqual(moved['valtd_auth_failures_total{reason="wrong_password"}'], 1)
         self.assertEqual(moved["valtd_client_requests_sent_total"], 1)
         self.assertEqual(moved["valtd_client_requests_timed_out_total"], 1)
+        self.assertEqual((moved["valtd_cdr_spool_depth"], after["valtd_cdr_spool_failing"]), (3, 0))
         # The load's client and the silent one.
         self.assertEqual(after['valtd_connections{state="authenticated",transport="tcp"}'], 2)
         self.assertGreater(after["valtd_log_lines_total"], before["valtd_log_lines_total"])
