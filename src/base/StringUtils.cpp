@@ -17,23 +17,33 @@ int ReplaceString(std::string& text, const std::string& search, const std::strin
     return count;
 }
 
-std::string EscapeControl(std::string_view text) {
+void AppendEscapedControl(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    const char* run = text.data();
+    const char* const end = run + text.size();
+    for (const char* p = run; p != end; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
         if (byte >= 0x20 && byte != 0x7f) {
-            out += c;
-        } else if (c == '\n' || c == '\r' || c == '\t') {
-            out += '\\';
-            out += c == '\n' ? 'n' : (c == '\r' ? 'r' : 't');
+            continue;
+        }
+        // The printable run before it goes in one piece.
+        out.append(run, static_cast<std::size_t>(p - run));
+        run = p + 1;
+        if (*p == '\n' || *p == '\r' || *p == '\t') {
+            const char escaped[2] = {'\\', *p == '\n' ? 'n' : (*p == '\r' ? 'r' : 't')};
+            out.append(escaped, 2);
         } else {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
+            const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+            out.append(escaped, 4);
         }
     }
+    out.append(run, static_cast<std::size_t>(end - run));
+}
+
+std::string EscapeControl(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendEscapedControl(out, text);
     return out;
 }
 

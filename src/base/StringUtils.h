@@ -20,5 +20,7 @@ int ReplaceString(std::string& text, const std::string& search, const std::strin
 // outside (a client's file name, a message) cannot start a forged line of its
 // own. Other bytes, backslash included, are kept.
 std::string EscapeControl(std::string_view text);
+// The same, appended to `out`.
+void AppendEscapedControl(std::string& out, std::string_view text);
 
 }  // namespace StringUtils

@@ -24,6 +24,43 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+bool IsControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+// True when MessageForLog would change `text`: a control character in a tag,
+// or in character data that is not blanks alone. One pass, no allocation: the
+// usual message has only the line breaks of its layout.
+bool HasControlToEscape(const std::string& text) {
+    bool inTag = false;
+    bool dataNonBlank = false;
+    bool dataControl = false;
+    for (const char c : text) {
+        if (inTag) {
+            if (c == '>') {
+                inTag = false;
+            } else if (IsControl(c)) {
+                return true;
+            }
+        } else if (c == '<') {
+            inTag = true;
+            dataNonBlank = dataControl = false;
+        } else if (IsControl(c)) {
+            if (!IsBlank(c) || dataNonBlank) {
+                return true;
+            }
+            dataControl = true;
+        } else if (!IsBlank(c)) {
+            if (dataControl) {
+                return true;
+            }
+            dataNonBlank = true;
+        }
+    }
+    return false;
+}
+
 bool IsTagNameByte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
            c == ':' || c == '.' || c == '-';
@@ -146,9 +183,14 @@ std::string SecretForLog(const std::string& secret) {
 }
 
 std::string MessageForLog(const std::string& message) {
-    const std::string text = LogSecretsMasked() ? MaskSecretParams(message) : message;
+    const bool masked = LogSecretsMasked();
+    const std::string maskedText = masked ? MaskSecretParams(message) : std::string();
+    const std::string& text = masked ? maskedText : message;
+    if (!HasControlToEscape(text)) {
+        return text;
+    }
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() + 16);
     size_t p = 0;
     while (p < text.size()) {
         // A piece is a tag ('<' to '>') or the character data up to the next '<'.
@@ -162,7 +204,7 @@ std::string MessageForLog(const std::string& message) {
         if (!tag && std::all_of(piece.begin(), piece.end(), IsBlank)) {
             out.append(piece);
         } else {
-            out += StringUtils::EscapeControl(piece);
+            StringUtils::AppendEscapedControl(out, piece);
         }
         p = end;
     }

@@ -195,6 +195,8 @@ TEST_F(MethodFactory, LoggedAuthenticationShowsNoSecret) {
     std::string escaped = other;
     escaped.replace(escaped.find("\nx"), 2, "\\nx");
     EXPECT_EQ(MessageForLog(other), escaped);
+    EXPECT_EQ(MessageForLog("<a>\n <b x='\x01'>\ny</b>\n</a>"),
+              "<a>\n <b x='\\x01'>\\ny</b>\n</a>");
     SetLogSecretsMasked(false);
     EXPECT_EQ(MessageForLog(RequestText(Method("authenticate"), {user, Str("pw")})),
               RequestText(Method("authenticate"), {user, Str("pw")}));
