@@ -73,6 +73,11 @@ class Process(unittest.TestCase):
             self.assertTrue(served("127.0.0.1", port))
             if ipv6:
                 self.assertTrue(served("::1", port))
+                valtctl = subprocess.run(
+                    [os.path.join(BIN_DIR, "valtctl"), "--host", "::1", "--port", str(port),
+                     "--user", USER, "--password", PASSWORD, "--timeout", "5", "sysinfo"],
+                    capture_output=True, text=True, timeout=30)
+                self.assertEqual(valtctl.returncode, 0, valtctl.stderr)
             else:
                 self.assertRaises(ConnectionRefusedError, served, "::1", port)
 
