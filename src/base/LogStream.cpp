@@ -128,22 +128,33 @@ void LogStream::WriteLines(const char* first, size_t firstLength, const char* se
         return;
     }
     if (mnSize > 0 && mnSize + length > mnMaxFileSize) {
-        // Rare: the limit falls inside. Line by line, so the file rotates
-        // where it would have with one write per line.
+        // Rare: the limit falls inside. The file rotates before the first
+        // line that does not fit, as with one write per line; the lines on
+        // either side of it go in one write each.
         std::string all(first, firstLength);
         all.append(second, secondLength);
         for (size_t at = 0; at < all.size();) {
-            const char* end =
-                static_cast<const char*>(std::memchr(all.data() + at, '\n', all.size() - at));
-            const size_t next = end != nullptr ? end - all.data() + 1 : all.size();
-            WriteLocked(all.data() + at, next - at);
-            at = next;
+            const size_t room = mnSize < mnMaxFileSize ? mnMaxFileSize - mnSize : 0;
+            size_t end = at;
+            while (end < all.size()) {
+                const char* nl =
+                    static_cast<const char*>(std::memchr(all.data() + end, '\n', all.size() - end));
+                const size_t next = nl != nullptr ? nl - all.data() + 1 : all.size();
+                if (end > at && next - at > room) {
+                    break;
+                }
+                end = next;
+            }
+            WriteLocked(all.data() + at,
+                        end - at);  // rotates first when its first line does not fit
+            at = end;
         }
         return;
     }
     struct iovec parts[2] = {{const_cast<char*>(first), firstLength},
                              {const_cast<char*>(second), secondLength}};
     if (WriteAllV(mFd, parts, secondLength > 0 ? 2 : 1)) {
+        metrics::LogMetrics().bytes.Add(length);
         mnSize += length;
     } else {
         mbSizeKnown = false;
