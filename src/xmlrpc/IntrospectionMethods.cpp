@@ -55,27 +55,23 @@ XmlRpcResponseMethod* ListMethodsMethod::CreateResponse(bool fault) {
     return Answer(fault, kMethodListMethods, kArrayLayout);
 }
 
-MethodSignatureMethod::MethodSignatureMethod()
-    : XmlRpcRequestMethod(kMethodMethodSignature, kNameLayout) {}
+MethodNameQuery::MethodNameQuery(int index) : XmlRpcRequestMethod(index, kNameLayout) {}
+
+std::string MethodNameQuery::GetName() const {
+    const std::string* name = StringParam(0);
+    return name != nullptr ? *name : std::string();
+}
+
+MethodSignatureMethod::MethodSignatureMethod() : MethodNameQuery(kMethodMethodSignature) {}
 
 XmlRpcResponseMethod* MethodSignatureMethod::CreateResponse(bool fault) {
     return Answer(fault, kMethodMethodSignature, kArrayLayout);
 }
 
-std::string MethodSignatureMethod::GetName() const {
-    const std::string* name = StringParam(0);
-    return name != nullptr ? *name : std::string();
-}
-
-MethodHelpMethod::MethodHelpMethod() : XmlRpcRequestMethod(kMethodMethodHelp, kNameLayout) {}
+MethodHelpMethod::MethodHelpMethod() : MethodNameQuery(kMethodMethodHelp) {}
 
 XmlRpcResponseMethod* MethodHelpMethod::CreateResponse(bool fault) {
     return Answer(fault, kMethodMethodHelp, kStringLayout);
-}
-
-std::string MethodHelpMethod::GetName() const {
-    const std::string* name = StringParam(0);
-    return name != nullptr ? *name : std::string();
 }
 
 MulticallMethod::MulticallMethod() : XmlRpcRequestMethod(kMethodMulticall, kArrayLayout) {}

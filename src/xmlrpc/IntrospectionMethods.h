@@ -41,20 +41,23 @@ class ListMethodsMethod : public XmlRpcRequestMethod {
 };
 
 // system.methodSignature and system.methodHelp: one method name.
-class MethodSignatureMethod : public XmlRpcRequestMethod {
+class MethodNameQuery : public XmlRpcRequestMethod {
   public:
-    MethodSignatureMethod();
+    explicit MethodNameQuery(int index);
     void Execute(IRpcCallback& target) override { (void)target; }
-    XmlRpcResponseMethod* CreateResponse(bool fault) override;
     std::string GetName() const;
 };
 
-class MethodHelpMethod : public XmlRpcRequestMethod {
+class MethodSignatureMethod : public MethodNameQuery {
+  public:
+    MethodSignatureMethod();
+    XmlRpcResponseMethod* CreateResponse(bool fault) override;
+};
+
+class MethodHelpMethod : public MethodNameQuery {
   public:
     MethodHelpMethod();
-    void Execute(IRpcCallback& target) override { (void)target; }
     XmlRpcResponseMethod* CreateResponse(bool fault) override;
-    std::string GetName() const;
 };
 
 // system.multicall: an array of {methodName, params} structs.

@@ -66,10 +66,7 @@ int Client::Cdr(const CommandArgs& c) {
         auto request = std::make_unique<GetCdrsMethod>();
         request->SetParams(NextRequestId(), since, GetCdrsMethod::kMaxRecords);
         std::unique_ptr<XmlRpcResponseMethod> answer;
-        int code = Ask(std::move(request), answer, "cdr export");
-        if (code == kExitOk) {
-            code = CheckFault(*answer, "cdr export");
-        }
+        int code = AskAnswered(std::move(request), answer, "cdr export");
         const auto* page = dynamic_cast<const GetCdrsResponseMethod*>(answer.get());
         if (code != kExitOk || page == nullptr) {
             return code != kExitOk ? code : Fail(kExitRefused, "cdr export: no records answer");

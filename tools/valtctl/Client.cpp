@@ -219,10 +219,7 @@ int Client::Create(const CommandArgs& c) {
         throw UsageError("cannot write TO \"" + c.positional[1] + "\" as a call party");
     }
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "create");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "create");
-    }
+    int code = AskAnswered(std::move(request), answer, "create");
     if (code != kExitOk) {
         return code;
     }
@@ -298,10 +295,7 @@ int Client::CallCommand(const CommandArgs& c) {
         throw UsageError("unknown command");
     }
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, c.name);
-    if (code == kExitOk) {
-        code = CheckFault(*answer, c.name);
-    }
+    int code = AskAnswered(std::move(request), answer, c.name);
     if (code == kExitOk) {
         PrintResult({{"command", c.name}, {"call", p[0]}, {"ok", true}},
                     "call " + p[0] + ": " + done);
@@ -326,10 +320,7 @@ int Client::Take(const CommandArgs& c) {
     // Offers may follow the answer at once: the policy applies from here on.
     mPolicy = policy;
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "take");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "take");
-    }
+    int code = AskAnswered(std::move(request), answer, "take");
     if (code != kExitOk) {
         return code;
     }
@@ -376,10 +367,7 @@ int Client::Subscribe(const CommandArgs& c) {
     mPolicy = policy;
     mRoutingId = kind == "routing" ? id : 0;
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "subscribe");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "subscribe");
-    }
+    int code = AskAnswered(std::move(request), answer, "subscribe");
     if (code != kExitOk) {
         return code;
     }
@@ -404,10 +392,7 @@ int Client::GetExtension(const CommandArgs& c) {
     auto request = std::make_unique<GetExtensionMethod>();
     request->SetParams(c.positional[0]);
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "getext");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "getext");
-    }
+    int code = AskAnswered(std::move(request), answer, "getext");
     if (code != kExitOk) {
         return code;
     }
@@ -423,10 +408,7 @@ int Client::SystemInfo(const CommandArgs&) {
     auto request = std::make_unique<GetSystemInfoMethod>();
     request->SetParams(NextRequestId());
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "sysinfo");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "sysinfo");
-    }
+    int code = AskAnswered(std::move(request), answer, "sysinfo");
     if (code != kExitOk) {
         return code;
     }
@@ -443,10 +425,7 @@ int Client::Reload(const CommandArgs&) {
     auto request = std::make_unique<ReloadSettingsMethod>();
     request->SetParams(NextRequestId());
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "reload");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "reload");
-    }
+    int code = AskAnswered(std::move(request), answer, "reload");
     if (code == kExitOk) {
         PrintResult({{"command", "reload"}, {"requested", true}},
                     "the daemon reads its settings again");
@@ -469,10 +448,7 @@ int Client::Prompts(const CommandArgs& c) {
         auto request = std::make_unique<GetWAVFilesMethod>();
         request->SetParams(NextRequestId(), type, ext);
         std::unique_ptr<XmlRpcResponseMethod> answer;
-        int code = Ask(std::move(request), answer, what);
-        if (code == kExitOk) {
-            code = CheckFault(*answer, what);
-        }
+        int code = AskAnswered(std::move(request), answer, what);
         if (code != kExitOk) {
             return code;
         }
@@ -500,10 +476,7 @@ int Client::Prompts(const CommandArgs& c) {
         auto request = std::make_unique<FileDeleteMethod>();
         request->SetParams(NextRequestId(), type, ext, p[3]);
         std::unique_ptr<XmlRpcResponseMethod> answer;
-        int code = Ask(std::move(request), answer, what);
-        if (code == kExitOk) {
-            code = CheckFault(*answer, what);
-        }
+        int code = AskAnswered(std::move(request), answer, what);
         if (code != kExitOk) {
             return code;
         }
@@ -524,10 +497,7 @@ int Client::Prompts(const CommandArgs& c) {
     auto check = std::make_unique<FileTransferMethod>();
     check->SetParams(NextRequestId(), type, ext, name, size, false);
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(check), answer, what);
-    if (code == kExitOk) {
-        code = CheckFault(*answer, what);
-    }
+    int code = AskAnswered(std::move(check), answer, what);
     if (code != kExitOk) {
         return code;
     }
@@ -663,6 +633,12 @@ int Client::CheckFault(const XmlRpcResponseMethod& answer, const std::string& wh
         return kExitOk;
     }
     return Fail(kExitRefused, what + ": " + FaultText(answer));
+}
+
+int Client::AskAnswered(std::unique_ptr<XmlRpcRequestMethod> request,
+                        std::unique_ptr<XmlRpcResponseMethod>& answer, const std::string& what) {
+    const int code = Ask(std::move(request), answer, what);
+    return code == kExitOk ? CheckFault(*answer, what) : code;
 }
 
 int Client::ServeEvents(const CommandArgs& c, const std::function<bool(const Event&)>& done) {

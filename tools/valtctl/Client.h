@@ -61,6 +61,9 @@ class Client {
     int WaitFailed(Session::Status status, const std::string& what);
     // Exit code for a fault answer (kExitOk when `answer` is not a fault).
     int CheckFault(const XmlRpcResponseMethod& answer, const std::string& what);
+    // Ask, then CheckFault on the answer.
+    int AskAnswered(std::unique_ptr<XmlRpcRequestMethod> request,
+                    std::unique_ptr<XmlRpcResponseMethod>& answer, const std::string& what);
     // Sends the body after an upload request; reports progress on a terminal.
     int SendBody(uint64_t ticket, const std::string& body, const std::string& what,
                  std::unique_ptr<XmlRpcResponseMethod>& answer);

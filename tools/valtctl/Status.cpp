@@ -104,10 +104,7 @@ int Client::Status(const CommandArgs&) {
     auto request = std::make_unique<GetStatusMethod>();
     request->SetParams(NextRequestId());
     std::unique_ptr<XmlRpcResponseMethod> answer;
-    int code = Ask(std::move(request), answer, "status");
-    if (code == kExitOk) {
-        code = CheckFault(*answer, "status");
-    }
+    int code = AskAnswered(std::move(request), answer, "status");
     if (code != kExitOk) {
         return code;
     }
