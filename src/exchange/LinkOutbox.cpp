@@ -13,27 +13,18 @@
 namespace exlink {
 namespace {
 
-struct LinkMetrics {
-    metrics::Counter& commands;
-    metrics::Counter& failures;
-};
-
-LinkMetrics MakeLinkMetrics(const char* peer) {
-    metrics::Registry& r = metrics::Registry::Instance();
-    return {r.GetCounter("valtd_exchange_commands_total",
-                         "Commands sent to the exchange, by peer (cm: call manager, ns: "
-                         "notification service).",
-                         metrics::Label("peer", peer)),
-            r.GetCounter("valtd_exchange_command_failures_total",
-                         "Commands the exchange link could not send or queue, by peer.",
-                         metrics::Label("peer", peer))};
-}
-
-// The counters of the peer whose socket is at `path`.
-const LinkMetrics& Counted(const std::string& path) {
-    static const LinkMetrics cm = MakeLinkMetrics("cm");
-    static const LinkMetrics ns = MakeLinkMetrics("ns");
-    static const LinkMetrics other = MakeLinkMetrics("other");
+// The failure counter of the peer whose socket is at `path` (the commands
+// themselves are counted by kind where they are made, in Messaging.cpp).
+metrics::Counter& Failures(const std::string& path) {
+    auto make = [](const char* peer) -> metrics::Counter& {
+        return metrics::Registry::Instance().GetCounter(
+            "valtd_exchange_command_failures_total",
+            "Commands the exchange link could not send or queue, by peer.",
+            metrics::Label("peer", peer));
+    };
+    static metrics::Counter& cm = make("cm");
+    static metrics::Counter& ns = make("ns");
+    static metrics::Counter& other = make("other");
     const size_t slash = path.rfind('/');
     const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
     return name == kCallManagerSocketName ? cm : name == kNotificationSocketName ? ns : other;
@@ -60,8 +51,8 @@ LinkOutbox& LinkOutbox::Instance() {
 LinkOutbox::LinkOutbox() = default;
 
 void LinkOutbox::RegisterMetrics() {
-    Counted(kCallManagerSocketName);
-    Counted(kNotificationSocketName);
+    Failures(kCallManagerSocketName);
+    Failures(kNotificationSocketName);
 }
 
 LinkOutbox::~LinkOutbox() {
@@ -134,11 +125,9 @@ void LinkOutbox::FailQueue(const std::string& path, Peer& peer, const char* why)
 }
 
 bool LinkOutbox::Send(const std::string& path, const std::string& payload) {
-    const LinkMetrics& counted = Counted(path);
-    counted.commands.Add();
     const bool sent = SendCommand(path, payload);
     if (!sent) {
-        counted.failures.Add();
+        Failures(path).Add();
     }
     return sent;
 }

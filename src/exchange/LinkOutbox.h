@@ -50,7 +50,7 @@ class LinkOutbox {
     // waits for that peer. False (logged) when the peer is absent or its
     // queue is full.
     bool Send(const std::string& path, const std::string& payload);
-    // Registers the command counters, so that a scrape shows them from the start.
+    // Registers the failure counters, so that a scrape shows them from the start.
     static void RegisterMetrics();
 
   private:

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Metrics.h"
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "exchange/LinkOutbox.h"
@@ -71,7 +73,27 @@ class QueueRegistry {
     std::map<QueueKey, std::shared_ptr<QueueSocket>> mQueues;
 };
 
+// The command counter of the message's kind, made at its first use; then one
+// atomic load and one add per command.
+metrics::Counter& CommandCounter(const char* socketName, const ExchangeMessage& message) {
+    static std::array<std::atomic<metrics::Counter*>, std::variant_size_v<ExchangeMessage>>
+        counters{};
+    std::atomic<metrics::Counter*>& slot = counters[message.index()];
+    metrics::Counter* counter = slot.load(std::memory_order_acquire);
+    if (counter == nullptr) {
+        const char* peer = std::strcmp(socketName, kCallManagerSocketName) == 0 ? "cm" : "ns";
+        counter = &metrics::Registry::Instance().GetCounter(
+            "valtd_exchange_commands_total",
+            "Commands sent or queued to the exchange, by peer (cm: call manager, ns: "
+            "notification service) and kind.",
+            metrics::Label("peer", peer) + "," + metrics::Label("kind", MessageName(message)));
+        slot.store(counter, std::memory_order_release);
+    }
+    return *counter;
+}
+
 int SendTo(const char* socketName, const ExchangeMessage& message) {
+    CommandCounter(socketName, message).Add();
     return LinkOutbox::Instance().Send(LinkSocketPath(socketName), EncodeMessage(message)) ? 1 : 0;
 }
 

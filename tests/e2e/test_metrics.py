@@ -146,6 +146,7 @@ class Metrics(ServerTest):
         closecall = METHOD_PREFIX + "closecall"
         self.assertEqual(moved[requests_of(closecall, "fault")], sent[0])
         self.assertEqual(moved[requests_of(METHOD_PREFIX + "createcall", "answered")], 1)
+        self.assertEqual(moved['valtd_exchange_commands_total{peer="cm",kind="CreateCall"}'], 1)
         self.assertEqual(moved['valtd_auth_failures_total{reason="wrong_password"}'], 1)
         self.assertEqual(moved["valtd_client_requests_sent_total"], 1)
         self.assertEqual(moved["valtd_client_requests_timed_out_total"], 1)
