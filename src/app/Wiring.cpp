@@ -39,6 +39,7 @@ class ServerFront final : public IClientFront {
 
 class PolicyFront final : public IPolicyFront {
   public:
+    std::vector<PendingDecision> Pending() const override { return CallPolicyService::Pending(); }
     void UpdateConfigs() override { CallPolicyService::UpdateConfigs(); }
     void Decide(Call* call, ExtCallType type, const std::string& ext, const CallParams& from,
                 const CallParams& to, const unsigned long long& origCallId) override {

@@ -38,6 +38,7 @@ struct NoClients : IClientFront {
     }
 };
 struct NoPolicy : IPolicyFront {
+    std::vector<PendingDecision> Pending() const override { return {}; }
     void UpdateConfigs() override {}
     void Decide(Call* call, ExtCallType, const std::string&, const CallParams&, const CallParams&,
                 const unsigned long long&) override;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "exchange/MessagingTypes.h"
 
@@ -36,8 +37,17 @@ class IClientFront {
     ~IClientFront() = default;
 };
 
+// One call waiting for the policy server's decision.
+struct PendingDecision {
+    unsigned long long callId = 0;
+    const char* state = "";  // "new", "connecting" or "receiving"
+    long waitedSeconds = 0;  // since its request started (0 before the connect)
+};
+
 class IPolicyFront {
   public:
+    // The calls waiting for a decision; any thread.
+    virtual std::vector<PendingDecision> Pending() const = 0;
     // The configuration changed: the policy client reads its settings again.
     virtual void UpdateConfigs() = 0;
     // Takes over an unclaimed call (and its ownership) and has it decided; the

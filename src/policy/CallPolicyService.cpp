@@ -232,6 +232,23 @@ bool CallPolicyService::Stop() {
     return true;
 }
 
+std::vector<PendingDecision> CallPolicyService::Pending() {
+    static const char* const kStates[] = {"new", "connecting", "receiving"};
+    const long now = static_cast<long>(ExtCallControl::GetMonotonicTime());
+    std::vector<PendingDecision> out;
+    // The worker changes a service's state and start time only in its pass,
+    // under mListMutex.
+    ThreadMutexLock lock(mListMutex);
+    for (const std::unique_ptr<CallPolicyService>& s : mlistServicesInProgress) {
+        PendingDecision d;
+        d.callId = s->mpCall->GetID();
+        d.state = s->mState >= 0 && s->mState <= StateReceiving ? kStates[s->mState] : "";
+        d.waitedSeconds = s->mnReqStartTime != 0 ? now - s->mnReqStartTime : 0;
+        out.push_back(d);
+    }
+    return out;
+}
+
 void CallPolicyService::UpdateConfigs() {
     mbUpdateServerParams = 1;
 }

@@ -33,6 +33,7 @@
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
 #include "core/Call.h"
+#include "core/FrontEnds.h"
 #include "core/ICallNotify.h"
 #include "exchange/ExchangeLink.h"
 #include "net/TlsStream.h"
@@ -63,6 +64,9 @@ class CallPolicyService : public Service, public ICallNotify {
     // already finished it and destroys it itself. Always true.
     bool Stop() override;
 
+    // The services the worker holds, for the status view; takes mListMutex
+    // (innermost: the caller may hold the control server's locks).
+    static std::vector<PendingDecision> Pending();
     // Marks the settings to be re-read at the worker's next pass.
     static void UpdateConfigs();
     // Reads the settings; keeps the current values when they cannot be loaded.

@@ -214,6 +214,15 @@ void CallControlService::FillStatus(XmlRpcValueStruct& out, unsigned long now) {
         connections->Append(s);
     }
     SetMember(out, "connections", connections);
+    auto* requests = new XmlRpcValueArray();
+    for (const PendingDecision& d : ExtCallControl::Policy().Pending()) {
+        auto* s = new XmlRpcValueStruct();
+        SetMember(*s, "call", new XmlRpcValueString(std::to_string(d.callId)));
+        SetMember(*s, "state", new XmlRpcValueString(d.state));
+        SetMember(*s, "waited", new XmlRpcValueInt(static_cast<int>(d.waitedSeconds)));
+        requests->Append(s);
+    }
+    SetMember(out, "policy_requests", requests);
     auto* counters = new XmlRpcValueStruct();
     double policyPending = 0;
     for (const metrics::Registry::Sample& sample : metrics::Registry::Instance().Samples()) {

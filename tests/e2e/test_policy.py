@@ -4,6 +4,7 @@ call accepted without caller ID or display name)."""
 
 import base64
 import ctypes
+import json
 import os
 import re
 import socket
@@ -159,7 +160,7 @@ SCHEMES = (("http", False), ("https", True))
 
 
 class Policy(ServerTest):
-    settings = {"mask-logged-secrets": "true"}
+    settings = {"mask-logged-secrets": "true", "admin-user": "admin", "admin-password": "adminpw"}
 
     @classmethod
     def configure(cls, sandbox):
@@ -331,6 +332,13 @@ class Policy(ServerTest):
                 ended, other = "5%d1" % secure, "5%d2" % secure
                 self.sim.call_arrived(ended)
                 server.wait_requests(1)
+                # The administrator's status shows the call waiting for its answer.
+                code, out, err = self.valtctl("status", options=(
+                    "--json", "--user", "admin", "--password", "adminpw"))
+                self.assertEqual(code, 0, err)
+                self.assertEqual([(r["call"], r["state"]) for r in
+                                  json.loads(out)["status"]["policy_requests"]],
+                                 [(ended, "receiving")])
                 self.sim.event("CallStateChanged", callId=ended, state=3)
                 self.sandbox.wait_log("CallPolicyService: Stopping Service. %s\n" % ended)
                 server.gate.set()
