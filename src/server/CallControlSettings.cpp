@@ -8,7 +8,6 @@
 #include "base/RootPath.h"
 #include "config/CallPolicyAccessor.h"
 #include "config/CdrSpool.h"
-#include "config/CdrSpool.h"
 #include "config/ConfigSettings.h"
 #include "core/ExtCallControl.h"
 #include "net/EventLoop.h"
