@@ -9,10 +9,10 @@
 const std::vector<SettingInfo>& AllSettings() {
     static const std::vector<SettingInfo> settings = {
         {"listen-port", "4849", SettingKind::Port, "TCP port of the XML-RPC control server"},
-        {"listen-address", "0.0.0.0", SettingKind::Text,
+        {"listen-address", "0.0.0.0", SettingKind::Address,
          "address the control server listens on: an IPv4 or IPv6 literal; empty: every "
          "address, IPv4 and IPv6"},
-        {"metrics-listen", "", SettingKind::Text,
+        {"metrics-listen", "", SettingKind::Endpoint,
          "address and port of the metrics listener (plain HTTP, GET /metrics): HOST:PORT, "
          "[IPV6]:PORT, a bare PORT for loopback, :PORT for every address; empty: off"},
         {"request-timeout", "10", SettingKind::Integer,

@@ -11,12 +11,14 @@
 #include <vector>
 
 enum class SettingKind {
-    Text,     // any text
-    Port,     // 0..65535
-    Integer,  // any int (a time-out of 0 or less means none)
-    Flag,     // "true" or "false"
-    Size,     // non-negative int
-    Secret,   // any text, a password: listings hide it
+    Text,      // any text
+    Port,      // 0..65535
+    Integer,   // any int (a time-out of 0 or less means none)
+    Flag,      // "true" or "false"
+    Size,      // non-negative int
+    Secret,    // any text, a password: listings hide it
+    Address,   // empty, or an IPv4 or IPv6 literal
+    Endpoint,  // empty, or PORT, HOST:PORT, [IPV6]:PORT or :PORT
 };
 
 struct SettingInfo {

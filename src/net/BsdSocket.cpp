@@ -269,3 +269,37 @@ std::vector<StreamAddress> BsdSocket::ResolveStream(const std::string& host, uns
     ::freeaddrinfo(result);
     return addresses;
 }
+
+bool BsdSocket::IsAddressLiteral(const std::string& text) {
+    std::string literal = text;
+    if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']') {
+        literal = literal.substr(1, literal.size() - 2);
+    }
+    in6_addr scratch{};
+    return ::inet_pton(AF_INET, literal.c_str(), &scratch) == 1 ||
+           ::inet_pton(AF_INET6, literal.c_str(), &scratch) == 1;
+}
+
+bool BsdSocket::ParseEndpoint(const std::string& text, const char* defaultHost, std::string& host,
+                              unsigned short& port) {
+    std::string portText = text;
+    host = defaultHost;
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (host.find(':') != std::string::npos && host.front() != '[') {
+            return false;  // an IPv6 address needs its brackets before the port
+        }
+    }
+    if (portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const unsigned long value = std::stoul(portText);
+    if (value == 0 || value > 65535) {
+        return false;
+    }
+    port = static_cast<unsigned short>(value);
+    return true;
+}

@@ -73,6 +73,12 @@ class BsdSocket {
     // order. An IPv4 or IPv6 literal (the latter also in brackets) gives
     // itself. A name gives every IPv6 and IPv4 address with `everyAddress`,
     // else its first IPv4 address only. Empty when nothing resolves.
+    // An IPv4 or IPv6 literal (the latter also in brackets).
+    static bool IsAddressLiteral(const std::string& text);
+    // "PORT" (`defaultHost`), "HOST:PORT", "[IPV6]:PORT" or ":PORT" (every
+    // address: `host` empty) into a host for OpenListener and a port 1..65535.
+    static bool ParseEndpoint(const std::string& text, const char* defaultHost, std::string& host,
+                              unsigned short& port);
     static std::vector<StreamAddress> ResolveStream(const std::string& host, unsigned short port,
                                                     bool everyAddress);
 

@@ -44,26 +44,7 @@ MetricsListener::~MetricsListener() {
 
 bool MetricsListener::ParseSetting(const std::string& setting, std::string& host,
                                    unsigned short& port) {
-    std::string portText = setting;
-    host = "127.0.0.1";
-    const size_t colon = setting.rfind(':');
-    if (colon != std::string::npos) {
-        host = setting.substr(0, colon);
-        portText = setting.substr(colon + 1);
-        if (host.find(':') != std::string::npos && host.front() != '[') {
-            return false;  // an IPv6 address needs its brackets before the port
-        }
-    }
-    if (portText.empty() || portText.size() > 5 ||
-        portText.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    const unsigned long value = StringToNumber<unsigned long>(portText);
-    if (value == 0 || value > 65535) {
-        return false;
-    }
-    port = static_cast<unsigned short>(value);
-    return true;
+    return BsdSocket::ParseEndpoint(setting, "127.0.0.1", host, port);
 }
 
 bool MetricsListener::Open(const std::string& setting) {

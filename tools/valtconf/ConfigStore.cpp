@@ -13,6 +13,7 @@
 #include "base/RootPath.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigSqlite.h"
+#include "net/BsdSocket.h"
 
 namespace {
 
@@ -191,10 +192,27 @@ std::string NormalizeSetting(const std::string& name, const std::string& value) 
             return std::to_string(number);
         case SettingKind::Size:
             if (!ParseInteger(value, 0, INT_MAX, number) || value[0] == '-') {
-                throw ConfigStoreError(name + " must be a number of KB from 0 to " +
+                throw ConfigStoreError(name + " must be a whole number from 0 to " +
                                        std::to_string(INT_MAX) + ", not '" + value + "'");
             }
             return std::to_string(number);
+        case SettingKind::Address:
+            if (!value.empty() && !BsdSocket::IsAddressLiteral(value)) {
+                throw ConfigStoreError(name + " must be empty or an IPv4 or IPv6 address, not '" +
+                                       value + "'");
+            }
+            return value;
+        case SettingKind::Endpoint: {
+            std::string host;
+            unsigned short port = 0;
+            if (!value.empty() && (!BsdSocket::ParseEndpoint(value, "", host, port) ||
+                                   (!host.empty() && !BsdSocket::IsAddressLiteral(host)))) {
+                throw ConfigStoreError(name +
+                                       " must be empty, PORT, ADDRESS:PORT or [IPV6]:PORT, not '" +
+                                       value + "'");
+            }
+            return value;
+        }
         case SettingKind::Flag:
             for (const char* yes : {"true", "1", "yes", "on"}) {
                 if (value == yes) {

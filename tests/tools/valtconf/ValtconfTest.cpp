@@ -56,13 +56,19 @@ TEST(Valtconf, SettingsAreCheckedAndNormalised) {
     EXPECT_EQ(sb.Ok({"get", "secure-listen"}), "true\n");
     EXPECT_EQ(sb.Ok({"set", "request-timeout", "0"}), "");
     EXPECT_EQ(sb.Ok({"set", "policy-password", ""}), "");
+    for (const char* endpoint : {"9484", "[::1]:9484", ":9484", "127.0.0.1:9484", ""}) {
+        EXPECT_EQ(sb.Ok({"set", "metrics-listen", endpoint}), "") << endpoint;
+    }
 
     for (auto bad : {std::pair<const char*, const char*>{"listen-port", "65536"},
                      {"listen-port", "12ab"},
                      {"policy-port", "-1"},
                      {"request-timeout", "ten"},
                      {"secure-listen", "maybe"},
-                     {"vm-total-space-kb", "-5"}}) {
+                     {"vm-total-space-kb", "-5"},
+                     {"listen-address", "example.org"},
+                     {"metrics-listen", "::1:9484"},
+                     {"metrics-listen", "localhost:9484"}}) {
         const ValtconfResult r = sb.Run({"set", bad.first, bad.second});
         EXPECT_EQ(r.exitCode, 2) << bad.first << "=" << bad.second;
         EXPECT_TRUE(Mentions(r, bad.first)) << r.err;
