@@ -62,10 +62,9 @@ class LogManager {
     void SetClock(ClockProc clock, void* data);
     // Number of bytes of the time stamp in front of each message.
     unsigned StampWidth() const;
-    // Test access to the writer's lock: a thread that holds it keeps the
-    // writer from writing (the lock is re-entrant, so that thread can still log).
-    void LockWriter();
-    void UnlockWriter();
+    // Tests: while paused, the writer thread writes nothing (a poster that
+    // finds the ring full still writes what waits; the end writes the rest).
+    void PauseWriter(bool paused);
 
   private:
     struct State;

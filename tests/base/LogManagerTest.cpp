@@ -37,8 +37,7 @@ class TestLog : public LogManager {
             SetClock(FakeClock::Read, clock);
         }
     }
-    using LogManager::LockWriter;
-    using LogManager::UnlockWriter;
+    using LogManager::PauseWriter;
 };
 
 // Passes a format that the compiler cannot check (the empty one) through va_list.
@@ -194,13 +193,13 @@ TEST_F(LogManagerTest, FullQueueIsWrittenByThePosterAndNoLineIsDropped) {
     const std::string body(63 - 14 - 3, 'm');
     {
         TestLog log(mPath, 4, 64, &mClock);
-        log.LockWriter();  // the writer thread cannot write
+        log.PauseWriter(true);  // the writer thread does not write
         for (int i = 0; i < 10; ++i) {
             log.TRACE("%02d%s\n", i, body.c_str());
         }
         // This thread wrote what waited each time the ring was full.
         EXPECT_GE(Lines(Contents()).size(), 6u);
-        log.UnlockWriter();
+        log.PauseWriter(false);
     }
     std::vector<std::string> lines = Lines(Contents());
     ASSERT_EQ(lines.size(), 10u) << Contents();
@@ -230,7 +229,7 @@ TEST_F(LogManagerTest, FullQueueIsWrittenByThePosterAndNoLineIsDropped) {
         if (signal == SIGTERM && i % 100 == 0) {
             (void)!write(progressFd, &i, sizeof(i));
         } else if (signal != SIGTERM && i == 1000) {
-            log.LockWriter();
+            log.PauseWriter(true);
         } else if (i == 1100) {
             raise(signal);
         }
