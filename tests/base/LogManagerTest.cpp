@@ -242,6 +242,9 @@ TEST_F(LogManagerTest, ReportOfACrashOrStopFollowsEveryQueuedLine) {
     const std::regex stamp("(\\d\\d:\\d\\d:\\d\\d|        )\\.\\d{3}  (main|other) (\\d+)");
     for (int signal : {SIGSEGV, SIGABRT, SIGTERM}) {
         SCOPED_TRACE(signal);
+        if (signal != SIGTERM && VALTD_TEST_EMULATOR[0] != '\0') {
+            continue;  // the crash dump's backtrace() aborts under user-mode emulation
+        }
         std::remove(mPath.c_str());
         int progress[2];
         ASSERT_EQ(pipe(progress), 0);
