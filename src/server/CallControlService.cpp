@@ -157,6 +157,7 @@ std::shared_ptr<const CallControlService::EventText> CallControlService::EventTe
     auto cut = std::make_shared<EventText>();
     cut->prefix.assign(text, 0, at + 8);
     cut->suffix.assign(text, at + value.size() - 9, std::string::npos);
+    cut->loggedAsIs = MessageForLog(text) == text;
     return cut;
 }
 
@@ -254,7 +255,11 @@ bool CallControlService::AppendXml(XmlRpcMethod* method, const EventText* shared
     }
     TR::TRACEX("CCS: BuildAndSendXml. Sending data (%d bytes)...\n", static_cast<int>(text.size()));
     // A response echoes client text (a file name): escaped as received messages are.
-    TR::TRACEX("\n%s\n", MessageForLog(text).c_str());
+    if (shared != nullptr && shared->loggedAsIs) {
+        TR::TRACEX("\n%s\n", text.c_str());
+    } else {
+        TR::TRACEX("\n%s\n", MessageForLog(text).c_str());
+    }
     if (mChannel.IsTls()) {
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Sending request...\n");
     }

@@ -84,6 +84,9 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // never changed after, read by the connection thread through shared_ptr.
     struct EventText {
         std::string prefix, suffix;
+        // The log shows the text as it is (no control character to escape, no
+        // secret to mask): the ID put between, digits only, changes nothing.
+        bool loggedAsIs = false;
         // The text of `m`, cut around its ID `id`; null when the ID is not the
         // first string of the text (then each request builds its own).
         static std::shared_ptr<const EventText> Cut(XmlRpcMethod& m, unsigned long long id);

@@ -1,6 +1,8 @@
 #include "server/ClientChannel.h"
 
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <sys/ioctl.h>
@@ -57,6 +59,8 @@ void ClientChannel::Configure() {
     mSocket.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
     mSocket.ChangeMode(1);
     mSocket.SetSocketOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    // Every write is a whole message the client waits for: no coalescing delay.
+    mSocket.SetSocketOption(IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 void ClientChannel::SetSendBuffer(int bytes) {

@@ -17,6 +17,11 @@ TEST(NumberString, ReadsLeadingNumberSaturating) {
     EXPECT_EQ(StringToNumber<unsigned int>("   "), 0u);
     EXPECT_EQ(StringToNumber<unsigned short>("70000"), std::numeric_limits<unsigned short>::max());
     EXPECT_EQ(StringToNumber<int>("99999999999"), std::numeric_limits<int>::max());
+    EXPECT_EQ(StringToNumber<int>("-2147483649"), std::numeric_limits<int>::min());
+    EXPECT_EQ(StringToNumber<int>("+7"), 7);
+    EXPECT_EQ(StringToNumber<int>("+-7"), 0);
+    // A negative number read into an unsigned type wraps, as a stream reads it.
+    EXPECT_EQ(StringToNumber<unsigned int>("-1"), std::numeric_limits<unsigned int>::max());
 }
 
 TEST(NumberString, WritesDecimal) {
