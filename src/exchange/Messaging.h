@@ -53,6 +53,14 @@ class CmRemControlMessenger {
     // dropped. Returns 1 when a message was taken, 0 otherwise.
     int ProcessMessageFromQueue(int wait);
 
+    // Deferred release. Called from a callback, HoldCurrentMessage keeps the
+    // message being processed in the queue's ring: it is not released when the
+    // callback returns, and a reader attaching after a crash processes it
+    // again. ReleaseHeld lets every held message go (for example once what they
+    // carried is on disk). Main thread. Queue 12 only.
+    void HoldCurrentMessage();
+    void ReleaseHeld();
+
     // Callbacks, main thread. The defaults do nothing.
     virtual void CallArrived(const unsigned long long& callId, ExtCallType type,
                              const std::string& ext, const CallParams& from, const CallParams& to,
