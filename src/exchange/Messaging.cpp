@@ -293,6 +293,7 @@ void CmRemControlMessenger::HoldCurrentMessage() {
 void CmRemControlMessenger::ReleaseHeld() {
     if (std::shared_ptr<QueueSocket> queue =
             QueueRegistry::Instance().Find({kQueuePath, kCallManagerQueue})) {
+        queue->holdCurrent = false;  // the message being processed, if it asked to be held
         queue->ring->ReleaseHeld();
     }
 }

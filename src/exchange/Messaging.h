@@ -57,7 +57,8 @@ class CmRemControlMessenger {
     // message being processed in the queue's ring: it is not released when the
     // callback returns, and a reader attaching after a crash processes it
     // again. ReleaseHeld lets every held message go (for example once what they
-    // carried is on disk). Main thread. Queue 12 only.
+    // carried is on disk), the one being processed included. Main thread.
+    // Queue 12 only.
     void HoldCurrentMessage();
     void ReleaseHeld();
 
