@@ -1,7 +1,11 @@
 // Commands through the exchange link to a peer that reads and decodes them as
 // exchange-sim does, beside the floor of the same transport in the same run:
 // datagrams of the same size over a connected Unix socket pair, written with
-// blocking sends. Prints "RESULT link rate=... floor=..." (commands/s).
+// blocking sends. Prints "RESULT link rate=... floor=..." (commands/s). Then
+// events into the daemon's queue 12 through its ring, taken and decoded by a
+// poller and messenger on another thread, beside the same events as the
+// datagrams the link used before the rings (one exlink::SendDatagram each to
+// a bound socket, read and decoded): "RESULT events ring=... datagram=...".
 //     link_bench [SECONDS]
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +22,7 @@
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "exchange/Messaging.h"
+#include "exchange/QueueRing.h"
 
 using namespace exlink;
 using Clock = std::chrono::steady_clock;
@@ -117,6 +122,52 @@ int main(int argc, char** argv) {
         reader.join();
     }
     std::printf("RESULT link rate=%.0f floor=%.0f\n", ours, floor);
+
+    const std::string event = EncodeMessage(CallStateChangedEv{1000000, 3});
+    double ring = 0;
+    {
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::atomic<bool> ready{false};
+        std::thread reader([&] {
+            struct Counting : CmRemControlMessenger {
+                std::atomic<long>* count = nullptr;
+                void CallStateChanged(const unsigned long long&, ExtCallState) override {
+                    count->fetch_add(1, std::memory_order_relaxed);
+                }
+            } cm;
+            cm.count = &received;
+            CyclicQueuePoller poller(45);
+            poller.SelectQueue(kCallManagerQueue, kQueuePath, true, true);
+            ready = true;
+            while (!stop) {
+                if (poller.WaitForEvents(50) == kCallManagerQueue) {
+                    while (cm.ProcessMessageFromQueue(1) == 1) {
+                    }
+                }
+            }
+        });
+        while (!ready) {
+            std::this_thread::yield();
+        }
+        ring = Rate(seconds, received, [&](long) {
+            return AppendToQueue(kQueuePath, kCallManagerQueue, event, true, 0);
+        });
+        stop = true;
+        reader.join();
+    }
+    double datagram = 0;
+    {
+        const std::string path = LinkSocketPath("datagram-12.sock");
+        UniqueFd queue = BindDatagramSocket(path);
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::thread reader(Read, queue.Get(), true, std::ref(received), std::ref(stop));
+        datagram = Rate(seconds, received, [&](long) { return SendDatagram(path, event, true); });
+        stop = true;
+        reader.join();
+    }
+    std::printf("RESULT events ring=%.0f datagram=%.0f\n", ring, datagram);
     std::filesystem::remove_all(root);
     return 0;
 }

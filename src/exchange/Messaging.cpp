@@ -1,10 +1,11 @@
 // The messengers and the poller over the exchange link (ExchangeLink.h for the
 // transport, ExchangeCodec.h for the messages).
 //
-// The daemon's queue sockets are bound by CyclicQueuePoller::SelectQueue and
+// The daemon's queues (a ring file for the messages, QueueRing.h, and a
+// socket for the wake-ups) are opened by CyclicQueuePoller::SelectQueue and
 // published in a process-wide registry keyed by (path, number), where the
 // messengers find them. The registry is guarded by its own mutex; a messenger
-// holds a shared reference to a queue socket only while it reads from it.
+// holds a shared reference to a queue only while it reads from it.
 #include "exchange/Messaging.h"
 
 #include <poll.h>

@@ -2,8 +2,9 @@
 // messenger, the notification-service messenger and the queue poller.
 //
 // Threads: commands may be sent from any thread at once (each is one datagram
-// on a shared socket; nothing is locked). ProcessMessageFromQueue and the
-// callbacks it calls run on the thread of the event loop (the main thread).
+// on a shared socket; nothing is locked). ProcessMessageFromQueue, the
+// callbacks it calls, HoldCurrentMessage and ReleaseHeld run on the thread of
+// the event loop (the main thread).
 // The transport, encoding and file layout are described in docs/exchange-link.md.
 #pragma once
 
