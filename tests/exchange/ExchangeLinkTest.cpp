@@ -227,7 +227,20 @@ TEST_F(ExchangeLinkTest, RingWrapsAroundInOrderAndRefusesWhenFull) {
         }
         ASSERT_EQ(expected, next);
     }
+    // The sleeping flag: a message appended before the reader sets it is found by
+    // its second look; one appended after it asks for a wake-up; none once awake.
+    QueueRing::Message m;
+    ASSERT_TRUE(Append(writer, "before"));
+    EXPECT_FALSE(reader.PrepareSleep());
+    ASSERT_TRUE(reader.TryTake(m));
+    reader.Complete(m, false);
+    EXPECT_TRUE(reader.PrepareSleep());
     bool full = false, wake = false;
+    ASSERT_TRUE(writer.Append("after", 5, full, wake));
+    EXPECT_TRUE(wake);
+    reader.EndSleep();
+    ASSERT_TRUE(writer.Append("awake", 5, full, wake));
+    EXPECT_FALSE(wake);
     const std::string huge(kMaxDatagram + 1, 'h');
     EXPECT_FALSE(writer.Append(huge.data(), huge.size(), full, wake));
     EXPECT_FALSE(full);
@@ -328,9 +341,8 @@ TEST_F(ExchangeLinkTest, WriterThreadWakesTheSleepingReaderEveryTime) {
     std::thread writer([] {
         for (int i = 0; i < kMessages; ++i) {
             ASSERT_TRUE(SendToQueue(12, MessagePlayedEv{static_cast<unsigned long long>(i)}));
-            if (i % 100 == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // let the reader sleep
-            }
+            // Pauses of all lengths, so that messages come as the reader goes to sleep.
+            std::this_thread::sleep_for(std::chrono::microseconds(i % 37));
         }
     });
     struct CountingCm : CmRemControlMessenger {
@@ -339,7 +351,7 @@ TEST_F(ExchangeLinkTest, WriterThreadWakesTheSleepingReaderEveryTime) {
     } cm;
     // Every message comes without a time-out: no wake-up is lost.
     while (cm.next < kMessages) {
-        ASSERT_EQ(poller.WaitForEvents(10000), 12) << "after " << cm.next;
+        ASSERT_EQ(poller.WaitForEvents(5000), 12) << "after " << cm.next;
         while (cm.ProcessMessageFromQueue(1) == 1) {
         }
     }
