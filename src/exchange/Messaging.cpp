@@ -36,10 +36,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A bound queue socket of the daemon. Owned by the poller that selected it;
-// the registry and a reading messenger share it.
-// Its messages are in `ring`; `fd` (the queue's socket) only carries the
-// writers' wake-ups. Main thread, but for the registry's references.
+// A queue of the daemon: its messages are in `ring`, and `fd` (the queue's
+// bound socket) only carries the writers' wake-ups. Owned by the poller that
+// selected it; the registry and a reading messenger share it. Main thread,
+// but for the registry's references.
 struct QueueSocket {
     int number = 0;
     std::string path;
@@ -250,8 +250,8 @@ int CmRemControlMessenger::SubscribeToCR(int subscribe) {
 int CmRemControlMessenger::ProcessMessageFromQueue(int /*wait*/) {
     ExchangeMessage message;
     bool decoded = false;
-    TakenMessage held;
-    int taken = TakeFromQueue(kCallManagerQueue, message, decoded, held);
+    TakenMessage completion;
+    int taken = TakeFromQueue(kCallManagerQueue, message, decoded, completion);
     if (!decoded) {
         return taken;
     }
@@ -330,8 +330,8 @@ int AppNotificationMessenger::ANUnsubscribe(const unsigned long long& subscripti
 int AppNotificationMessenger::ProcessMessageFromQueue(int /*wait*/) {
     ExchangeMessage message;
     bool decoded = false;
-    TakenMessage held;
-    int taken = TakeFromQueue(kNotificationQueue, message, decoded, held);
+    TakenMessage completion;
+    int taken = TakeFromQueue(kNotificationQueue, message, decoded, completion);
     if (!decoded) {
         return taken;
     }
