@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
@@ -73,6 +75,27 @@ double Rate(double seconds, std::atomic<long>& received, Send send) {
     return static_cast<double>(sent) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// One message at a time, `count` times: the median microseconds from the
+// send until the reader has taken it (the reader sleeps between messages).
+template <typename Send>
+double OneAtATimeP50(int count, std::atomic<long>& received, Send send) {
+    std::vector<double> took;
+    for (int i = 0; i < count; ++i) {
+        const long before = received.load();
+        const Clock::time_point start = Clock::now();
+        if (!send(i)) {
+            continue;
+        }
+        while (received.load() == before) {
+            std::this_thread::yield();
+        }
+        took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::sort(took.begin(), took.end());
+    return took.empty() ? 0 : took[took.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,7 +147,7 @@ int main(int argc, char** argv) {
     std::printf("RESULT link rate=%.0f floor=%.0f\n", ours, floor);
 
     const std::string event = EncodeMessage(CallStateChangedEv{1000000, 3});
-    double ring = 0;
+    double ring = 0, ringP50 = 0;
     {
         std::atomic<long> received{0};
         std::atomic<bool> stop{false};
@@ -150,24 +173,29 @@ int main(int argc, char** argv) {
         while (!ready) {
             std::this_thread::yield();
         }
-        ring = Rate(seconds, received, [&](long) {
+        auto send = [&](long) {
             return AppendToQueue(kQueuePath, kCallManagerQueue, event, true, 0);
-        });
+        };
+        ring = Rate(seconds, received, send);
+        ringP50 = OneAtATimeP50(2000, received, send);
         stop = true;
         reader.join();
     }
-    double datagram = 0;
+    double datagram = 0, datagramP50 = 0;
     {
         const std::string path = LinkSocketPath("datagram-12.sock");
         UniqueFd queue = BindDatagramSocket(path);
         std::atomic<long> received{0};
         std::atomic<bool> stop{false};
         std::thread reader(Read, queue.Get(), true, std::ref(received), std::ref(stop));
-        datagram = Rate(seconds, received, [&](long) { return SendDatagram(path, event, true); });
+        auto send = [&](long) { return SendDatagram(path, event, true); };
+        datagram = Rate(seconds, received, send);
+        datagramP50 = OneAtATimeP50(2000, received, send);
         stop = true;
         reader.join();
     }
-    std::printf("RESULT events ring=%.0f datagram=%.0f\n", ring, datagram);
+    std::printf("RESULT events ring=%.0f datagram=%.0f ring_p50=%.1f datagram_p50=%.1f\n", ring,
+                datagram, ringP50, datagramP50);
     std::filesystem::remove_all(root);
     return 0;
 }

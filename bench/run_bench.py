@@ -483,6 +483,8 @@ class Bench:
         e = results(out, "events")[0]
         self.table.add(9, "exchange queue ring, reading poller", "events/s vs one datagram each",
                        float(e["ring"]), float(e["datagram"]), 1.0)
+        self.table.add(9, "exchange queue ring, reading poller", "one event at a time p50 us",
+                       float(e["ring_p50"]), float(e["datagram_p50"]), None, True, "{:.1f}")
 
 
 def main():

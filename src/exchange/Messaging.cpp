@@ -47,23 +47,20 @@ struct QueueSocket {
     std::unique_ptr<QueueRing> ring;
     bool holdCurrent = false;  // set by HoldCurrentMessage during a callback
 
-    // Takes every wake-up datagram; anything longer is no wake-up and is dropped.
-    void DrainWakes() {
+    // Takes one wake-up datagram (more of them, from several writers, make the
+    // next poll return at once and are taken then); anything longer than a
+    // byte is no wake-up and is dropped, logged.
+    void TakeWake() {
         char buffer[16];
-        for (;;) {
-            ssize_t n = ::recv(fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT | MSG_TRUNC);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                return;
-            }
-            if (n != 1) {
-                LinkLog(
-                    "ExchangeLink: ERROR. Dropped a datagram of %zd bytes on queue %d (messages "
-                    "go through its ring file)",
-                    n, number);
-            }
+        ssize_t n;
+        do {
+            n = ::recv(fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT | MSG_TRUNC);
+        } while (n < 0 && errno == EINTR);
+        if (n > 1) {
+            LinkLog(
+                "ExchangeLink: ERROR. Dropped a datagram of %zd bytes on queue %d (messages go "
+                "through its ring file)",
+                n, number);
         }
     }
 };
@@ -380,7 +377,7 @@ int AppNotificationMessenger::BeginMessageLoop() {
                 LinkLog("ExchangeLink: ERROR. poll(): %s", std::strerror(errno));
                 return 0;
             }
-            queue->DrainWakes();
+            queue->TakeWake();
         }
         queue.reset();
         while (ProcessMessageFromQueue(1) == 1) {
@@ -593,7 +590,7 @@ int CyclicQueuePoller::WaitForEvents(int timeoutMs) {
         }
         for (std::size_t i = 0; i < impl.watched.size(); ++i) {
             if (fds[2 + i].revents & POLLIN) {
-                impl.watched[i]->DrainWakes();
+                impl.watched[i]->TakeWake();
             }
         }
     }
