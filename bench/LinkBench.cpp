@@ -1,12 +1,17 @@
 // Commands through the exchange link to a peer that reads and decodes them as
 // exchange-sim does, beside the floor of the same transport in the same run:
 // datagrams of the same size over a connected Unix socket pair, written with
-// blocking sends. Prints "RESULT link rate=... floor=..." (commands/s).
+// blocking sends. Prints "RESULT link rate=... floor=..." (commands/s). Then
+// events into the daemon's queue 12 through its ring, taken and decoded by a
+// poller and messenger on another thread, beside the same events as the
+// datagrams the link used before the rings (one exlink::SendDatagram each to
+// a bound socket, read and decoded): "RESULT events ring=... datagram=...".
 //     link_bench [SECONDS]
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,10 +19,12 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "exchange/Messaging.h"
+#include "exchange/QueueRing.h"
 
 using namespace exlink;
 using Clock = std::chrono::steady_clock;
@@ -66,6 +73,27 @@ double Rate(double seconds, std::atomic<long>& received, Send send) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return static_cast<double>(sent) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One message at a time, `count` times: the median microseconds from the
+// send until the reader has taken it (the reader sleeps between messages).
+template <typename Send>
+double OneAtATimeP50(int count, std::atomic<long>& received, Send send) {
+    std::vector<double> took;
+    for (int i = 0; i < count; ++i) {
+        const long before = received.load();
+        const Clock::time_point start = Clock::now();
+        if (!send(i)) {
+            continue;
+        }
+        while (received.load() == before) {
+            std::this_thread::yield();
+        }
+        took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::sort(took.begin(), took.end());
+    return took.empty() ? 0 : took[took.size() / 2];
 }
 
 }  // namespace
@@ -117,6 +145,57 @@ int main(int argc, char** argv) {
         reader.join();
     }
     std::printf("RESULT link rate=%.0f floor=%.0f\n", ours, floor);
+
+    const std::string event = EncodeMessage(CallStateChangedEv{1000000, 3});
+    double ring = 0, ringP50 = 0;
+    {
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::atomic<bool> ready{false};
+        std::thread reader([&] {
+            struct Counting : CmRemControlMessenger {
+                std::atomic<long>* count = nullptr;
+                void CallStateChanged(const unsigned long long&, ExtCallState) override {
+                    count->fetch_add(1, std::memory_order_relaxed);
+                }
+            } cm;
+            cm.count = &received;
+            CyclicQueuePoller poller(45);
+            poller.SelectQueue(kCallManagerQueue, kQueuePath, true, true);
+            ready = true;
+            while (!stop) {
+                if (poller.WaitForEvents(50) == kCallManagerQueue) {
+                    while (cm.ProcessMessageFromQueue(1) == 1) {
+                    }
+                }
+            }
+        });
+        while (!ready) {
+            std::this_thread::yield();
+        }
+        auto send = [&](long) {
+            return AppendToQueue(kQueuePath, kCallManagerQueue, event, true, 0);
+        };
+        ring = Rate(seconds, received, send);
+        ringP50 = OneAtATimeP50(2000, received, send);
+        stop = true;
+        reader.join();
+    }
+    double datagram = 0, datagramP50 = 0;
+    {
+        const std::string path = LinkSocketPath("datagram-12.sock");
+        UniqueFd queue = BindDatagramSocket(path);
+        std::atomic<long> received{0};
+        std::atomic<bool> stop{false};
+        std::thread reader(Read, queue.Get(), true, std::ref(received), std::ref(stop));
+        auto send = [&](long) { return SendDatagram(path, event, true); };
+        datagram = Rate(seconds, received, send);
+        datagramP50 = OneAtATimeP50(2000, received, send);
+        stop = true;
+        reader.join();
+    }
+    std::printf("RESULT events ring=%.0f datagram=%.0f ring_p50=%.1f datagram_p50=%.1f\n", ring,
+                datagram, ringP50, datagramP50);
     std::filesystem::remove_all(root);
     return 0;
 }

@@ -40,6 +40,7 @@
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "exchange/Messaging.h"
+#include "exchange/QueueRing.h"
 #include "xmlrpc/XmlRpcMethod.h"
 
 namespace {
@@ -345,8 +346,6 @@ long ResidentKiB(int pid) {
 int Fanout(const std::string& root, unsigned short port, int k, int events, bool stall,
            int daemonPid) {
     setenv("VALTD_ROOT", root.c_str(), 1);
-    const std::string queue =
-        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue));
     std::vector<std::unique_ptr<Client>> clients;
     const int ep = epoll_create1(0);
     for (int i = 0; i < k; ++i) {
@@ -377,7 +376,7 @@ int Fanout(const std::string& root, unsigned short port, int k, int events, bool
             start = NowUs();
         }
         const double t = NowUs();
-        if (!exlink::SendDatagram(queue, datagram, true)) {
+        if (!exlink::AppendToQueue(kQueuePath, kCallManagerQueue, datagram, true)) {
             Fail("cannot send to the call manager queue");
         }
         int done = 0;
@@ -429,8 +428,6 @@ int Fanout(const std::string& root, unsigned short port, int k, int events, bool
 // without "cdr-spool").
 int Burst(const std::string& root, unsigned short port, int events) {
     setenv("VALTD_ROOT", root.c_str(), 1);
-    const std::string queue =
-        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue));
     Client c(port, nullptr);
     c.Authenticate();
     c.Send(Request("subscribe", Param("string", "600") + Param("int", "2")));
@@ -442,7 +439,8 @@ int Burst(const std::string& root, unsigned short port, int events) {
     std::thread sender([&] {
         for (int e = 0; e < events; ++e) {
             ev.cdr.callGuid = "burst-" + std::to_string(e);
-            if (!exlink::SendDatagram(queue, exlink::EncodeMessage(ev), true)) {
+            if (!exlink::AppendToQueue(kQueuePath, kCallManagerQueue, exlink::EncodeMessage(ev),
+                                       true)) {
                 Fail("cannot send to the call manager queue");
             }
         }
@@ -565,25 +563,6 @@ class PolicyServer {
     std::thread mThread;
 };
 
-// One datagram to the Unix socket at `path`, without waiting: false when its
-// queue is full (unlike exlink::SendDatagram, which waits a while for room,
-// and would hold up the caller that must drain the daemon's own commands).
-bool SendNow(const std::string& path, const std::string& payload) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) {
-        Fail("socket path too long: " + path);
-    }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    static const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const ssize_t n = sendto(fd, payload.data(), payload.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                             reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) {
-        Fail(std::string("cannot send to ") + path + ": " + strerror(errno));
-    }
-    return n >= 0;
-}
-
 exlink::CallArrivedEv Arrival(unsigned long long id) {
     exlink::CallArrivedEv ev;
     ev.callId = id;
@@ -622,8 +601,6 @@ int Policy(const std::string& root, double seconds, int inflight, const std::str
     if (fgets(line, sizeof(line), stdin) == nullptr) {
         return 0;
     }
-    const std::string queue =
-        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue));
     std::vector<double> sentAt;
     std::vector<double> latencies;
     unsigned long long next = 1;
@@ -654,8 +631,9 @@ int Policy(const std::string& root, double seconds, int inflight, const std::str
     auto arrive = [&] {
         const std::string datagram = exlink::EncodeMessage(Arrival(next++));
         sentAt.push_back(NowUs());
-        // A burst can fill the queue (a few datagrams deep): wait for room.
-        for (int tries = 0; !SendNow(queue, datagram); ++tries) {
+        // A burst can fill the queue: wait for room.
+        for (int tries = 0;
+             !exlink::AppendToQueue(kQueuePath, kCallManagerQueue, datagram, true, 0); ++tries) {
             if (tries == 10000) {
                 Fail("cannot send to the call manager queue");
             }

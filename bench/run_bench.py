@@ -476,10 +476,15 @@ class Bench:
     def link(self):
         """Commands through the exchange link to a peer that reads them, beside
         plain datagrams of the same size on a connected socket pair."""
-        r = results(run([os.path.join(self.bin, "link_bench"), str(self.seconds / 2)],
-                        cpus=ANCHOR_CPUS), "link")[0]
+        out = run([os.path.join(self.bin, "link_bench"), str(self.seconds / 2)], cpus=ANCHOR_CPUS)
+        r = results(out, "link")[0]
         self.table.add(9, "exchange link, reading peer", "commands/s vs datagram floor",
                        float(r["rate"]), float(r["floor"]), 0.5)
+        e = results(out, "events")[0]
+        self.table.add(9, "exchange queue ring, reading poller", "events/s vs one datagram each",
+                       float(e["ring"]), float(e["datagram"]), 1.0)
+        self.table.add(9, "exchange queue ring, reading poller", "one event at a time p50 us",
+                       float(e["ring_p50"]), float(e["datagram_p50"]), None, True, "{:.1f}")
 
 
 def main():

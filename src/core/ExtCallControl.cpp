@@ -8,6 +8,7 @@
 #include "core/Call.h"
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
+#include "exchange/QueueRing.h"
 #include "xmlrpc/XmlRpcLog.h"
 
 ExtCallControl* ExtCallControl::mpCallControl = nullptr;
@@ -182,7 +183,5 @@ unsigned long ExtCallControl::GetMonotonicTime() {
 
 bool ExtCallControl::RequestSettingsReload() {
     const exlink::ExchangeMessage update = exlink::UpdateConfigEv{UpdateType_CallPolicy};
-    return exlink::SendDatagram(
-        exlink::LinkSocketPath(exlink::QueueSocketName(kQueuePath, kCallManagerQueue)),
-        exlink::EncodeMessage(update));
+    return exlink::AppendToQueue(kQueuePath, kCallManagerQueue, exlink::EncodeMessage(update));
 }

@@ -135,6 +135,9 @@ void ExtCallControl::CDRArrived(int cdrType, const RcCDR& cdr, const CallStatist
     CdrSpool& spool = CdrSpool::Instance();
     if (spool.Enabled()) {
         spool.Append(cdrType, cdr, statistics, static_cast<long long>(GetCurTime()));
+        // Kept in the exchange's queue until committed: a crash before the
+        // commit has the next start take it again.
+        HoldCurrentMessage();
         if (++tTakenSinceFlush >= kCdrBatchMax) {
             FlushCdrSpool();
         }
@@ -161,6 +164,10 @@ void ExtCallControl::FlushCdrSpool() {
     tTakenSinceFlush = 0;
     const std::vector<SpooledCdr> live =
         CdrSpool::Instance().Flush(static_cast<long long>(GetCurTime()));
+    // Committed, or (the spool failing) delivered live: nothing to keep either way.
+    if (mpCallControl != nullptr) {
+        mpCallControl->ReleaseHeld();
+    }
     for (const SpooledCdr& r : live) {
         DeliverCdrLive(r.kind, r.cdr, r.statistics ? &*r.statistics : nullptr);
     }

@@ -1,5 +1,6 @@
 // Transport of the exchange link: Unix-domain datagram sockets in one runtime
-// directory under the root prefix, one encoded message per datagram. Shared by
+// directory under the root prefix, one encoded message per datagram (events
+// to the daemon go through its queue rings instead, QueueRing.h). Shared by
 // the daemon's messengers and poller and by the exchange simulator.
 //
 // Threads: every function is safe from any thread. The log hook is an atomic

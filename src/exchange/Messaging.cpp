@@ -1,20 +1,23 @@
 // The messengers and the poller over the exchange link (ExchangeLink.h for the
 // transport, ExchangeCodec.h for the messages).
 //
-// The daemon's queue sockets are bound by CyclicQueuePoller::SelectQueue and
+// The daemon's queues (a ring file for the messages, QueueRing.h, and a
+// socket for the wake-ups) are opened by CyclicQueuePoller::SelectQueue and
 // published in a process-wide registry keyed by (path, number), where the
 // messengers find them. The registry is guarded by its own mutex; a messenger
-// holds a shared reference to a queue socket only while it reads from it.
+// holds a shared reference to a queue only while it reads from it.
 #include "exchange/Messaging.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -26,17 +29,40 @@
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
 #include "exchange/LinkOutbox.h"
+#include "exchange/QueueRing.h"
 
 using namespace exlink;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A bound queue socket of the daemon. Owned by the poller that selected it;
-// the registry and a reading messenger share it.
+// A queue of the daemon: its messages are in `ring`, and `fd` (the queue's
+// bound socket) only carries the writers' wake-ups. Owned by the poller that
+// selected it; the registry and a reading messenger share it. Main thread,
+// but for the registry's references.
 struct QueueSocket {
     int number = 0;
     std::string path;
     UniqueFd fd;
+    std::unique_ptr<QueueRing> ring;
+    bool holdCurrent = false;  // set by HoldCurrentMessage during a callback
+
+    // Takes one wake-up datagram (more of them, from several writers, make the
+    // next poll return at once and are taken then); anything longer than a
+    // byte is no wake-up and is dropped, logged.
+    void TakeWake() {
+        char buffer[16];
+        ssize_t n;
+        do {
+            n = ::recv(fd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT | MSG_TRUNC);
+        } while (n < 0 && errno == EINTR);
+        if (n > 1) {
+            LinkLog(
+                "ExchangeLink: ERROR. Dropped a datagram of %zd bytes on queue %d (messages go "
+                "through its ring file)",
+                n, number);
+        }
+    }
 };
 
 using QueueKey = std::pair<std::string, int>;
@@ -105,26 +131,35 @@ int SendToNotificationService(const ExchangeMessage& message) {
     return SendTo(kNotificationSocketName, message);
 }
 
-// Takes one datagram from the daemon's queue `number` and decodes it. Returns 0 when nothing
-// was waiting (or the queue was never selected), 1 when a datagram was taken; `decoded` then
+// One message taken from a queue's ring, completed (released or held) by its destructor once
+// its callback has run.
+struct TakenMessage {
+    std::shared_ptr<QueueSocket> queue;
+    QueueRing::Message message;
+    TakenMessage() = default;
+    TakenMessage(const TakenMessage&) = delete;
+    TakenMessage& operator=(const TakenMessage&) = delete;
+    ~TakenMessage() {
+        if (queue) {
+            queue->ring->Complete(message, queue->holdCurrent);
+            queue->holdCurrent = false;
+        }
+    }
+};
+
+// Takes one message from the daemon's queue `number` and decodes it. Returns 0 when nothing
+// was waiting (or the queue was never selected), 1 when a message was taken; `decoded` then
 // says whether `message` holds it (a malformed one is logged and dropped).
-int TakeFromQueue(int number, ExchangeMessage& message, bool& decoded) {
+int TakeFromQueue(int number, ExchangeMessage& message, bool& decoded, TakenMessage& taken) {
     decoded = false;
     std::shared_ptr<QueueSocket> queue = QueueRegistry::Instance().Find({kQueuePath, number});
-    if (!queue) {
+    if (!queue || !queue->ring->TryTake(taken.message)) {
         return 0;
     }
-    std::string payload;
-    switch (ReceiveDatagram(queue->fd.Get(), payload)) {
-        case ReceiveResult::kEmpty:
-            return 0;
-        case ReceiveResult::kError:  // logged; an oversized datagram was consumed
-            return 1;
-        case ReceiveResult::kMessage:
-            break;
-    }
+    queue->holdCurrent = false;
+    taken.queue = queue;
     std::string error;
-    decoded = DecodeMessage(payload.data(), payload.size(), message, error);
+    decoded = DecodeMessage(taken.message.data, taken.message.size, message, error);
     if (!decoded) {
         LinkLog("ExchangeLink: ERROR. Dropped a malformed message on queue %d: %s", number,
                 error.c_str());
@@ -212,7 +247,8 @@ int CmRemControlMessenger::SubscribeToCR(int subscribe) {
 int CmRemControlMessenger::ProcessMessageFromQueue(int /*wait*/) {
     ExchangeMessage message;
     bool decoded = false;
-    int taken = TakeFromQueue(kCallManagerQueue, message, decoded);
+    TakenMessage completion;
+    int taken = TakeFromQueue(kCallManagerQueue, message, decoded, completion);
     if (!decoded) {
         return taken;
     }
@@ -243,6 +279,21 @@ int CmRemControlMessenger::ProcessMessageFromQueue(int /*wait*/) {
         },
         message);
     return 1;
+}
+
+void CmRemControlMessenger::HoldCurrentMessage() {
+    if (std::shared_ptr<QueueSocket> queue =
+            QueueRegistry::Instance().Find({kQueuePath, kCallManagerQueue})) {
+        queue->holdCurrent = true;
+    }
+}
+
+void CmRemControlMessenger::ReleaseHeld() {
+    if (std::shared_ptr<QueueSocket> queue =
+            QueueRegistry::Instance().Find({kQueuePath, kCallManagerQueue})) {
+        queue->holdCurrent = false;  // the message being processed, if it asked to be held
+        queue->ring->ReleaseHeld();
+    }
 }
 
 void CmRemControlMessenger::CallArrived(const unsigned long long&, ExtCallType, const std::string&,
@@ -276,7 +327,8 @@ int AppNotificationMessenger::ANUnsubscribe(const unsigned long long& subscripti
 int AppNotificationMessenger::ProcessMessageFromQueue(int /*wait*/) {
     ExchangeMessage message;
     bool decoded = false;
-    int taken = TakeFromQueue(kNotificationQueue, message, decoded);
+    TakenMessage completion;
+    int taken = TakeFromQueue(kNotificationQueue, message, decoded, completion);
     if (!decoded) {
         return taken;
     }
@@ -317,15 +369,18 @@ int AppNotificationMessenger::BeginMessageLoop() {
         if (!queue) {
             return 0;
         }
-        pollfd pfd{queue->fd.Get(), POLLIN, 0};
-        int ready = ::poll(&pfd, 1, 100);
-        queue.reset();
-        if (ready < 0 && errno != EINTR) {
-            LinkLog("ExchangeLink: ERROR. poll(): %s", std::strerror(errno));
-            return 0;
+        if (queue->ring->PrepareSleep()) {
+            pollfd pfd{queue->fd.Get(), POLLIN, 0};
+            int ready = ::poll(&pfd, 1, 100);
+            queue->ring->EndSleep();
+            if (ready < 0 && errno != EINTR) {
+                LinkLog("ExchangeLink: ERROR. poll(): %s", std::strerror(errno));
+                return 0;
+            }
+            queue->TakeWake();
         }
-        if (ready > 0) {
-            ProcessMessageFromQueue(1);
+        queue.reset();
+        while (ProcessMessageFromQueue(1) == 1) {
         }
     }
 }
@@ -378,6 +433,25 @@ struct CyclicQueuePoller::Impl {
     std::vector<std::pair<QueueKey, std::shared_ptr<QueueSocket>>> created;
     std::vector<std::shared_ptr<QueueSocket>> watched;
     std::size_t next = 0;  // where the next scan of `watched` starts, for fairness
+
+    // The number of a watched queue with a message not yet taken, scanning
+    // from where the last scan stopped so that neither queue starves; 0 when none.
+    int ReadyQueue() {
+        const std::size_t count = watched.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            std::size_t index = (next + i) % count;
+            if (watched[index]->ring->HasUntaken()) {
+                next = index + 1;
+                return watched[index]->number;
+            }
+        }
+        return 0;
+    }
+    void EndSleep(std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            watched[i]->ring->EndSleep();
+        }
+    }
 
     // Drains the alert socket; true when a forced alert was among the datagrams.
     bool DrainAlerts() {
@@ -438,6 +512,11 @@ bool CyclicQueuePoller::SelectQueue(int queue, const char* path, bool create, bo
         if (!fresh->fd.Valid()) {
             return false;
         }
+        fresh->ring = std::make_unique<QueueRing>(LinkSocketPath(QueueRingName(key.first, queue)));
+        if (!fresh->ring->Valid()) {
+            ::unlink(fresh->path.c_str());
+            return false;
+        }
         QueueRegistry::Instance().Put(key, fresh);
         mpImpl->created.emplace_back(key, fresh);
         socket = fresh;
@@ -456,9 +535,24 @@ bool CyclicQueuePoller::SelectQueue(int queue, const char* path, bool create, bo
 
 int CyclicQueuePoller::WaitForEvents(int timeoutMs) {
     Impl& impl = *mpImpl;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         if (impl.forced.exchange(false)) {
             return -1;
+        }
+        if (int number = impl.ReadyQueue()) {
+            return number;
+        }
+        // Tell the writers that we sleep, then look once more: a message
+        // appended before the flag was seen is found here, one after it
+        // comes with a wake-up datagram.
+        std::size_t asleep = 0;
+        while (asleep < impl.watched.size() && impl.watched[asleep]->ring->PrepareSleep()) {
+            ++asleep;
+        }
+        if (asleep < impl.watched.size()) {
+            impl.EndSleep(asleep);
+            continue;
         }
         std::vector<pollfd> fds;
         fds.push_back({impl.wake.Get(), POLLIN, 0});
@@ -466,9 +560,18 @@ int CyclicQueuePoller::WaitForEvents(int timeoutMs) {
         for (const auto& queue : impl.watched) {
             fds.push_back({queue->fd.Get(), POLLIN, 0});
         }
-        int ready = ::poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        int ready = ::poll(fds.data(), fds.size(), wait);
+        impl.EndSleep(impl.watched.size());
         if (ready == 0) {
-            return kTimedOut;
+            if (impl.ReadyQueue() == 0 && !impl.forced.load()) {
+                return kTimedOut;
+            }
+            continue;
         }
         if (ready < 0) {
             if (errno == EINTR) {
@@ -485,12 +588,9 @@ int CyclicQueuePoller::WaitForEvents(int timeoutMs) {
             impl.forced.store(false);
             return -1;
         }
-        const std::size_t count = impl.watched.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            std::size_t index = (impl.next + i) % count;
-            if (fds[2 + index].revents & POLLIN) {
-                impl.next = index + 1;
-                return impl.watched[index]->number;
+        for (std::size_t i = 0; i < impl.watched.size(); ++i) {
+            if (fds[2 + i].revents & POLLIN) {
+                impl.watched[i]->TakeWake();
             }
         }
     }

@@ -2,8 +2,9 @@
 // messenger, the notification-service messenger and the queue poller.
 //
 // Threads: commands may be sent from any thread at once (each is one datagram
-// on a shared socket; nothing is locked). ProcessMessageFromQueue and the
-// callbacks it calls run on the thread of the event loop (the main thread).
+// on a shared socket; nothing is locked). ProcessMessageFromQueue, the
+// callbacks it calls, HoldCurrentMessage and ReleaseHeld run on the thread of
+// the event loop (the main thread).
 // The transport, encoding and file layout are described in docs/exchange-link.md.
 #pragma once
 
@@ -52,6 +53,15 @@ class CmRemControlMessenger {
     // callback before returning. A malformed or unknown message is logged and
     // dropped. Returns 1 when a message was taken, 0 otherwise.
     int ProcessMessageFromQueue(int wait);
+
+    // Deferred release. Called from a callback, HoldCurrentMessage keeps the
+    // message being processed in the queue's ring: it is not released when the
+    // callback returns, and a reader attaching after a crash processes it
+    // again. ReleaseHeld lets every held message go (for example once what they
+    // carried is on disk), the one being processed included. Main thread.
+    // Queue 12 only.
+    void HoldCurrentMessage();
+    void ReleaseHeld();
 
     // Callbacks, main thread. The defaults do nothing.
     virtual void CallArrived(const unsigned long long& callId, ExtCallType type,

@@ -115,7 +115,7 @@ class CrashTest(unittest.TestCase):
         # Stale queue sockets would look like a ready daemon.
         for q in (12, 88):
             os.unlink(self.sandbox.path("/tmp/exlink/q-bin_ping-%d.sock" % q))
-        self.sim.sync()  # what was sent before the kill has reached the sockets or failed
+        self.sim.sync()  # what was sent before the kill is in the queue's ring
         self.sandbox.start_daemon()
         wait_until(lambda: accepts_connection(self.port), what="the restarted daemon")
 
@@ -123,24 +123,17 @@ class CrashTest(unittest.TestCase):
         self.sim.event("CDRArrived", cdrType=1, cdr=dict(CDR, callGuid=guid))
 
     def test_every_record_survives_disconnects_and_kills(self):
+        # Each record is sent once: what the killed daemon had not committed waits in
+        # the exchange's queue (its ring file) and is taken again by the next one.
         guids = ["cdr-%05d" % i for i in range(COUNT)]
         kills = set(random.sample(range(COUNT // 10, COUNT - COUNT // 10), 3))
         subscriber = Subscriber(self.port, 500)
         subscriber.start()
-        resent = 0
         try:
             for i, guid in enumerate(guids):
                 self.send(guid)
                 if i in kills:
                     self.restart_after_kill()
-                    # The exchange link has no acknowledgement: a record still in the
-                    # killed daemon's socket, or taken but not yet committed, never
-                    # reached the spool, and the exchange sends it again.
-                    _, records = spooled(self.port)
-                    have = {r["CallGUID"] for r in records}
-                    for missing in [g for g in guids[:i + 1] if g not in have]:
-                        self.send(missing)
-                        resent += 1
             wait_until(lambda: len(subscriber.guids) == COUNT, timeout=120 * SLOW,
                        interval=0.2, what="all %d records at the subscriber" % COUNT)
         finally:
@@ -150,14 +143,17 @@ class CrashTest(unittest.TestCase):
         # Again only what was in flight at a disconnect or a kill.
         disconnects = subscriber.sessions + 3
         self.assertLessEqual(subscriber.received - COUNT, disconnects * WINDOW,
-                             (subscriber.received, subscriber.sessions, resent))
+                             (subscriber.received, subscriber.sessions))
         status, records = spooled(self.port)
         self.assertEqual(status["State"], "ok")
-        self.assertEqual(len({r["CallGUID"] for r in records}), COUNT)
+        self.assertEqual({r["CallGUID"] for r in records}, set(guids))
+        # Spooled twice only a batch whose commit was under way at a kill (it can reach
+        # the file although the process died before it was released).
+        self.assertLessEqual(len(records) - COUNT, 3 * 256, len(records))
         self.assertEqual(os.stat(self.sandbox.path("/var/spool/valtd/cdr.db")).st_mode & 0o777,
                          0o600)
-        print("records %d, received %d, sessions %d, re-sent by the exchange %d" %
-              (COUNT, subscriber.received, subscriber.sessions, resent))
+        print("records %d, received %d, sessions %d, spooled %d" %
+              (COUNT, subscriber.received, subscriber.sessions, len(records)))
 
 
 class SpoolBehaviour(ServerTest):

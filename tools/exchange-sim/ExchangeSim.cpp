@@ -185,16 +185,16 @@ void ExchangeSim::HandleControl(const json& line) {
     } else if (control == "raw") {
         // A datagram sent as is: for tests of the daemon's handling of malformed input.
         const std::string data = line.at("data").get<std::string>();
-        std::string name;
         const json& queue = line.at("queue");
         if (queue.is_string() && queue.get<std::string>() == "poller") {
             unsigned long long poller = sim::U64Member(line, "poller");
-            name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
-        } else {
-            name = QueueSocketName(kQueuePath, queue.get<int>());
-        }
-        if (!SendDatagram(LinkSocketPath(name), data, true)) {
-            Error("cannot send to the daemon's socket " + name);
+            const std::string name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
+            if (!SendDatagram(LinkSocketPath(name), data, true)) {
+                Error("cannot send to the daemon's socket " + name);
+            }
+        } else if (!AppendToQueue(kQueuePath, queue.get<int>(), data, true)) {
+            Error("cannot queue to the daemon's queue " + std::to_string(queue.get<int>()) +
+                  " (full)");
         }
     } else {
         Error("unknown control \"" + control + "\"");
@@ -225,21 +225,23 @@ void ExchangeSim::HandleEvent(const json& line) {
             call.connected = Clock::now();
         }
     }
-    std::string name;
     switch (target) {
         case sim::EventTarget::kCallManagerQueue:
-            name = QueueSocketName(kQueuePath, kCallManagerQueue);
+            SendToDaemon(kCallManagerQueue, event);
             break;
         case sim::EventTarget::kNotificationQueue:
-            name = QueueSocketName(kQueuePath, kNotificationQueue);
+            SendToDaemon(kNotificationQueue, event);
             break;
         case sim::EventTarget::kPoller: {
             unsigned long long poller = sim::U64Member(line, "poller");
-            name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
+            const std::string name = PollerSocketName(poller != 0 ? static_cast<int>(poller) : 45);
+            if (!SendDatagram(LinkSocketPath(name), EncodeMessage(event), true)) {
+                Error(std::string("cannot send ") + MessageName(event) +
+                      " to the daemon's socket " + name + " (absent or not reading)");
+            }
             break;
         }
     }
-    SendToDaemon(name, event);
 }
 
 void ExchangeSim::DrainSocket(int fd) {
@@ -270,8 +272,7 @@ void ExchangeSim::HandleCommand(const ExchangeMessage& command) {
         }
     } else if (auto* subscribe = std::get_if<ANSubscribeCmd>(&command)) {
         if (mbAutoConfirm) {
-            SendToDaemon(QueueSocketName(kQueuePath, kNotificationQueue),
-                         ConfirmEv{subscribe->subscriptionId});
+            SendToDaemon(kNotificationQueue, ConfirmEv{subscribe->subscriptionId});
         }
     }
     if (mbCallManager) {
@@ -347,13 +348,14 @@ int ExchangeSim::NextTimerMs() const {
 }
 
 bool ExchangeSim::SendToCallManagerQueue(const ExchangeMessage& event) {
-    return SendToDaemon(QueueSocketName(kQueuePath, kCallManagerQueue), event);
+    return SendToDaemon(kCallManagerQueue, event);
 }
 
-bool ExchangeSim::SendToDaemon(const std::string& socketName, const ExchangeMessage& message) {
-    if (!SendDatagram(LinkSocketPath(socketName), EncodeMessage(message), true)) {
-        Error(std::string("cannot send ") + MessageName(message) + " to the daemon's socket " +
-              socketName + " (absent or not reading)");
+bool ExchangeSim::SendToDaemon(int queue, const ExchangeMessage& message) {
+    // The message waits in the queue's ring when the daemon is not running.
+    if (!AppendToQueue(kQueuePath, queue, EncodeMessage(message), true)) {
+        Error(std::string("cannot queue ") + MessageName(message) + " to the daemon's queue " +
+              std::to_string(queue) + " (full)");
         return false;
     }
     return true;

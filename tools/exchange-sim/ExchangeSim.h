@@ -15,6 +15,7 @@
 
 #include "exchange/ExchangeCodec.h"
 #include "exchange/ExchangeLink.h"
+#include "exchange/QueueRing.h"
 
 class ExchangeSim {
   public:
@@ -34,7 +35,7 @@ class ExchangeSim {
     void HandleEvent(const nlohmann::json& line);
     void DrainSocket(int fd);
     void HandleCommand(const exlink::ExchangeMessage& command);
-    bool SendToDaemon(const std::string& socketName, const exlink::ExchangeMessage& message);
+    bool SendToDaemon(int queue, const exlink::ExchangeMessage& message);
     static void PrintLine(const nlohmann::ordered_json& line);
 
     // Call-manager mode: the simulator answers call commands with the events
