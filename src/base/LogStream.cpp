@@ -32,6 +32,7 @@ LogStream::LogStream(const char* name, bool append, bool createDir, long maxFile
                                     : kMaxFileSize),
       mnKeepCopies(std::max(keepCopies, 0)),
       mbEchoToStderr(echoToStderr),
+      mDropPath(mPath + ".drop"),
       mFormatBuf(std::max(lineSize, 2u)) {
     if (createDir) {
         std::string::size_type slash = mPath.rfind('/');
@@ -39,6 +40,7 @@ LogStream::LogStream(const char* name, bool append, bool createDir, long maxFile
             MakeDirectories(mPath.substr(0, slash), kDirectoryMode);
         }
     }
+    unlink(mDropPath.c_str());  // left by a process that ended before removing it
     ThreadMutexLock guard(mMutex);
     OpenLocked(!append);
 }
@@ -46,6 +48,10 @@ LogStream::LogStream(const char* name, bool append, bool createDir, long maxFile
 LogStream::~LogStream() {
     if (mFd >= 0) {
         close(mFd);
+    }
+    if (mDropFd >= 0) {
+        close(mDropFd);
+        unlink(mDropPath.c_str());
     }
 }
 
@@ -66,6 +72,23 @@ void LogStream::RotateLocked() {
     close(mFd);
     mFd = -1;
     if (mnKeepCopies > 0) {
+        // The oldest copy is set aside first, so that no rename below
+        // replaces a file (which would remove it on this thread).
+        const std::string oldest = mPath + "." + std::to_string(mnKeepCopies);
+        ThreadMutexLock drop(mDropMutex);
+        if (mDropFd >= 0) {
+            // The last one is not gone yet (rotations in quick succession).
+            close(mDropFd);
+            mDropFd = -1;
+            unlink(mDropPath.c_str());
+        }
+        if (rename(oldest.c_str(), mDropPath.c_str()) == 0) {
+            mDropFd = mbDeferDrops ? open(mDropPath.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+            if (mDropFd < 0) {
+                unlink(mDropPath.c_str());
+            }
+            mbDropPending.store(mDropFd >= 0, std::memory_order_release);
+        }
         for (int copy = mnKeepCopies; copy > 1; --copy) {
             std::string older = mPath + "." + std::to_string(copy);
             std::string newer = mPath + "." + std::to_string(copy - 1);
@@ -74,6 +97,26 @@ void LogStream::RotateLocked() {
         rename(mPath.c_str(), (mPath + ".1").c_str());
     }
     OpenLocked(mnKeepCopies == 0);
+}
+
+void LogStream::DropSetAside() {
+    if (!mbDropPending.load(std::memory_order_acquire)) {
+        return;
+    }
+    ThreadMutexLock drop(mDropMutex);
+    if (mDropFd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstat(mDropFd, &st) == 0 && static_cast<unsigned long>(st.st_size) > kDropStep) {
+        if (ftruncate(mDropFd, static_cast<off_t>((st.st_size - 1) / kDropStep * kDropStep)) == 0) {
+            return;  // the rest at the next call
+        }
+    }
+    close(mDropFd);
+    mDropFd = -1;
+    unlink(mDropPath.c_str());
+    mbDropPending.store(false, std::memory_order_release);
 }
 
 bool LogStream::ReadyLocked() {

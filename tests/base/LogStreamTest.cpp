@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "TempRoot.h"
@@ -66,6 +67,27 @@ TEST_F(LogStreamTest, RotatesBeforeTheLimitKeepingOneOlderCopy) {
     stream.WriteLines(all.data(), 41, all.data() + 41, all.size() - 41);
     EXPECT_EQ(ReadFile(mPath + ".1"), line + "6\n" + seven + eight);
     EXPECT_EQ(ReadFile(mPath), seven);
+    EXPECT_FALSE(fs::exists(mPath + ".drop"));
+}
+
+// With deferred drops the copy a rotation drops waits aside until the
+// background call removes it; the copies kept are the same.
+TEST_F(LogStreamTest, DeferredDropSetsTheOldCopyAsideUntilRemoved) {
+    const std::string line(49, 'b');
+    LogStream stream(mPath.c_str(), true, true, 100, 1, 8192, false);
+    stream.DeferDrops();
+    for (int i = 0; i < 5; ++i) {
+        stream.TRACE((line + std::to_string(i) + "\n").c_str(), 3, 0);  // 51 bytes: one a file
+    }
+    EXPECT_EQ(ReadFile(mPath + ".drop"), line + "2\n");
+    EXPECT_EQ(ReadFile(mPath + ".1"), line + "3\n");
+    EXPECT_EQ(ReadFile(mPath), line + "4\n");
+    stream.DropSetAside();
+    EXPECT_FALSE(fs::exists(mPath + ".drop"));
+    // One left by an earlier process goes when the log is opened.
+    { std::ofstream(mPath + ".drop") << "old"; }
+    LogStream again(mPath.c_str(), true, true, 100, 1, 8192, false);
+    EXPECT_FALSE(fs::exists(mPath + ".drop"));
 }
 
 TEST_F(LogStreamTest, OtherWritersCountTowardsTheLimitAndFollowTheNewFile) {
