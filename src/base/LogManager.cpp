@@ -1,6 +1,8 @@
 #include "base/LogManager.h"
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 
 #include <algorithm>
@@ -29,6 +31,8 @@ constexpr int kLineWriter = 1;
 constexpr int kHandlerWriter = 2;
 // The writer lets the lines of this long gather before it writes them.
 constexpr long kGatherNanos = 1000000;
+// The writer thread's scheduling niceness (lower priority than the others).
+constexpr int kWriterNice = 10;
 // How long the crash guard's handler waits for a write in progress (1 ms steps).
 constexpr int kHandlerWaitSteps = 2000;
 
@@ -120,6 +124,7 @@ LogManager::LogManager(const char* name, bool append, bool createDir, unsigned q
         st.writerLock = std::make_unique<ThreadMutex>();
         st.ringSize = static_cast<size_t>(st.lineSize) * queueLength;
         st.ring.reset(new char[st.ringSize]);
+        mpStream->DeferDrops();
         st.writerRunning = Thread::BeginThread(LogWriteProc, this, &st.writer);
         CrashGuard::SetPendingLog(WritePendingLines, this);
     }
@@ -350,6 +355,10 @@ unsigned long LogManager::LogWriteProc(void* manager) {
         sigdelset(&signals, fault);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Background work: a thread with a client or a call to serve goes first
+    // when both are ready on one processor. The ring bounds how far the file
+    // may lag; a full ring is written by the thread that logs.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kWriterNice);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(st.wakeMutex);
@@ -368,8 +377,14 @@ unsigned long LogManager::LogWriteProc(void* manager) {
         if (!st.stopping.load()) {
             SleepNanos(kGatherNanos);  // let the lines of this moment gather
         }
-        ThreadMutexLock guard(*st.writerLock);
-        self->WriteQueued();
+        {
+            ThreadMutexLock guard(*st.writerLock);
+            self->WriteQueued();
+        }
+        // A copy that a rotation set aside is removed here, while the
+        // loggers go on filling the ring.
+        self->mpStream->DropSetAside();
     }
+    self->mpStream->DropSetAside();
     return 0;
 }
