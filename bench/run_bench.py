@@ -316,9 +316,19 @@ class Bench:
                 a = probe(r"([\d.]+) round-trips/s\s+p50 ([\d.]+) us",
                           run([pp, "rtt", "1000" if self.smoke else "8000", r["request"], "1000", "select"],
                               cpus=ANCHOR_CPUS))
-            self.table.add(5, "1 active + 1,000 idle", "round trips/s", float(r["rate"]), a and a[0], 0.8)
-            self.table.add(5, "1 active + 1,000 idle", "p50 us", float(r["p50"]), a and a[1], None, True,
-                           "{:.1f}")
+            self.table.add(5, "1 active + 1,000 idle", "round trips/s vs select", float(r["rate"]), a and a[0],
+                           1.0)
+            self.table.add(5, "1 active + 1,000 idle", "p50 us vs select", float(r["p50"]), a and a[1], None,
+                           True, "{:.1f}")
+            # The same echo server on epoll: what the idle connections cost a
+            # loop that does not scan them.
+            e = None
+            if pp:
+                e = probe(r"([\d.]+) round-trips/s\s+p50 ([\d.]+) us",
+                          run([pp, "rtt", "1000" if self.smoke else "8000", r["request"], "1000", "epoll"],
+                              cpus=ANCHOR_CPUS))
+            self.table.add(5, "1 active + 1,000 idle", "round trips/s vs epoll", float(r["rate"]), e and e[0],
+                           0.5)
 
             fo = self.anchors.get("fanout")
             for k, events in ((1, 5000), (10, 2000), (100, 300), (1000, 40)):
