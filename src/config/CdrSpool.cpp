@@ -687,8 +687,12 @@ std::vector<SpooledCdr> CdrSpool::Next(const std::string& account, unsigned long
             }
             break;
         }
+        // Acknowledged records next in line are passed over without reading.
+        for (auto next = c.acked.lower_bound(at); next != c.acked.end() && *next == at; ++next) {
+            ++at;
+        }
         std::vector<SpooledCdr> read;
-        if (!ReadRecords(at, limit - out.size() + c.acked.size(), read) || read.empty()) {
+        if (!ReadRecords(at, limit - out.size(), read) || read.empty()) {
             break;
         }
         for (SpooledCdr& r : read) {
@@ -711,13 +715,20 @@ void CdrSpool::Ack(const std::string& account, unsigned long long id,
     if (found == mConsumers.end()) {
         return;
     }
+    Consumer& c = found->second;
     for (unsigned long long seq : seqs) {
-        if (seq >= found->second.floor && found->second.acked.insert(seq).second) {
+        if (seq >= c.floor && c.acked.insert(seq).second) {
             ++mAcked;
             Metrics(*this).acknowledged.Add();
-            found->second.dirty = true;
+            c.dirty = true;
             mbAcksDirty = true;
         }
+    }
+    // Acknowledgements in order move the floor at once, so the set stays
+    // small while a burst is delivered and its commit keeps the acks waiting.
+    while (!c.acked.empty() && *c.acked.begin() == c.floor) {
+        c.acked.erase(c.acked.begin());
+        ++c.floor;
     }
 }
 
