@@ -4,13 +4,15 @@
 // on the paths that run once per message). Reading skips leading white space,
 // takes one sign, stops at the first character that does not fit and gives 0
 // when nothing can be read; an out-of-range number gives the type's limit, and
-// a negative one read into an unsigned type wraps, as a stream does.
-// Stateless; any thread.
+// a negative one read into an unsigned type wraps, as a stream does. For a
+// signed type that is also what strtol reads, saturated to the type (the
+// codec's <int> values). Stateless; any thread.
 #pragma once
 
 #include <charconv>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 template <typename T>
@@ -24,7 +26,7 @@ std::string NumberToString(const T& value) {
 }
 
 template <typename T>
-T StringToNumber(const std::string& text) {
+T StringToNumber(std::string_view text) {
     static_assert(std::is_integral<T>::value && !std::is_same<T, bool>::value,
                   "integral numbers only");
     using Unsigned = typename std::make_unsigned<T>::type;

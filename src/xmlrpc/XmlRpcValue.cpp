@@ -1,50 +1,15 @@
 #include "xmlrpc/XmlRpcValue.h"
 
+#include "base/NumberString.h"
 #include "xmlrpc/XmlRpcNames.h"
 
 #include <strings.h>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-bool IsCSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// What strtol in base 10 reads (blanks, a sign, digits up to the first other
-// byte; no digits gives 0), saturated to the 32-bit range.
-int TextToInt(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && IsCSpace(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const long long kCap = 10000000000LL;  // beyond the range either way
-    long long v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (v < kCap) {
-            v = v * 10 + (text[i] - '0');
-        }
-    }
-    if (negative) {
-        v = -v;
-    }
-    if (v > INT_MAX) {
-        return INT_MAX;
-    }
-    if (v < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(v);
-}
 
 // Reads the element text (if any) and passes the type end tag. The view is
 // valid until the reader moves on, so `use` runs before the end tag is passed.
@@ -169,7 +134,7 @@ bool XmlRpcValueInt::Build(std::string& out) const {
 }
 
 bool XmlRpcValueInt::Parse(XMLNavigator& nav) {
-    ReadScalarText(nav, [this](std::string_view text) { mnValue = TextToInt(text); });
+    ReadScalarText(nav, [this](std::string_view text) { mnValue = StringToNumber<int>(text); });
     return true;
 }
 
@@ -179,7 +144,8 @@ bool XmlRpcValueBool::Build(std::string& out) const {
 }
 
 bool XmlRpcValueBool::Parse(XMLNavigator& nav) {
-    ReadScalarText(nav, [this](std::string_view text) { mbValue = TextToInt(text) != 0; });
+    ReadScalarText(nav,
+                   [this](std::string_view text) { mbValue = StringToNumber<int>(text) != 0; });
     return true;
 }
 
