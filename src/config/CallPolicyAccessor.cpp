@@ -40,6 +40,7 @@ CallPolicyAccessor::CallPolicyAccessor(std::string dbPath)
       mListenAddress(DefaultOf("listen-address")),
       mLogQueueLines(DefaultOf("log-queue-lines")),
       mbWriteAllQueued(ParseFlag(DefaultOf("write-all-queued"))),
+      mbEventThreadWrites(ParseFlag(DefaultOf("event-thread-writes"))),
       mMetricsListen(DefaultOf("metrics-listen")) {}
 
 CallPolicyAccessor* CallPolicyAccessor::GetInstance(bool loadNow) {
@@ -89,5 +90,6 @@ int CallPolicyAccessor::load() {
     mbMaskLoggedSecrets = ParseFlag(values["mask-logged-secrets"]);
     mLogQueueLines = values["log-queue-lines"];
     mbWriteAllQueued = ParseFlag(values["write-all-queued"]);
+    mbEventThreadWrites = ParseFlag(values["event-thread-writes"]);
     return 1;
 }

@@ -61,6 +61,7 @@ class CallPolicyAccessor {
     bool IsMaskLoggedSecrets() const { return mbMaskLoggedSecrets; }
     // Each pass writes every request queued for a connection, in one write.
     bool IsWriteAllQueued() const { return mbWriteAllQueued; }
+    bool IsEventThreadWrites() const { return mbEventThreadWrites; }
     // Lines of the log's write queue (text; 0 or less: lines written at once).
     const std::string& GetLogQueueLines() const { return mLogQueueLines; }
 
@@ -91,5 +92,6 @@ class CallPolicyAccessor {
     std::string mListenAddress;
     std::string mLogQueueLines;
     bool mbWriteAllQueued;
+    bool mbEventThreadWrites;
     std::string mMetricsListen;
 };

@@ -25,7 +25,9 @@
 //   mlistExtensions, mlistSentRequests, mRecvBuffer and the upload in progress
 //   (mpUpload, mpUploadAnswer). The connection thread
 //   holds it for a whole pass (accept, read, dispatch, time-outs, writes); the
-//   main thread takes it in the static CallArrived to hand over a call.
+//   main thread takes it in the static CallArrived to hand over a call and,
+//   with "event-thread-writes", tries it at the end of an event to write what
+//   the event queued (WriteQueuedNow).
 // - Subscription::mMapLock guards every connection's mlistSubscriptions: the
 //   main thread already holds it when a subscription event removes one
 //   (ErrorConvey), and the connection thread holds it while it looks up, uses,
@@ -108,6 +110,11 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static constexpr size_t kMaxRecvBuffer = 1024 * 1024;  // bytes without a complete message
     static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
     static constexpr size_t kMaxRequestsPerWrite = 64;     // with "write-all-queued"
+    // Connections the main thread writes to itself at the end of an event;
+    // more, and the connection thread writes them all (with many, the
+    // answers to the first come while the main thread still holds
+    // mServMutex, and the two threads take turns at it).
+    static constexpr int kEventWritesMax = 16;
     static constexpr int kSendTimeout = ClientChannel::kSendTimeout;
     static constexpr int kHandshakeTimeout = 10;  // seconds for a TLS handshake
 
@@ -139,6 +146,12 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     // handling of one message from a queue.
     static void BeginWakeBatch();
     static void EndWakeBatch();
+    // With "event-thread-writes", at the end of a batch: writes the requests
+    // queued for at most kEventWritesMax connections that have nothing else
+    // waiting (no output, no upload), under mServMutex if it is free at once;
+    // true when the connection thread need not look (nothing left queued or
+    // waiting, no new request time-out to keep).
+    static bool WriteQueuedNow();
 
     // ---- one client connection ----
     CallControlService();
@@ -234,6 +247,8 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static std::atomic<bool> mbStrictDecisions;      // false: an answer decides the call it names
     static std::atomic<bool> mbSafeRetries;     // false: a request sent again is carried out again
     static std::atomic<bool> mbWriteAllQueued;  // false: one request per connection per pass
+    static std::atomic<bool>
+        mbEventThreadWrites;  // false: only the connection thread writes requests
     // Where the listener binds ("0.0.0.0": every IPv4 address; empty: every
     // address; else one literal). Written by the main thread only while the
     // connection thread is stopped (ReadConfigs, UpdateConfigs), read by it.

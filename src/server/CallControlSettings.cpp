@@ -26,6 +26,7 @@ std::atomic<bool> CallControlService::mbAccountRights{false};
 std::atomic<bool> CallControlService::mbStrictDecisions{false};
 std::atomic<bool> CallControlService::mbSafeRetries{false};
 std::atomic<bool> CallControlService::mbWriteAllQueued{false};
+std::atomic<bool> CallControlService::mbEventThreadWrites{false};
 
 namespace {
 std::string& ListenAddressSetting() {
@@ -94,6 +95,7 @@ void CallControlService::ReadConfigs() {
         mbStrictDecisions = accessor->IsStrictDecisions();
         mbSafeRetries = accessor->IsSafeRetries();
         mbWriteAllQueued = accessor->IsWriteAllQueued();
+        mbEventThreadWrites = accessor->IsEventThreadWrites();
         if (!mbThreadStarted) {
             ListenAddressSetting() = accessor->GetListenAddress();
             MetricsListenValue() = accessor->GetMetricsListen();
@@ -121,6 +123,9 @@ void CallControlService::ReadConfigs() {
         }
         if (mbWriteAllQueued) {
             TR::TRACEX("Write All Queued: true.\n");
+        }
+        if (mbEventThreadWrites) {
+            TR::TRACEX("Event Thread Writes: true.\n");
         }
     }
     CallPolicyAccessor::CloseInstance();
@@ -150,6 +155,7 @@ void CallControlService::UpdateConfigs() {
             UpdateFlag(mbStrictDecisions, accessor->IsStrictDecisions(), "Strict Decisions");
             UpdateFlag(mbSafeRetries, accessor->IsSafeRetries(), "Safe Retries");
             UpdateFlag(mbWriteAllQueued, accessor->IsWriteAllQueued(), "Write All Queued");
+            UpdateFlag(mbEventThreadWrites, accessor->IsEventThreadWrites(), "Event Thread Writes");
         }
         CallPolicyAccessor::CloseInstance();
     }

@@ -1,6 +1,7 @@
 // The connection thread: its loop over the listener and every connection,
 // the wake-ups that the other threads send it, and one connection's pass.
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,8 +39,45 @@ void CallControlService::BeginWakeBatch() {
 void CallControlService::EndWakeBatch() {
     if (--tWakeBatchDepth == 0 && tWakeHeld) {
         tWakeHeld = false;
-        WakeNow();
+        if (!mbEventThreadWrites || !WriteQueuedNow()) {
+            WakeNow();
+        }
     }
+}
+
+bool CallControlService::WriteQueuedNow() {
+    // Never waits: while the connection thread is in a pass it writes the
+    // requests itself. Taken only with no registry lock held, after the
+    // event's handling.
+    if (!mServMutex.TryLock()) {
+        return false;
+    }
+    int waiting = 0;
+    for (CallControlService* c : mlistServicesInProgress) {
+        if (c->mnQueued.load(std::memory_order_acquire) != 0 && ++waiting > kEventWritesMax) {
+            mServMutex.Unlock();
+            return false;
+        }
+    }
+    bool settled = true;
+    const int timeout = mnReqTimeout;
+    for (CallControlService* c : mlistServicesInProgress) {
+        if (c->mnQueued.load(std::memory_order_acquire) == 0) {
+            continue;
+        }
+        if (c->mState != 2 || c->mpUpload != nullptr || c->mChannel.OutputPending()) {
+            settled = false;  // the connection thread's pass decides
+            continue;
+        }
+        // A first request awaiting an answer is a deadline the loop does not
+        // know of yet.
+        const bool deadline = timeout > 0 && c->mlistSentRequests.empty();
+        c->SendRequest();
+        settled = settled && !deadline && c->mnQueued.load(std::memory_order_acquire) == 0 &&
+                  !c->mChannel.OutputPending() && !c->mChannel.Broken();
+    }
+    mServMutex.Unlock();
+    return settled;
 }
 
 void CallControlService::Wake() {
@@ -204,7 +242,19 @@ unsigned long CallControlService::RPCProcessingProc(void* /*arg*/) {
     };
     const int listenFd = mpListenerSock->GetDescriptor();
     loop.Watch(listenFd, EventLoop::kRead, noteReady(listenFd));
+    bool batch = false;
     while (mbRunning) {
+        if (const bool on = mbEventThreadWrites; on != batch) {
+            // With event writes, a wake-up of this thread (a client's bytes,
+            // an answer) does not preempt the main thread: it would find
+            // mServMutex held for the writes of an event and wait for it.
+            // It runs when the main thread waits, or at the next tick.
+            sched_param none{};
+            if (sched_setscheduler(0, on ? SCHED_BATCH : SCHED_OTHER, &none) != 0) {
+                TR::TRACEX("CCS: Thread. Scheduling policy not changed (errno %d).\n", errno);
+            }
+            batch = on;
+        }
         long wait = -1;  // seconds until the nearest deadline; -1: none
         bool again = false;
         int count = 0;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -289,6 +290,56 @@ TEST_F(Connection, ArrivingCallFindsItsConnectionBySerialOnly) {
     CCS::mlistServicesInProgress.clear();
     EXPECT_EQ(conn->GetCall(101), call);
     EXPECT_EQ(conn->QueuedRequests(), 1u);
+}
+
+// With "event-thread-writes" the end of an event's batch writes what it
+// queued, unless the connection thread is in a pass (it holds mServMutex),
+// too many connections wait, or a request time-out must be kept by the loop.
+TEST_F(Connection, EventThreadWritesAFewConnectionsAtTheEndOfItsBatch) {
+    const int timeout = CCS::mnReqTimeout;
+    CCS::mlistServicesInProgress.push_back(conn.get());
+    CCS::mbEventThreadWrites = true;
+    Call call(103);
+    CCS::mnReqTimeout = 5;
+    conn->MessagePlayed(&call);
+    EXPECT_FALSE(CCS::WriteQueuedNow());  // written; the loop must learn of its deadline
+    EXPECT_EQ(conn->AwaitingAnswers(), 1u);
+    conn->MessagePlayed(&call);
+    EXPECT_TRUE(CCS::WriteQueuedNow());  // the first request's deadline comes sooner
+    EXPECT_EQ(Count(Received(), "messageplayed"), 2u);
+
+    CCS::mnReqTimeout = 0;
+    const auto event = [&] {
+        CCS::BeginWakeBatch();
+        conn->MessagePlayed(&call);
+        CCS::EndWakeBatch();
+    };
+    for (bool on : {false, true}) {
+        CCS::mbEventThreadWrites = on;
+        event();
+        EXPECT_EQ(conn->QueuedRequests(), on ? 0u : 1u);
+        EXPECT_EQ(Count(Received(), "messageplayed"), on ? 1u : 0u);
+        while (conn->SendRequest()) {
+        }
+        Received();
+    }
+    std::promise<void> held, done;
+    std::thread pass([&] {  // the connection thread in a pass
+        ThreadMutexLock lock(CCS::mServMutex);
+        held.set_value();
+        done.get_future().wait();
+    });
+    held.get_future().wait();
+    event();
+    EXPECT_EQ(conn->QueuedRequests(), 1u);
+    done.set_value();
+    pass.join();
+    CCS::mlistServicesInProgress.assign(CCS::kEventWritesMax + 1, conn.get());
+    EXPECT_FALSE(CCS::WriteQueuedNow());
+    EXPECT_EQ(conn->QueuedRequests(), 1u);
+    CCS::mlistServicesInProgress.clear();
+    CCS::mbEventThreadWrites = false;
+    CCS::mnReqTimeout = timeout;
 }
 
 TEST(Server, CleanUpStopsAThreadWaitingForItsPortAndIsRepeatable) {
