@@ -4,7 +4,8 @@
 # same run and prints one table (docs/performance.md).
 #   scripts/bench.sh            full run (about 3 minutes)
 #   scripts/bench.sh --smoke    every scenario for a second or so
-#   scripts/bench.sh --set log-queue-lines=32 --set write-all-queued=true
+#   scripts/bench.sh --set log-queue-lines=32 --set write-all-queued=true \
+#                    --set event-thread-writes=true
 #                               the same with settings for every daemon
 # The loopback floor probes and the fixtures are read from ../shared/anchors
 # beside the source tree, or from $VALTD_ANCHORS; an absent anchor leaves its
