@@ -77,7 +77,7 @@ const std::vector<SettingInfo>& AllSettings() {
          "(up to 64) in one write, instead of one request per connection per pass"},
         {"event-thread-writes", "false", SettingKind::Flag,
          "the thread that handles an exchange event writes the requests it brings to at most "
-         "16 connections itself, instead of waking the connection thread to write them"},
+         "128 connections itself, instead of waking the connection thread to write them"},
         {"log-queue-lines", "0", SettingKind::Integer,
          "the log's lines go through a queue of this many longest lines (8 KiB each) that a "
          "writer thread writes in groups; 0: each line written at once by the thread that logs "

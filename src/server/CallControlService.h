@@ -111,10 +111,11 @@ class CallControlService : public ICallNotify, public ISubscriptionNotify, publi
     static constexpr size_t kMaxQueuedRequests = 10000;    // requests waiting to be written
     static constexpr size_t kMaxRequestsPerWrite = 64;     // with "write-all-queued"
     // Connections the main thread writes to itself at the end of an event;
-    // more, and the connection thread writes them all (with many, the
-    // answers to the first come while the main thread still holds
-    // mServMutex, and the two threads take turns at it).
-    static constexpr int kEventWritesMax = 16;
+    // more, and the connection thread writes them all: for a fan-out to
+    // 1,000 the main thread would hold mServMutex through every write while
+    // the answers wait (measured slower than the connection thread's passes,
+    // which take answers between writes).
+    static constexpr int kEventWritesMax = 128;
     static constexpr int kSendTimeout = ClientChannel::kSendTimeout;
     static constexpr int kHandshakeTimeout = 10;  // seconds for a TLS handshake
 
