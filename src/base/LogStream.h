@@ -63,7 +63,7 @@ class LogStream {
     // the stream is shared) DropSetAside, called by a background thread
     // outside the loggers' locks, shortens it by kDropStep bytes a call and
     // removes it once empty. Any thread.
-    static constexpr unsigned long kDropStep = 256 * 1024;
+    static constexpr unsigned long kDropStep = 64 * 1024;
     void DeferDrops() { mbDeferDrops = true; }
     void DropSetAside();
 
