@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -31,12 +32,12 @@ constexpr int kLineWriter = 1;
 constexpr int kHandlerWriter = 2;
 // Sleeps of a poster or of the crash guard's handler waiting for a write.
 constexpr long kGatherNanos = 1000000;
-// The writer lets the lines of this long gather before it writes them: under
-// a busy fan-out a quarter of a millisecond is about 30 KiB, one write of a
-// few tens of microseconds. (A millisecond's group, four times that, landed
-// in one event in eight on the processor the daemon shares, and doubled its
-// latency.)
-constexpr long kWriterGatherNanos = 250000;
+// The writer lets the lines of a millisecond gather before it writes them,
+// or fewer once this many bytes wait: one write then stays a few tens of
+// microseconds. (Under a busy fan-out a millisecond is over 100 KiB, a write
+// that held up one event in eight on the processor the threads share; a
+// shorter gather for every load put a write inside most single requests.)
+constexpr size_t kGatherBytes = 32 * 1024;
 // The writer thread's scheduling niceness (lower priority than the others).
 constexpr int kWriterNice = 10;
 // How long the crash guard's handler waits for a write in progress (1 ms steps).
@@ -96,6 +97,8 @@ struct LogManager::State {
     std::mutex wakeMutex;
     std::condition_variable wake;
     std::atomic<bool> writerSleeping{false};
+    // The writer gathers lines; the poster that makes kGatherBytes wait wakes it.
+    std::atomic<bool> writerGathering{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> writerPaused{false};  // tests: the writer thread leaves the ring alone
     Thread::Handle writer{};
@@ -225,8 +228,10 @@ void LogManager::PostLogMsg(long id) {
     const size_t first = std::min(length, st.ringSize - at);
     std::memcpy(st.ring.get() + at, st.line.data(), first);
     std::memcpy(st.ring.get(), st.line.data() + first, length - first);
-    st.head.store(st.Advance(head, length));
-    if (st.writerSleeping.exchange(false)) {
+    const size_t next = st.Advance(head, length);
+    st.head.store(next);
+    if (st.writerSleeping.exchange(false) ||
+        (st.Waiting(next, st.tail.load()) >= kGatherBytes && st.writerGathering.exchange(false))) {
         std::lock_guard<std::mutex> guard(st.wakeMutex);
         st.wake.notify_one();
     }
@@ -235,11 +240,11 @@ void LogManager::PostLogMsg(long id) {
     }
 }
 
-void LogManager::WriteQueued() {
+size_t LogManager::WriteQueued() {
     State& st = *mpState;
     int expected = kNoWriter;
     if (!st.owner.compare_exchange_strong(expected, kLineWriter)) {
-        return;  // the crash guard's handler writes them
+        return 0;  // the crash guard's handler writes them
     }
     tWritingQueue = true;
     const size_t head = st.head.load(std::memory_order_acquire);
@@ -253,6 +258,7 @@ void LogManager::WriteQueued() {
     st.tail.store(head, std::memory_order_release);
     tWritingQueue = false;
     st.owner.store(kNoWriter);
+    return length;
 }
 
 void LogManager::WritePendingLines(int fd, void* manager) {
@@ -381,15 +387,23 @@ unsigned long LogManager::LogWriteProc(void* manager) {
             continue;
         }
         if (!st.stopping.load()) {
-            SleepNanos(kWriterGatherNanos);  // let the lines of this moment gather
+            // Let the lines of this moment gather.
+            std::unique_lock<std::mutex> guard(st.wakeMutex);
+            st.writerGathering.store(true);
+            st.wake.wait_for(guard, std::chrono::nanoseconds(kGatherNanos), [&st] {
+                return st.stopping.load() ||
+                       st.Waiting(st.head.load(), st.tail.load()) >= kGatherBytes;
+            });
+            st.writerGathering.store(false);
         }
+        size_t written = 0;
         {
             ThreadMutexLock guard(*st.writerLock);
-            self->WriteQueued();
+            written = self->WriteQueued();
         }
         // A copy that a rotation set aside is removed here, while the
-        // loggers go on filling the ring.
-        self->mpStream->DropSetAside();
+        // loggers go on filling the ring, as fast as the file fills.
+        self->mpStream->DropSetAside(written);
     }
     self->mpStream->DropSetAside();
     return 0;

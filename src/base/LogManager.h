@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <ctime>
 #include <memory>
 
@@ -75,9 +76,9 @@ class LogManager {
     // Queues the line in the line buffer (its text up to the zero); when the
     // ring has no room, first writes what waits. Called with `lock` held.
     void PostLogMsg(long id);
-    // Writes every queued byte not yet written through the stream. Called by
-    // the writer and by a poster, with `writerLock` held.
-    void WriteQueued();
+    // Writes every queued byte not yet written through the stream; the number
+    // of bytes. Called by the writer and by a poster, with `writerLock` held.
+    size_t WriteQueued();
 
     std::unique_ptr<LogStream> mpStream;
     std::unique_ptr<State> mpState;

@@ -99,7 +99,7 @@ void LogStream::RotateLocked() {
     OpenLocked(mnKeepCopies == 0);
 }
 
-void LogStream::DropSetAside() {
+void LogStream::DropSetAside(unsigned long pace) {
     if (!mbDropPending.load(std::memory_order_acquire)) {
         return;
     }
@@ -109,7 +109,18 @@ void LogStream::DropSetAside() {
     }
     struct stat st {};
     if (fstat(mDropFd, &st) == 0 && static_cast<unsigned long>(st.st_size) > kDropStep) {
-        if (ftruncate(mDropFd, static_cast<off_t>((st.st_size - 1) / kDropStep * kDropStep)) == 0) {
+        // Short system calls: the kernel finishes one before a woken thread
+        // of this process gets the processor.
+        unsigned long size = static_cast<unsigned long>(st.st_size);
+        for (unsigned long dropped = 0; size > kDropStep && dropped < std::max(pace, kDropStep);
+             dropped += kDropStep) {
+            size = (size - 1) / kDropStep * kDropStep;
+            if (ftruncate(mDropFd, static_cast<off_t>(size)) != 0) {
+                size = 0;  // removed below
+                break;
+            }
+        }
+        if (size > kDropStep) {
             return;  // the rest at the next call
         }
     }

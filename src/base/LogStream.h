@@ -61,11 +61,13 @@ class LogStream {
     // processor. So the rotation only renames it to <name>.drop. Without
     // DeferDrops the rotating thread removes it at once; with it (set before
     // the stream is shared) DropSetAside, called by a background thread
-    // outside the loggers' locks, shortens it by kDropStep bytes a call and
-    // removes it once empty. Any thread.
+    // outside the loggers' locks, shortens it by at least `pace` bytes (and
+    // at least kDropStep) a call, kDropStep bytes a system call, and removes
+    // it once empty. The writer passes what it has just written: the copy
+    // is gone before the file fills again. Any thread.
     static constexpr unsigned long kDropStep = 64 * 1024;
     void DeferDrops() { mbDeferDrops = true; }
-    void DropSetAside();
+    void DropSetAside(unsigned long pace = 0);
 
     // Tells every stream that something else appended to a log file (the
     // crash guard's reports): each stream reads its file's size again before

@@ -84,6 +84,24 @@ TEST_F(LogStreamTest, DeferredDropSetsTheOldCopyAsideUntilRemoved) {
     EXPECT_EQ(ReadFile(mPath), line + "4\n");
     stream.DropSetAside();
     EXPECT_FALSE(fs::exists(mPath + ".drop"));
+    // A large copy goes a step a call, or as fast as the writer says it writes.
+    LogStream big(mPath.c_str(), false, true, 640 * 1024, 1, 8192, false);
+    big.DeferDrops();
+    const std::string piece(8191, 'c');
+    for (int i = 0; i < 200; ++i) {
+        big.TRACE((piece + "\n").c_str(), 3, 0);
+    }
+    const auto dropSize = [this] { return fs::file_size(mPath + ".drop"); };
+    const auto full = dropSize();
+    ASSERT_GT(full, 600u * 1024);
+    big.DropSetAside();
+    EXPECT_EQ(full - dropSize(), full - (full - 1) / LogStream::kDropStep * LogStream::kDropStep);
+    const auto before = dropSize();
+    big.DropSetAside(150 * 1024);
+    EXPECT_GE(before - dropSize(), 150u * 1024);
+    EXPECT_TRUE(fs::exists(mPath + ".drop"));
+    big.DropSetAside(1 << 20);
+    EXPECT_FALSE(fs::exists(mPath + ".drop"));
     // One left by an earlier process goes when the log is opened.
     { std::ofstream(mPath + ".drop") << "old"; }
     LogStream again(mPath.c_str(), true, true, 100, 1, 8192, false);
