@@ -60,6 +60,10 @@ class ThreadMutex {
     void unlock() {
         Unlock();
     }
+    // Lockable too, for std::unique_lock with std::try_to_lock.
+    bool try_lock() {
+        return TryLock();
+    }
 
   private:
     std::recursive_mutex mMutex;

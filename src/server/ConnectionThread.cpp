@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <vector>
 
 #include "core/ExtCallControl.h"
@@ -49,13 +50,13 @@ bool CallControlService::WriteQueuedNow() {
     // Never waits: while the connection thread is in a pass it writes the
     // requests itself. Taken only with no registry lock held, after the
     // event's handling.
-    if (!mServMutex.TryLock()) {
+    std::unique_lock<ThreadMutex> lock(mServMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
         return false;
     }
     int waiting = 0;
     for (CallControlService* c : mlistServicesInProgress) {
         if (c->mnQueued.load(std::memory_order_acquire) != 0 && ++waiting > kEventWritesMax) {
-            mServMutex.Unlock();
             return false;
         }
     }
@@ -76,7 +77,6 @@ bool CallControlService::WriteQueuedNow() {
         settled = settled && !deadline && c->mnQueued.load(std::memory_order_acquire) == 0 &&
                   !c->mChannel.OutputPending() && !c->mChannel.Broken();
     }
-    mServMutex.Unlock();
     return settled;
 }
 

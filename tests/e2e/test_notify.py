@@ -121,10 +121,10 @@ class Notifications(ServerTest):
         self.check_healthy()
 
 
-
 class NotificationsWrittenByTheEventThread(Notifications):
     """The same with the exchange's events written by the thread that takes them."""
     settings = dict(Notifications.settings, **{"event-thread-writes": "true"})
+
 
 if __name__ == "__main__":
     unittest.main()
