@@ -1,6 +1,5 @@
 #include "policy/CallPolicyService.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,29 +170,39 @@ void CallPolicyService::CallStateChanged(Call* /*call*/, ExtCallState state) {
 bool CallPolicyService::Start() {
     const unsigned long long id = mpCall->GetID();
     ExtCallControl::TRACEX("CallPolicyService: Starting Service. %llu\n", id);
-    mSocket.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (::fcntl(mSocket.Get(), F_SETFL, O_NONBLOCK) != 0) {
+    // Made non-blocking at once (one system call instead of two).
+    mSocket.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+    if (!mSocket.Valid()) {
         ExtCallControl::TRACEX("ERROR. CallPolicyService: no usable socket. %d. %llu\n", errno, id);
         mSocket.Reset();
         return false;
     }
-    ThreadMutexLock lock(mListMutex);
-    InitWorkerLoop();
-    // From here the worker owns the service.
-    mlistServicesInProgress.emplace_back(this);
-    if (mpThread == nullptr) {
-        ExtCallControl::TRACEX("CallPolicyService: Starting working thread. %llu\n", id);
-        if (Thread::BeginThread(HttpProcessingProc, nullptr)) {
-            mpThread = HttpProcessingProc;
-        } else {
-            ExtCallControl::TRACEX(
-                "ERROR. CallPolicyService: the working thread did not start. %llu\n", id);
+    EventLoop* loop;
+    {
+        ThreadMutexLock lock(mListMutex);
+        InitWorkerLoop();
+        // From here the worker owns the service.
+        mlistServicesInProgress.emplace_back(this);
+        if (mpThread == nullptr) {
+            ExtCallControl::TRACEX("CallPolicyService: Starting working thread. %llu\n", id);
+            if (Thread::BeginThread(HttpProcessingProc, nullptr)) {
+                mpThread = HttpProcessingProc;
+            } else {
+                ExtCallControl::TRACEX(
+                    "ERROR. CallPolicyService: the working thread did not start. %llu\n", id);
+            }
         }
+        loop = mpLoop;
     }
-    WakeWorker();
-    ExtCallControl::TRACEX("CallPolicyService: Waking up the thread. %llu\n", id);
     // Nothing of this service is touched once the lock is released: the worker
-    // may decide the call and destroy the service at once.
+    // may decide the call and destroy the service at once. The worker is woken
+    // after the release: woken under the lock, it took the processor only to
+    // wait for the lock. The line goes first, so that it still precedes the
+    // worker's lines for this call.
+    ExtCallControl::TRACEX("CallPolicyService: Waking up the thread. %llu\n", id);
+    if (loop != nullptr) {
+        loop->Wake();
+    }
     return true;
 }
 

@@ -57,7 +57,7 @@ class CallPolicyService : public Service, public ICallNotify {
     void CallStateChanged(Call* call, ExtCallState state) override;
 
     // Makes the socket and hands the service to the worker (starting it the
-    // first time). False when the socket cannot be made non-blocking: the
+    // first time). False when no non-blocking socket can be made: the
     // service then stays idle until its call ends.
     bool Start() override;
     // Takes the service from the worker and destroys it, unless the worker has
