@@ -17,6 +17,7 @@
 #include "base/CrashGuard.h"
 #include "base/LogStream.h"
 #include "base/Metrics.h"
+#include "base/StringUtils.h"
 #include "base/Thread.h"
 #include "base/ThreadMutex.h"
 #include "base/WriteAll.h"
@@ -295,7 +296,7 @@ void LogManager::TRACE(const char* format, va_list& args) {
         FormatTime();
         size_t offset = st.text - st.line.data() + st.stampLength + kMillisLength;
         char* message = st.line.data() + offset;
-        int length = vsnprintf(message, st.lineSize - offset, format, args);
+        int length = StringUtils::FormatText(message, st.lineSize - offset, format, args);
         st.length = length < 0 ? 0 : static_cast<unsigned long>(length);
         if (length <= 0) {
             return;
@@ -332,7 +333,7 @@ void LogManager::PANIC(int level, const char* format, va_list& args) {
     size_t offset = st.text - st.line.data() + st.stampLength + kMillisLength;
     std::memcpy(st.line.data() + offset, level == 0 ? "<<ERROR>> " : "<WARNING> ", kTagLength);
     char* message = st.line.data() + offset + kTagLength;
-    int length = vsnprintf(message, st.lineSize - offset - kTagLength, format, args);
+    int length = StringUtils::FormatText(message, st.lineSize - offset - kTagLength, format, args);
     st.length = length < 0 ? 0 : static_cast<unsigned long>(length);
     if (length <= 0) {
         return;

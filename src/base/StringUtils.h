@@ -3,6 +3,7 @@
 // Stateless free functions; any thread may call them.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -22,5 +23,11 @@ int ReplaceString(std::string& text, const std::string& search, const std::strin
 std::string EscapeControl(std::string_view text);
 // The same, appended to `out`.
 void AppendEscapedControl(std::string& out, std::string_view text);
+
+// vsnprintf(out, size, format, args): the same bytes and the same result, but
+// without stdio for the formats a log line has: conversions %s, %c, %d, %i and
+// %u (the integers also with l, ll or z), and %%, with no flags, width or
+// precision. Any other format goes to vsnprintf. Consumes `args`.
+int FormatText(char* out, std::size_t size, const char* format, va_list& args);
 
 }  // namespace StringUtils

@@ -1,6 +1,12 @@
 #include "base/StringUtils.h"
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 TEST(StringUtils, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {
     std::string text = "#MSGa#MSG#MSGb";
@@ -9,4 +15,44 @@ TEST(StringUtils, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {
     text = "aaa";
     EXPECT_EQ(StringUtils::ReplaceString(text, "a", "aa", 1), 2);
     EXPECT_EQ(text, "aaaaa");
+}
+
+namespace {
+
+// FormatText and vsnprintf on the same arguments, into buffers of `size`:
+// the same result and the same bytes (up to the terminator).
+template <typename... Args>
+void ExpectAsPrintf(std::size_t size, const char* format, Args... values) {
+    std::string ours(size + 1, '#');
+    std::string theirs(size + 1, '#');
+    const auto format1 = [&](char* out, va_list& args) {
+        return StringUtils::FormatText(out, size, format, args);
+    };
+    const auto call = [](auto f, char* out, ...) {
+        va_list args;
+        va_start(args, out);
+        const int r = f(out, args);
+        va_end(args);
+        return r;
+    };
+    const int r1 = call(format1, ours.data(), values...);
+    const int r2 = snprintf(theirs.data(), size, format, values...);
+    EXPECT_EQ(r1, r2) << format << " in " << size;
+    EXPECT_EQ(ours, theirs) << format << " in " << size;
+}
+
+}  // namespace
+
+TEST(StringUtils, FormatsLogLinesAsPrintfDoes) {
+    for (std::size_t size : {0, 1, 5, 12, 64, 8192}) {
+        ExpectAsPrintf(size, "CCS: BuildAndSendXml. Sent...\n");
+        ExpectAsPrintf(size, "\n%s\n", std::string(900, 'x').c_str());
+        ExpectAsPrintf(size, "%s|%s|%c%%", "", static_cast<const char*>(nullptr), 'A');
+        ExpectAsPrintf(size, "%d %i %u %ld %lu", INT_MIN, -7, UINT_MAX, LONG_MIN, ULONG_MAX);
+        ExpectAsPrintf(size, "%llu %lld %zu %zd.", ULLONG_MAX, LLONG_MIN, SIZE_MAX,
+                       static_cast<ssize_t>(-3));
+        // Flags, width, precision and other conversions: printf's own work.
+        ExpectAsPrintf(size, "%5d|%-3s|%.2s|%x|%08x|%", 42, "a", "abc", 255u, 255u);
+        ExpectAsPrintf(size, "%ls|%hd", L"w", 3);
+    }
 }
