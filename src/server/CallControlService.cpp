@@ -263,7 +263,11 @@ bool CallControlService::AppendXml(XmlRpcMethod* method, const EventText* shared
     if (mChannel.IsTls()) {
         TR::TRACEX("CCS: BuildAndSendXml. SSL. Sending request...\n");
     }
-    out.append(text);
+    if (out.empty()) {
+        out.swap(text);  // the usual single request: no second copy
+    } else {
+        out.append(text);
+    }
     return true;
 }
 
