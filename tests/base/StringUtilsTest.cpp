@@ -25,17 +25,15 @@ template <typename... Args>
 void ExpectAsPrintf(std::size_t size, const char* format, Args... values) {
     std::string ours(size + 1, '#');
     std::string theirs(size + 1, '#');
-    const auto format1 = [&](char* out, va_list& args) {
-        return StringUtils::FormatText(out, size, format, args);
-    };
-    const auto call = [](auto f, char* out, ...) {
+    // FormatText takes a va_list: a variadic lambda makes one.
+    const auto formatText = [&](char* out, ...) {
         va_list args;
         va_start(args, out);
-        const int r = f(out, args);
+        const int r = StringUtils::FormatText(out, size, format, args);
         va_end(args);
         return r;
     };
-    const int r1 = call(format1, ours.data(), values...);
+    const int r1 = formatText(ours.data(), values...);
     const int r2 = snprintf(theirs.data(), size, format, values...);
     EXPECT_EQ(r1, r2) << format << " in " << size;
     EXPECT_EQ(ours, theirs) << format << " in " << size;
