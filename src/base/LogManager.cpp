@@ -70,6 +70,21 @@ constexpr unsigned kTagLength = 10;
 // Every this many new seconds a date banner precedes the line.
 constexpr unsigned short kBannerEvery = 32;
 
+// The milliseconds part as "%03hu  " writes it; by hand for the usual three
+// digits, since every line has one.
+void FormatMillis(char* at, size_t room, unsigned short milliseconds) {
+    if (milliseconds >= 1000 || room < kMillisLength + 1) {
+        snprintf(at, room, "%03hu  ", milliseconds);
+        return;
+    }
+    at[0] = static_cast<char>('0' + milliseconds / 100);
+    at[1] = static_cast<char>('0' + milliseconds / 10 % 10);
+    at[2] = static_cast<char>('0' + milliseconds % 10);
+    at[3] = ' ';
+    at[4] = ' ';
+    at[5] = '\0';
+}
+
 LogManager::Moment SystemClock(void*) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -183,7 +198,7 @@ void LogManager::FormatTime() {
     if (st.now.seconds == st.lastSecond) {
         std::memset(st.text, ' ', st.stampLength - 1);
         st.text[st.stampLength - 1] = '.';
-        snprintf(st.text + st.stampLength, room - st.stampLength, "%03hu  ", st.now.milliseconds);
+        FormatMillis(st.text + st.stampLength, room - st.stampLength, st.now.milliseconds);
         return;
     }
 
@@ -209,7 +224,7 @@ void LogManager::FormatTime() {
         st.text[kClockLength - 1] = '.';
         st.stampLength = kClockLength;
     }
-    snprintf(st.text + st.stampLength, room - st.stampLength, "%03hu  ", st.now.milliseconds);
+    FormatMillis(st.text + st.stampLength, room - st.stampLength, st.now.milliseconds);
 }
 
 void LogManager::PostLogMsg(long id) {
